@@ -1,0 +1,56 @@
+#pragma once
+// The configuration file: a key/value store read from one text file, and the
+// two process-wide settings taken from it. Nothing is ever rejected: every
+// missing or malformed value falls back to its default.
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace kr::config {
+
+struct ConfigEntry {
+    std::string key;    // lowercased (A-Z only)
+    std::string value;  // byte for byte as written
+};
+
+// Ordered list of entries in file order; repeated and unknown keys stay.
+class Config {
+public:
+    // Empties the store and reads the file. Throws ConfigError
+    // ("fopen(<path>) failed: <text>") when it cannot be opened.
+    void load(const char* path);
+    // Value of the first entry with this key, or null. Owned by the store.
+    const char* get(const char* key) const;
+    // Copies of the values of every entry with this key, in file order.
+    std::vector<std::string> get_all(const char* key) const;
+    const std::vector<std::unique_ptr<ConfigEntry>>& entries() const { return entries_; }
+
+private:
+    std::vector<std::unique_ptr<ConfigEntry>> entries_;
+};
+
+struct Target {
+    std::string ip;
+    std::uint16_t port = 8100;
+    std::uint32_t timeout = 5;  // seconds
+};
+
+constexpr std::uint32_t kDefaultQueueSize = 104857600;
+
+// Process-wide settings, written by read_settings before any other thread
+// starts and only read afterwards.
+extern std::uint32_t queue_size;
+extern std::vector<Target> targets;
+
+// One line (or one 4095-byte piece of a longer line) into an entry; null
+// when the line holds no key.
+std::unique_ptr<ConfigEntry> parse_line(const char* line);
+// Sets queue_size and appends to targets; logs both.
+void read_settings(const Config& config);
+// Fills the target from a value "ip[:port][ timeout]".
+void parse_target(const std::string& value, Target& target);
+// The number rule shared by queue-size, port and time-out.
+std::int32_t parse_number(const char* text);
+
+}  // namespace kr::config

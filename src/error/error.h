@@ -1,0 +1,56 @@
+#pragma once
+// The agent's four exception classes and the one way failure messages are composed.
+#include <cstdint>
+#include <exception>
+#include <string>
+#include <string_view>
+
+namespace kr::error {
+
+// Base of the agent's exceptions. Keeps its own copy of the message.
+class UnknownError : public std::exception {
+public:
+    explicit UnknownError(const char* message) : message_(message ? message : "") {}
+    const char* what() const noexcept override { return message_.c_str(); }
+
+private:
+    std::string message_;
+};
+
+// Text of a system error number; never fails. Windows: the system message
+// table (its trailing CR LF kept). Elsewhere: the C library's text, or
+// "Unknown error N" where it has none.
+std::string system_error_text(std::int32_t code);
+
+// "<call> failed: <system text>", e.g. failure_text("socket()", e) or
+// failure_text("fopen(" + path + ")", errno).
+std::string failure_text(std::string_view call, std::int32_t code);
+
+// Composes the failure message and throws it as exception class E.
+template <class E>
+[[noreturn]] void throw_failure(std::string_view call, std::int32_t code) {
+    throw E(failure_text(call, code).c_str());
+}
+
+}  // namespace kr::error
+
+namespace kr::config {
+class ConfigError : public kr::error::UnknownError {
+public:
+    using UnknownError::UnknownError;
+};
+}  // namespace kr::config
+
+namespace kr::net {
+class NetError : public kr::error::UnknownError {
+public:
+    using UnknownError::UnknownError;
+};
+}  // namespace kr::net
+
+namespace kr::sensor {
+class SensorError : public kr::error::UnknownError {
+public:
+    using UnknownError::UnknownError;
+};
+}  // namespace kr::sensor

@@ -1,0 +1,17 @@
+#include <windows.h>
+
+#include "error/error.h"
+
+namespace kr::error {
+
+std::string system_error_text(std::int32_t code) {
+    // Each call has its own buffer: this runs on several threads at once.
+    char buffer[8192];
+    buffer[0] = '\0';
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, static_cast<DWORD>(code), 0, buffer,
+                             sizeof buffer, nullptr);
+    if (n == 0) return "Unknown error " + std::to_string(code);
+    return std::string(buffer);
+}
+
+}  // namespace kr::error

@@ -1,0 +1,204 @@
+#include <pthread.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <mutex>
+#include <new>
+#include <vector>
+
+#include "thread/thread.h"
+
+namespace kr::thread {
+namespace {
+
+enum class Kind { thread, mutex, event };
+
+struct Object {
+    explicit Object(Kind k) : kind(k) {}
+    Kind kind;
+};
+
+// Owned by the locking thread, as a Windows mutex is: an unlock from another
+// thread fails instead of corrupting the lock.
+struct MutexObject : Object {
+    MutexObject() : Object(Kind::mutex) { pthread_mutex_init(&m, nullptr); }
+    ~MutexObject() { pthread_mutex_destroy(&m); }
+    pthread_mutex_t m;
+    std::atomic<bool> held{false};
+    std::atomic<pthread_t> owner{};
+};
+
+// Auto-reset event: one pending signal at most, consumed by the wait it ends.
+struct EventObject : Object {
+    EventObject() : Object(Kind::event) {
+        pthread_mutex_init(&m, nullptr);
+        pthread_cond_init(&c, nullptr);
+    }
+    ~EventObject() {
+        pthread_cond_destroy(&c);
+        pthread_mutex_destroy(&m);
+    }
+    pthread_mutex_t m;
+    pthread_cond_t c;
+    bool signalled = false;
+};
+
+// A detached pthread plus a "finished" latch, so that a join can be repeated
+// on the same handle as a wait on a Windows thread handle can.
+struct ThreadObject : Object {
+    ThreadObject(ThreadRoutine r, void* a) : Object(Kind::thread), routine(r), argument(a) {
+        pthread_mutex_init(&m, nullptr);
+        pthread_cond_init(&c, nullptr);
+    }
+    ~ThreadObject() {
+        pthread_cond_destroy(&c);
+        pthread_mutex_destroy(&m);
+    }
+    ThreadRoutine routine;
+    void* argument;
+    pthread_mutex_t m;
+    pthread_cond_t c;
+    bool finished = false;
+};
+
+// Thread handles are never closed by the agent; keeping them listed here
+// keeps them reachable for the process's life, as their Windows kin are.
+std::mutex registry_lock;
+std::vector<ThreadObject*>& registry() {
+    static std::vector<ThreadObject*>* list = new std::vector<ThreadObject*>();
+    return *list;
+}
+
+void* thread_main(void* p) {
+    auto* t = static_cast<ThreadObject*>(p);
+    t->routine(t->argument);
+    pthread_mutex_lock(&t->m);
+    t->finished = true;
+    pthread_cond_broadcast(&t->c);
+    pthread_mutex_unlock(&t->m);
+    return nullptr;
+}
+
+int platform_create(ThreadHandle* thread, ThreadRoutine routine, void* argument) {
+    auto* t = new (std::nothrow) ThreadObject(routine, argument);
+    if (!t) return ENOMEM;
+    {
+        std::lock_guard<std::mutex> g(registry_lock);
+        registry().push_back(t);
+    }
+    pthread_t id;
+    int rc = pthread_create(&id, nullptr, thread_main, t);
+    if (rc != 0) {
+        handle_close(reinterpret_cast<void**>(&t));
+        return rc;
+    }
+    pthread_detach(id);
+    *thread = t;
+    return 0;
+}
+
+template <class T>
+T* as(void* h, Kind kind) {
+    auto* o = static_cast<Object*>(h);
+    return (o && o->kind == kind) ? static_cast<T*>(o) : nullptr;
+}
+
+}  // namespace
+
+const ThreadApi& thread_platform_api() {
+    static const ThreadApi api{platform_create};
+    return api;
+}
+
+int thread_join(ThreadHandle thread, void**) {
+    auto* t = as<ThreadObject>(thread, Kind::thread);
+    if (!t) return -1;
+    pthread_mutex_lock(&t->m);
+    while (!t->finished) pthread_cond_wait(&t->c, &t->m);
+    pthread_mutex_unlock(&t->m);
+    return 0;
+}
+
+int mutex_create(Mutex* mutex, const void*) {
+    *mutex = new (std::nothrow) MutexObject();
+    return *mutex ? 0 : -1;
+}
+
+int mutex_lock(Mutex* mutex) {
+    auto* m = as<MutexObject>(*mutex, Kind::mutex);
+    if (!m || pthread_mutex_lock(&m->m) != 0) return -1;
+    m->owner = pthread_self();
+    m->held = true;
+    return 0;
+}
+
+int mutex_unlock(Mutex* mutex) {
+    auto* m = as<MutexObject>(*mutex, Kind::mutex);
+    if (!m || !m->held || !pthread_equal(m->owner.load(), pthread_self())) return -1;
+    m->held = false;
+    return pthread_mutex_unlock(&m->m) == 0 ? 0 : -1;
+}
+
+int event_create(Event* event, const void*) {
+    *event = new (std::nothrow) EventObject();
+    return *event ? 0 : -1;
+}
+
+int event_signal(Event* event) {
+    auto* e = as<EventObject>(*event, Kind::event);
+    if (!e) return -1;
+    pthread_mutex_lock(&e->m);
+    e->signalled = true;
+    pthread_cond_signal(&e->c);
+    pthread_mutex_unlock(&e->m);
+    return 0;
+}
+
+int event_wait(Event* event, Mutex* mutex) {
+    mutex_unlock(mutex);
+    int result = -1;
+    if (auto* e = as<EventObject>(*event, Kind::event)) {
+        pthread_mutex_lock(&e->m);
+        while (!e->signalled) pthread_cond_wait(&e->c, &e->m);
+        e->signalled = false;
+        pthread_mutex_unlock(&e->m);
+        result = 0;
+    }
+    mutex_lock(mutex);
+    return result;
+}
+
+int handle_close(void** handle) {
+    auto* o = static_cast<Object*>(*handle);
+    if (!o) return -1;
+    switch (o->kind) {
+        case Kind::mutex: delete static_cast<MutexObject*>(o); break;
+        case Kind::event: delete static_cast<EventObject*>(o); break;
+        case Kind::thread: {
+            auto* t = static_cast<ThreadObject*>(o);
+            std::lock_guard<std::mutex> g(registry_lock);
+            auto& list = registry();
+            for (auto it = list.begin(); it != list.end(); ++it) {
+                if (*it == t) {
+                    list.erase(it);
+                    break;
+                }
+            }
+            delete t;
+            break;
+        }
+    }
+    return 0;
+}
+
+std::uint32_t current_process_id() { return static_cast<std::uint32_t>(getpid()); }
+
+void sleep_ms(std::uint32_t milliseconds) {
+    timespec ts{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+}  // namespace kr::thread
