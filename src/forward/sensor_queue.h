@@ -1,0 +1,41 @@
+#pragma once
+// The sensor queue: a fixed-size byte ring of length-prefixed records
+// (4-byte big-endian length + message). push never waits for the consumer: a
+// full ring discards its oldest records, each whole. One producer thread
+// (the trace session) and one consumer thread (the sender).
+#include <cstdint>
+
+#include "thread/thread.h"
+
+namespace kr::sensor {
+
+struct SensorQueue {
+    std::uint8_t* storage = nullptr;
+    std::uint32_t capacity = 0;
+    std::uint32_t read_pos = 0;
+    std::uint32_t write_pos = 0;
+    bool wrapped = false;
+    kr::thread::Mutex ring_lock = nullptr;
+    kr::thread::Mutex wait_lock = nullptr;
+    kr::thread::Event data_ready = nullptr;
+};
+
+// Allocates and zero-fills the ring, creates the locks and the event.
+// Throws SensorError when any of them cannot be made.
+void create(SensorQueue& queue, std::uint32_t size);
+// Stores a copy of the message, discarding the oldest records as needed.
+// 0 when data_ready was signalled, -1 when the signal failed (the record is
+// stored all the same). Throws SensorError for a message whose record does
+// not fit the ring; nothing is stored then.
+int push(SensorQueue& queue, const std::uint8_t* data, std::uint32_t length);
+// Takes the oldest record out: its length, 0 when empty, -1 (and nothing
+// taken) when it is longer than out_size.
+int pop(SensorQueue& queue, std::uint8_t* out, std::uint32_t out_size);
+// Blocks until data_ready is signalled (a pending signal ends it at once).
+void wait_for_data(SensorQueue& queue);
+// Frees the ring and closes the locks and the event. Both threads must have stopped.
+void destroy(SensorQueue& queue);
+// The message callback that feeds the queue given as context.
+int queue_message(const std::uint8_t* data, std::uint32_t length, void* context);
+
+}  // namespace kr::sensor
