@@ -1,0 +1,147 @@
+#include "config/config.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "error/error.h"
+#include "log/log.h"
+
+namespace kr::config {
+
+std::uint32_t queue_size = kDefaultQueueSize;
+std::vector<Target> targets;
+
+namespace {
+
+// The C locale's whitespace. Written out rather than isspace() so that the
+// result never depends on the current locale and bytes 0x80-0xFF (negative
+// as plain char) are never whitespace.
+bool is_space(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+const char* skip_space(const char* p) {
+    while (is_space(*p)) ++p;
+    return p;
+}
+
+bool has_key(const ConfigEntry& entry, const char* key, std::size_t length) {
+    return entry.key.size() == length && entry.key.compare(0, length, key, length) == 0;
+}
+
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+
+}  // namespace
+
+void Config::load(const char* path) {
+    entries_.clear();
+    std::FILE* raw = std::fopen(path, "r");
+    if (raw == nullptr) {
+        const int code = errno;
+        error::throw_failure<ConfigError>(std::string("fopen(") + path + ")", code);
+    }
+    std::unique_ptr<std::FILE, FileCloser> file(raw);
+    // fgets ends a piece after a line feed or after 4095 bytes, so a longer
+    // line is parsed as several lines. A read error ends the file quietly.
+    char buffer[4096];
+    while (std::fgets(buffer, sizeof buffer, file.get()) != nullptr) {
+        if (auto entry = parse_line(buffer)) entries_.push_back(std::move(entry));
+    }
+}
+
+const char* Config::get(const char* key) const {
+    const std::size_t length = std::strlen(key);
+    for (const auto& entry : entries_) {
+        if (has_key(*entry, key, length)) return entry->value.c_str();
+    }
+    return nullptr;
+}
+
+std::vector<std::string> Config::get_all(const char* key) const {
+    const std::size_t length = std::strlen(key);
+    std::vector<std::string> values;
+    for (const auto& entry : entries_) {
+        if (has_key(*entry, key, length)) values.push_back(entry->value);
+    }
+    return values;
+}
+
+std::unique_ptr<ConfigEntry> parse_line(const char* line) {
+    const char* key = skip_space(line);
+    const char* key_end = key;
+    while (*key_end != '\0' && *key_end != '#' && !is_space(*key_end)) ++key_end;
+    if (key_end == key) return nullptr;
+
+    // The value ends with its last non-whitespace byte before a comment.
+    const char* value = skip_space(key_end);
+    const char* value_end = value;
+    for (const char* p = value; *p != '\0' && *p != '#'; ++p) {
+        if (!is_space(*p)) value_end = p + 1;
+    }
+
+    auto entry = std::make_unique<ConfigEntry>();
+    entry->key.assign(key, key_end);
+    for (char& c : entry->key) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    entry->value.assign(value, value_end);
+    return entry;
+}
+
+std::int32_t parse_number(const char* text) {
+    const char* p = skip_space(text);
+    const bool negative = *p == '-';
+    if (*p == '+' || *p == '-') ++p;
+    // The magnitude saturates just past the range, so any number of digits
+    // is read without overflow and still clamps correctly.
+    constexpr std::int64_t kLimit = std::int64_t{1} << 31;
+    std::int64_t magnitude = 0;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        magnitude = magnitude * 10 + (*p - '0');
+        if (magnitude > kLimit) magnitude = kLimit;
+    }
+    if (negative) return static_cast<std::int32_t>(-magnitude);
+    return static_cast<std::int32_t>(magnitude < kLimit ? magnitude : kLimit - 1);
+}
+
+void parse_target(const std::string& value, Target& target) {
+    std::size_t ip_end = value.size();
+    for (std::size_t i = 0; i < value.size(); ++i) {
+        if (is_space(value[i])) {
+            ip_end = i;
+            // parse_number skips the rest of the whitespace run itself.
+            const auto timeout = static_cast<std::uint32_t>(parse_number(value.c_str() + i));
+            if (timeout != 0) target.timeout = timeout;
+            break;
+        }
+    }
+    // A colon ends the address even when it stands after the whitespace.
+    const std::size_t colon = value.find(':');
+    if (colon != std::string::npos) {
+        ip_end = colon;
+        const auto port = static_cast<std::uint16_t>(parse_number(value.c_str() + colon + 1));
+        if (port != 0) target.port = port;
+    }
+    target.ip.assign(value, 0, ip_end);
+}
+
+void read_settings(const Config& config) {
+    if (const char* text = config.get("queue-size")) {
+        const std::int32_t size = parse_number(text);
+        if (size != 0) queue_size = static_cast<std::uint32_t>(size);
+    }
+    log::log_print("Config: queue-size = %u", queue_size);
+
+    for (const std::string& value : config.get_all("target")) {
+        Target target;
+        parse_target(value, target);
+        log::log_print("Config: target = ip:%s port:%d timeout:%u", target.ip.c_str(), target.port,
+                       target.timeout);
+        targets.push_back(std::move(target));
+    }
+}
+
+}  // namespace kr::config
