@@ -22,6 +22,15 @@ private:
 // "Unknown error N" where it has none.
 std::string system_error_text(std::int32_t code);
 
+// Gives a text of our own an error number in the range Windows leaves to
+// applications (bit 29 set), so that a substitute for a platform call can
+// report a failure whose cause only it can describe (for example the capture
+// library's message) through the usual error-number path.
+std::int32_t register_error_text(const std::string& text);
+
+// The platform's own text for a number (system_error_text without our registry).
+std::string platform_error_text(std::int32_t code);
+
 // "<call> failed: <system text>", e.g. failure_text("socket()", e) or
 // failure_text("fopen(" + path + ")", errno).
 std::string failure_text(std::string_view call, std::int32_t code);

@@ -4,7 +4,7 @@
 
 namespace kr::error {
 
-std::string system_error_text(std::int32_t code) {
+std::string platform_error_text(std::int32_t code) {
     char buffer[8192];
     buffer[0] = '\0';
     // GNU strerror_r may return a static text instead of filling the buffer.

@@ -4,7 +4,7 @@
 
 namespace kr::error {
 
-std::string system_error_text(std::int32_t code) {
+std::string platform_error_text(std::int32_t code) {
     // Each call has its own buffer: this runs on several threads at once.
     char buffer[8192];
     buffer[0] = '\0';

@@ -1,4 +1,5 @@
 #include <pthread.h>
+#include <sys/eventfd.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -30,19 +31,16 @@ struct MutexObject : Object {
     std::atomic<pthread_t> owner{};
 };
 
-// Auto-reset event: one pending signal at most, consumed by the wait it ends.
+// Auto-reset event on an eventfd: a wait reads (and so clears) the whole
+// counter, so signals given while nobody waits do not add up, and one read
+// ends one wait. Signalling is a single write, which is safe inside a signal
+// handler (the agent's interrupt handler signals its stop event).
 struct EventObject : Object {
-    EventObject() : Object(Kind::event) {
-        pthread_mutex_init(&m, nullptr);
-        pthread_cond_init(&c, nullptr);
-    }
+    EventObject() : Object(Kind::event), fd(eventfd(0, EFD_CLOEXEC)) {}
     ~EventObject() {
-        pthread_cond_destroy(&c);
-        pthread_mutex_destroy(&m);
+        if (fd >= 0) close(fd);
     }
-    pthread_mutex_t m;
-    pthread_cond_t c;
-    bool signalled = false;
+    int fd;
 };
 
 // A detached pthread plus a "finished" latch, so that a join can be repeated
@@ -142,29 +140,38 @@ int mutex_unlock(Mutex* mutex) {
 }
 
 int event_create(Event* event, const void*) {
-    *event = new (std::nothrow) EventObject();
-    return *event ? 0 : -1;
+    auto* e = new (std::nothrow) EventObject();
+    if (e && e->fd < 0) {
+        delete e;
+        e = nullptr;
+    }
+    *event = e;
+    return e ? 0 : -1;
 }
 
 int event_signal(Event* event) {
     auto* e = as<EventObject>(*event, Kind::event);
     if (!e) return -1;
-    pthread_mutex_lock(&e->m);
-    e->signalled = true;
-    pthread_cond_signal(&e->c);
-    pthread_mutex_unlock(&e->m);
-    return 0;
+    std::uint64_t one = 1;
+    ssize_t n;
+    do {
+        n = write(e->fd, &one, sizeof one);
+    } while (n < 0 && errno == EINTR);
+    // A full counter (EAGAIN cannot happen on a blocking fd short of 2^64-1
+    // signals) still leaves a signal pending.
+    return n == static_cast<ssize_t>(sizeof one) ? 0 : -1;
 }
 
 int event_wait(Event* event, Mutex* mutex) {
     mutex_unlock(mutex);
     int result = -1;
     if (auto* e = as<EventObject>(*event, Kind::event)) {
-        pthread_mutex_lock(&e->m);
-        while (!e->signalled) pthread_cond_wait(&e->c, &e->m);
-        e->signalled = false;
-        pthread_mutex_unlock(&e->m);
-        result = 0;
+        std::uint64_t count = 0;
+        ssize_t n;
+        do {
+            n = read(e->fd, &count, sizeof count);
+        } while (n < 0 && errno == EINTR);
+        result = n == static_cast<ssize_t>(sizeof count) ? 0 : -1;
     }
     mutex_lock(mutex);
     return result;
