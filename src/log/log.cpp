@@ -41,7 +41,9 @@ void log_open(const char* path) {
 void log_set_stream(std::FILE* stream) {
     if (stream) std::setvbuf(stream, nullptr, _IONBF, 0);
     if (!log_mutex) kr::thread::mutex_create(&log_mutex, nullptr);
+    std::FILE* previous = log_stream;
     log_stream = stream;
+    if (previous && previous != stream) std::fclose(previous);
 }
 
 void log_print(const char* format, ...) {

@@ -19,7 +19,8 @@ void log_print(const char* format, ...)
 #endif
     ;
 
-// For tests: sends the log to an open stream (null closes the log again).
+// For tests: sends the log to an open stream, closing the stream it
+// replaces (null closes the log again). Only while no other thread logs.
 void log_set_stream(std::FILE* stream);
 
 // Breaks the calendar time down as UTC; false when it cannot.

@@ -27,12 +27,13 @@ LogCapture::LogCapture() : path_(unique_name("agent-log")) {
 }
 
 LogCapture::~LogCapture() {
-    kr::log::log_set_stream(nullptr);
+    kr::log::log_set_stream(nullptr);  // closes the file, so that it can be removed
     std::remove(path_.c_str());
 }
 
 std::vector<std::string> LogCapture::messages() const {
-    static const std::regex prefix(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ \[(\d+)\]: (.*)$)");
+    // [\s\S]: a message may hold a CR (system texts end in CR LF), which "." skips.
+    static const std::regex prefix(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ \[(\d+)\]: ([\s\S]*)$)");
     std::vector<std::string> out;
     std::ifstream in(path_);
     std::string line;
