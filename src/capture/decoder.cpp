@@ -1,0 +1,279 @@
+#include "capture/decoder.h"
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "capture/etw_session.h"
+#include "capture/tdh_api.h"
+#include "error/error.h"
+#include "log/log.h"
+#include "thread/crt.h"
+
+namespace kr::capture {
+
+const GUID kDnsServerProviderGuid = {0xEB79061A, 0xA566, 0x4698, {0x91, 0x19, 0x3E, 0xD2, 0x80, 0x70, 0x60, 0xE7}};
+
+namespace {
+
+constexpr ULONG kWholeProperty = 0xFFFFFFFFu;
+constexpr std::size_t kPropertyArrayOffset = offsetof(TRACE_EVENT_INFO, EventPropertyInfoArray);
+constexpr std::size_t kPropertyCountOffset = offsetof(TRACE_EVENT_INFO, PropertyCount);
+constexpr std::size_t kNameOffsetOffset = offsetof(EVENT_PROPERTY_INFO, NameOffset);
+// An address property holds at most 255 characters and its NUL: the
+// message's length byte must match the bytes that follow it.
+constexpr ULONG kMaxAddressSize = 256;
+// Keeps 8 + Ld + Ls + N within the message's signed 32-bit length.
+constexpr ULONG kMaxPacketSize = 0x7FFFFFFFu - 8 - 2 * 255;
+
+constexpr char kEventFailed[] = "ERROR - Process ETW event failed: %s";
+
+// Failure paths only: composing the text allocates, which the decoding path
+// must not. Should even that fail, the line still names the call.
+void log_event_failure(const char* call, std::int32_t code) {
+    try {
+        log::log_print(kEventFailed, error::failure_text(call, code).c_str());
+    } catch (...) {
+        log::log_print("ERROR - Process ETW event failed: %s failed", call);
+    }
+}
+
+// Grows a buffer to exactly `needed` bytes when it is missing or smaller;
+// on failure the old block and capacity stay and the failure is logged.
+template <class Capacity>
+bool grow(std::uint8_t*& block, Capacity& capacity, std::uint32_t needed, const char* call) {
+    if (block != nullptr && static_cast<std::int64_t>(capacity) >= static_cast<std::int64_t>(needed)) return true;
+    // A zero-size request takes one byte, so that null always means failure
+    // (realloc of 0 bytes may legitimately return null).
+    void* grown = kr::crt::mem_realloc(block, needed == 0 ? 1 : needed);
+    if (grown == nullptr) {
+        log_event_failure(call, errno);
+        return false;
+    }
+    block = static_cast<std::uint8_t*>(grown);
+    capacity = static_cast<Capacity>(needed);
+    return true;
+}
+
+// Reads the event information block filled by TDH; `size` bytes of it are valid.
+class EventInfo {
+public:
+    EventInfo(const std::uint8_t* block, ULONG size) : block_(block), size_(size) {}
+
+    ULONG property_count() const { return read_ulong(kPropertyCountOffset); }
+
+    // Entries that lie inside the filled block; the search never looks further.
+    ULONG entries_present() const {
+        return size_ < kPropertyArrayOffset
+                   ? 0
+                   : static_cast<ULONG>((size_ - kPropertyArrayOffset) / sizeof(EVENT_PROPERTY_INFO));
+    }
+
+    // Low byte of the first UTF-16LE character of property i's name (0 when
+    // the name lies outside the block).
+    std::uint8_t name_initial(ULONG i) const {
+        ULONG offset = name_offset(i);
+        return offset < size_ ? block_[offset] : 0;
+    }
+
+    PROPERTY_DATA_DESCRIPTOR descriptor(ULONG i) const {
+        PROPERTY_DATA_DESCRIPTOR d{};
+        d.PropertyName = reinterpret_cast<std::uintptr_t>(block_ + name_offset(i));
+        d.ArrayIndex = kWholeProperty;
+        d.Reserved = 0;
+        return d;
+    }
+
+private:
+    ULONG name_offset(ULONG i) const {
+        return read_ulong(kPropertyArrayOffset + i * sizeof(EVENT_PROPERTY_INFO) + kNameOffsetOffset);
+    }
+    ULONG read_ulong(std::size_t offset) const {
+        ULONG value;
+        std::memcpy(&value, block_ + offset, sizeof value);
+        return value;
+    }
+
+    const std::uint8_t* block_;
+    ULONG size_;
+};
+
+struct AddressProperty {
+    const char* label;
+    const char* size_call;
+    const char* realloc_call;
+    const char* get_call;
+};
+constexpr AddressProperty kServerIp{"server_ip", "TdhGetPropertySize(server_ip)", "realloc(server_ip)",
+                                    "TdhGetProperty(server_ip)"};
+constexpr AddressProperty kDeviceIp{"device_ip", "TdhGetPropertySize(device_ip)", "realloc(device_ip)",
+                                    "TdhGetProperty(device_ip)"};
+
+// Steps shared by both addresses: size, growth, length, value.
+bool fetch_address(const TdhApi& tdh, EVENT_RECORD* event, const EventInfo& info, ULONG position,
+                   const AddressProperty& property, std::uint8_t*& block, std::int32_t& length,
+                   std::uint32_t& capacity) {
+    PROPERTY_DATA_DESCRIPTOR descriptor = info.descriptor(position);
+    ULONG size = 0;
+    ULONG status = tdh.get_property_size(event, 0, nullptr, 1, &descriptor, &size);
+    if (status != ERROR_SUCCESS) {
+        log_event_failure(property.size_call, static_cast<std::int32_t>(status));
+        return false;
+    }
+    if (size == 0 || size > kMaxAddressSize) {
+        log::log_print("ERROR - Process ETW event failed: Invalid %s size %lu", property.label,
+                       static_cast<unsigned long>(size));
+        return false;
+    }
+    if (!grow(block, capacity, size, property.realloc_call)) return false;
+    length = static_cast<std::int32_t>(size) - 1;
+    status = tdh.get_property(event, 0, nullptr, 1, &descriptor, capacity, block);
+    if (status != ERROR_SUCCESS) {
+        log_event_failure(property.get_call, static_cast<std::int32_t>(status));
+        return false;
+    }
+    return true;
+}
+
+// Only clients written as IPv4 dotted text are wanted: a colon means IPv6, a
+// letter a name. Plain ASCII tests: the "C" locale's isalpha.
+bool is_ipv4_text(const std::uint8_t* text, std::int32_t length) {
+    for (std::int32_t i = 0; i < length; ++i) {
+        const std::uint8_t c = text[i];
+        if (c == ':' || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z')) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+void decode_event(EtwSession& session, const EVENT_RECORD* record) {
+    if (record == nullptr ||
+        std::memcmp(&record->EventHeader.ProviderId, &kDnsServerProviderGuid, sizeof(GUID)) != 0) {
+        return;
+    }
+    DecoderState& s = session.decoder;
+    const TdhApi& tdh = tdh_api();
+    // TDH takes a non-const record but only reads it.
+    EVENT_RECORD* event = const_cast<EVENT_RECORD*>(record);
+
+    ULONG info_size = 0;
+    ULONG status = tdh.get_event_information(event, 0, nullptr, nullptr, &info_size);
+    if (status != ERROR_INSUFFICIENT_BUFFER) {
+        try {
+            log::log_print("ERROR - %s",
+                           error::failure_text("TdhGetEventInformation()", static_cast<std::int32_t>(status)).c_str());
+        } catch (...) {
+            log::log_print("ERROR - TdhGetEventInformation() failed");
+        }
+        return;
+    }
+    if (!grow(s.event_info, s.event_info_capacity, info_size, "realloc(event_info)")) return;
+    status = tdh.get_event_information(event, 0, nullptr, reinterpret_cast<PTRACE_EVENT_INFO>(s.event_info),
+                                       &info_size);
+    if (status != ERROR_SUCCESS) {
+        log_event_failure("TdhGetEventInformation()", static_cast<std::int32_t>(status));
+        return;
+    }
+
+    const USHORT event_id = record->EventHeader.EventDescriptor.Id;
+    if (event_id < 256 || event_id > 258) return;
+
+    const EventInfo info(s.event_info, info_size < s.event_info_capacity ? info_size : s.event_info_capacity);
+    const ULONG count = info.property_count();
+    const ULONG searchable = count < info.entries_present() ? count : info.entries_present();
+    ULONG packet_position = 0;
+    for (ULONG i = 4; i < searchable; ++i) {
+        if (info.name_initial(i) == 'P' && info.name_initial(i - 1) == 'B') {
+            packet_position = i;
+            break;
+        }
+    }
+    if (packet_position == 0) {
+        log::log_print("ERROR - Process ETW event failed: Packet data index not found for event ID %d with "
+                       "property count %d",
+                       static_cast<int>(event_id), static_cast<int>(count));
+        return;
+    }
+
+    PROPERTY_DATA_DESCRIPTOR descriptor = info.descriptor(0);
+    ULONG size = 0;
+    status = tdh.get_property_size(event, 0, nullptr, 1, &descriptor, &size);
+    if (status != ERROR_SUCCESS) {
+        log_event_failure("TdhGetPropertySize(is_tcp)", static_cast<std::int32_t>(status));
+        return;
+    }
+    status = tdh.get_property(event, 0, nullptr, 1, &descriptor, 1, &s.is_tcp);
+    if (status != ERROR_SUCCESS) {
+        log_event_failure("TdhGetProperty(is_tcp)", static_cast<std::int32_t>(status));
+        return;
+    }
+
+    if (!fetch_address(tdh, event, info, 1, kServerIp, s.server_ip, s.server_ip_length, s.server_ip_capacity)) {
+        return;
+    }
+    if (!fetch_address(tdh, event, info, 2, kDeviceIp, s.device_ip, s.device_ip_length, s.device_ip_capacity)) {
+        return;
+    }
+    if (!is_ipv4_text(s.device_ip, s.device_ip_length)) return;
+
+    descriptor = info.descriptor(packet_position);
+    ULONG packet_size = 0;
+    status = tdh.get_property_size(event, 0, nullptr, 1, &descriptor, &packet_size);
+    if (status != ERROR_SUCCESS) {
+        log_event_failure("TdhGetPropertySize(packet_data)", static_cast<std::int32_t>(status));
+        return;
+    }
+    if (packet_size > kMaxPacketSize) {
+        log::log_print("ERROR - Process ETW event failed: Invalid packet_data size %lu",
+                       static_cast<unsigned long>(packet_size));
+        return;
+    }
+    if (!grow(s.packet_data, s.packet_data_capacity, packet_size, "realloc(packet_data)")) return;
+    s.packet_data_length = packet_size;
+
+    const std::uint32_t ld = static_cast<std::uint32_t>(s.device_ip_length);
+    const std::uint32_t ls = static_cast<std::uint32_t>(s.server_ip_length);
+    const std::uint32_t total = ld + ls + packet_size + 8;
+    if (!grow(s.message, s.message_capacity, total, "realloc(message)")) return;
+    s.message_length = static_cast<std::int32_t>(total);
+
+    std::uint8_t* m = s.message;
+    const std::int64_t seconds = (record->EventHeader.TimeStamp.QuadPart - s.epoch_offset) / 10000000;
+    const std::uint32_t time = static_cast<std::uint32_t>(seconds);
+    m[0] = 2;
+    m[1] = static_cast<std::uint8_t>(time >> 24);
+    m[2] = static_cast<std::uint8_t>(time >> 16);
+    m[3] = static_cast<std::uint8_t>(time >> 8);
+    m[4] = static_cast<std::uint8_t>(time);
+    m[5] = static_cast<std::uint8_t>(ld);
+    std::memcpy(m + 6, s.device_ip, ld);
+    m[6 + ld] = static_cast<std::uint8_t>(ls);
+    std::memcpy(m + 7 + ld, s.server_ip, ls);
+    m[7 + ld + ls] = s.is_tcp;
+    // Straight into place. The declared size is the room left in the message
+    // (N), not the sizing buffer's capacity, which may be larger after a
+    // bigger earlier event and would overstate the space.
+    status = tdh.get_property(event, 0, nullptr, 1, &descriptor, packet_size, m + 8 + ld + ls);
+    if (status != ERROR_SUCCESS) {
+        log_event_failure("TdhGetProperty(packet_data)", static_cast<std::int32_t>(status));
+        return;
+    }
+
+    if (session.message_callback != nullptr) {
+        session.message_callback(s.message, total, session.callback_context);
+    }
+}
+
+void decoder_release(DecoderState& state) {
+    kr::crt::mem_free(state.event_info);
+    kr::crt::mem_free(state.device_ip);
+    kr::crt::mem_free(state.server_ip);
+    kr::crt::mem_free(state.packet_data);
+    kr::crt::mem_free(state.message);
+    const std::int64_t epoch_offset = state.epoch_offset;
+    state = DecoderState{};
+    state.epoch_offset = epoch_offset;
+}
+
+}  // namespace kr::capture

@@ -1,0 +1,8 @@
+#include "capture/tdh_api.h"
+
+namespace kr::capture {
+
+// There is no system TDH here: the substitute is the platform.
+const TdhApi& tdh_platform_api() { return tdh_substitute_api(); }
+
+}  // namespace kr::capture
