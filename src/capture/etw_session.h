@@ -3,6 +3,7 @@
 // server provider, and runs the processing loop on a thread of its own,
 // decoding every event into the holder's message callback.
 #include <atomic>
+#include <cstdint>
 #include <exception>
 
 #include "capture/decoder.h"
@@ -29,5 +30,41 @@ struct EtwSession {
 
     ~EtwSession() { decoder_release(decoder); }
 };
+
+// Owned by the run sequence, used on its thread only: clear, set_callback,
+// start, stop. The destructor stops as stop does.
+class EtwSessionHolder {
+public:
+    EtwSessionHolder() = default;
+    ~EtwSessionHolder() { stop(); }
+    EtwSessionHolder(const EtwSessionHolder&) = delete;
+    EtwSessionHolder& operator=(const EtwSessionHolder&) = delete;
+
+    void clear();
+    // Where decoded messages go; read at every message, so it may change while running.
+    void set_callback(MessageCallback callback, void* context);
+    // Creates the session and starts its thread; returns at once. Throws
+    // NetError when the thread cannot be started. Does nothing if running.
+    void start();
+    // Closes the trace, waits for the session thread and forgets the session.
+    // Never throws; does nothing without a session.
+    void stop();
+
+    EtwSession* session = nullptr;
+    MessageCallback callback = nullptr;
+    void* context = nullptr;
+};
+
+// The message callback of every session: passes the message on to the
+// holder's callback (the context), or drops it when none is set.
+int forward_message(const std::uint8_t* data, std::uint32_t length, void* context);
+
+// Body of the session thread: start or find the session, enable the
+// provider, open the trace and process it until closed. Every failure is one
+// "ERROR - ETW session failed: " line; nothing leaves.
+void run_session(EtwSession& session);
+
+ULONG WINAPI on_buffer(PEVENT_TRACE_LOGFILEA logfile);
+void WINAPI on_event(PEVENT_RECORD record);
 
 }  // namespace kr::capture

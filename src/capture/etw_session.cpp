@@ -1,0 +1,170 @@
+#include "capture/etw_session.h"
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "capture/etw_api.h"
+#include "error/error.h"
+#include "log/log.h"
+#include "thread/crt.h"
+
+namespace kr::capture {
+
+const char kSessionName[] = "tarsel-agent";
+const GUID kSessionGuid = {0x01A1C6BA, 0x3C9C, 0x4C71, {0xB8, 0xBD, 0x54, 0x49, 0x41, 0xE1, 0xA0, 0x9E}};
+
+namespace {
+
+using kr::log::log_print;
+using kr::net::NetError;
+
+std::uint32_t session_thread(void* argument) {
+    run_session(*static_cast<EtwSession*>(argument));
+    return 0;
+}
+
+// The properties block: the structure followed by the session name.
+EVENT_TRACE_PROPERTIES* make_properties(std::size_t size) {
+    auto* block = static_cast<std::uint8_t*>(kr::crt::mem_malloc(size));
+    if (!block) {
+        kr::error::throw_failure<NetError>("malloc(EVENT_TRACE_PROPERTIES:" + std::to_string(size) + ")", errno);
+    }
+    std::memset(block, 0, size);
+    auto* properties = reinterpret_cast<EVENT_TRACE_PROPERTIES*>(block);
+    properties->Wnode.BufferSize = static_cast<ULONG>(size);
+    properties->Wnode.Guid = kSessionGuid;
+    properties->Wnode.ClientContext = 1;
+    properties->Wnode.Flags = WNODE_FLAG_TRACED_GUID;
+    properties->BufferSize = 128;
+    properties->LogFileMode = EVENT_TRACE_REAL_TIME_MODE;
+    properties->FlushTimer = 1;
+    properties->LoggerNameOffset = sizeof(EVENT_TRACE_PROPERTIES);
+    std::memcpy(block + sizeof(EVENT_TRACE_PROPERTIES), kSessionName, sizeof kSessionName);
+    return properties;
+}
+
+void start_or_find_session(EVENT_TRACE_PROPERTIES* properties) {
+    const EtwApi& etw = etw_api();
+    TRACEHANDLE controller = 0;
+    ULONG status = etw.start_trace(&controller, kSessionName, properties);
+    if (status == ERROR_SUCCESS) {
+        log_print("Enable DNS server provider for ETW trace...");
+        status = etw.enable_trace_ex2(controller, &kDnsServerProviderGuid, EVENT_CONTROL_CODE_ENABLE_PROVIDER,
+                                      TRACE_LEVEL_INFORMATION, 0, 0, 0, nullptr);
+        if (status != ERROR_SUCCESS) kr::error::throw_failure<NetError>("EnableTraceEx2()", status);
+    } else if (status == ERROR_ALREADY_EXISTS) {
+        // Left running by an earlier run, provider still enabled: consume it as it is.
+        log_print("ETW trace with name %s already started!", kSessionName);
+    } else {
+        kr::error::throw_failure<NetError>("StartTrace()", status);
+    }
+}
+
+// Opens the trace and runs the processing loop until it ends.
+void process(EtwSession& session) {
+    const EtwApi& etw = etw_api();
+    log_print("Opening ETW trace...");
+    EVENT_TRACE_LOGFILEA logfile;
+    std::memset(&logfile, 0, sizeof logfile);
+    logfile.LoggerName = const_cast<LPSTR>(kSessionName);
+    logfile.LogFileName = nullptr;
+    logfile.ProcessTraceMode = PROCESS_TRACE_MODE_REAL_TIME | PROCESS_TRACE_MODE_EVENT_RECORD;
+    logfile.BufferCallback = on_buffer;
+    logfile.EventRecordCallback = on_event;
+    logfile.Context = &session;
+    TRACEHANDLE handle = etw.open_trace(&logfile);
+    session.trace_handle = handle;
+    if (handle == INVALID_PROCESSTRACE_HANDLE) {
+        kr::error::throw_failure<NetError>("OpenTrace()", static_cast<std::int32_t>(etw.last_error()));
+    }
+    // A stop that came before the handle was stored could not close it; the
+    // flag tells us, so the loop is never entered with nobody left to end it.
+    if (!session.stop_flag) {
+        log_print("Entering ETW trace processing loop...");
+        TRACEHANDLE handles[1] = {handle};
+        ULONG status = etw.process_trace(handles, 1, nullptr, nullptr);
+        if (session.callback_failure) std::rethrow_exception(session.callback_failure);
+        if (status != ERROR_SUCCESS) kr::error::throw_failure<NetError>("ProcessTrace()", status);
+    }
+    log_print("Closing ETW trace...");
+    etw.close_trace(handle);
+    log_print("ETW session finished");
+}
+
+}  // namespace
+
+void EtwSessionHolder::clear() {
+    session = nullptr;
+    callback = nullptr;
+    context = nullptr;
+}
+
+void EtwSessionHolder::set_callback(MessageCallback new_callback, void* new_context) {
+    callback = new_callback;
+    context = new_context;
+}
+
+void EtwSessionHolder::start() {
+    if (session) return;
+    session = new EtwSession();
+    session->message_callback = forward_message;
+    session->callback_context = this;
+    int rc = kr::thread::thread_create(&session->thread, nullptr, session_thread, session);
+    if (rc != 0) kr::error::throw_failure<NetError>("pthread_create()", rc);
+}
+
+void EtwSessionHolder::stop() {
+    if (!session) return;
+    if (session->thread) {
+        session->stop_flag = true;
+        log_print("Closing ETW trace...");
+        etw_api().close_trace(session->trace_handle);
+        kr::thread::thread_join(session->thread, nullptr);
+        session->thread = nullptr;
+    }
+    // The thread has ended (or never ran): nothing else refers to the record.
+    delete session;
+    session = nullptr;
+}
+
+int forward_message(const std::uint8_t* data, std::uint32_t length, void* context) {
+    auto* holder = static_cast<EtwSessionHolder*>(context);
+    if (!holder->callback) return 0;
+    return holder->callback(data, length, holder->context);
+}
+
+void run_session(EtwSession& session) {
+    EVENT_TRACE_PROPERTIES* properties = nullptr;
+    try {
+        log_print("Starting ETW trace...");
+        properties = make_properties(sizeof(EVENT_TRACE_PROPERTIES) + sizeof kSessionName);
+        start_or_find_session(properties);
+        process(session);
+    } catch (const std::exception& e) {
+        log_print("ERROR - ETW session failed: %s", e.what());
+    } catch (...) {
+        log_print("ERROR - ETW session failed: %s", "unknown exception");
+    }
+    if (properties) kr::crt::mem_free(properties);
+}
+
+ULONG WINAPI on_buffer(PEVENT_TRACE_LOGFILEA logfile) {
+    auto* session = static_cast<EtwSession*>(logfile->Context);
+    return (session->stop_flag || session->callback_failure) ? FALSE : TRUE;
+}
+
+void WINAPI on_event(PEVENT_RECORD record) {
+    auto* session = static_cast<EtwSession*>(record->UserContext);
+    // After a failure the loop is ending; later events are not decoded.
+    if (session->callback_failure) return;
+    try {
+        decode_event(*session, record);
+    } catch (...) {
+        // Never let an exception unwind through the platform's processing
+        // loop: carry it out and end the loop at the next buffer.
+        session->callback_failure = std::current_exception();
+    }
+}
+
+}  // namespace kr::capture

@@ -1,0 +1,42 @@
+#include "capture/event_source.h"
+
+#include <chrono>
+
+namespace kr::capture {
+
+void FeedSource::push(const EVENT_RECORD& record) {
+    Owned item{record, {}};
+    const auto* data = static_cast<const std::uint8_t*>(record.UserData);
+    if (data) item.user_data.assign(data, data + record.UserDataLength);
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        queue_.push_back(std::move(item));
+    }
+    ready_.notify_one();
+}
+
+std::size_t FeedSource::pending() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return queue_.size();
+}
+
+const EVENT_RECORD* FeedSource::next(std::uint32_t wait_ms) {
+    std::unique_lock<std::mutex> guard(lock_);
+    ready_.wait_for(guard, std::chrono::milliseconds(wait_ms), [this] { return !queue_.empty() || woken_; });
+    woken_ = false;
+    if (queue_.empty()) return nullptr;
+    current_ = std::move(queue_.front());
+    queue_.pop_front();
+    current_.record.UserData = current_.user_data.empty() ? nullptr : current_.user_data.data();
+    return &current_.record;
+}
+
+void FeedSource::wake() {
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        woken_ = true;
+    }
+    ready_.notify_all();
+}
+
+}  // namespace kr::capture

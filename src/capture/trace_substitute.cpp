@@ -1,0 +1,245 @@
+#include "capture/trace_substitute.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace kr::capture {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::uint32_t kSourceWaitMs = 100;
+constexpr auto kBufferPeriod = std::chrono::milliseconds(250);
+constexpr unsigned kEventsPerBuffer = 4096;
+// A consumer that ends processing from its buffer callback normally closes
+// the trace right after; waiting this long for the close lets a regular stop
+// read as a clean end instead of a cancellation.
+constexpr auto kCloseGrace = std::chrono::milliseconds(50);
+
+struct Session {
+    TRACEHANDLE controller;
+    std::vector<GUID> providers;
+};
+
+struct Consumer {
+    EVENT_TRACE_LOGFILEA logfile;
+    std::shared_ptr<EventSource> source;
+    std::atomic<bool> closed{false};
+    std::atomic<bool> processing{false};
+    std::mutex lock;
+    std::condition_variable closed_signal;
+    std::string session_name;
+};
+
+struct State {
+    std::mutex lock;
+    std::map<std::string, Session> sessions;
+    std::map<TRACEHANDLE, std::shared_ptr<Consumer>> consumers;
+    std::shared_ptr<EventSource> source;
+    TRACEHANDLE next_handle = 0x100;
+};
+
+State& state() {
+    static auto* s = new State();
+    return *s;
+}
+
+thread_local DWORD last_error_value = 0;
+
+bool same_guid(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+ULONG WINAPI start_trace(PTRACEHANDLE handle, LPCSTR name, PEVENT_TRACE_PROPERTIES properties) {
+    if (!handle || !name || !properties) return ERROR_INVALID_PARAMETER;
+    if (properties->Wnode.BufferSize < sizeof(EVENT_TRACE_PROPERTIES) ||
+        properties->LoggerNameOffset < sizeof(EVENT_TRACE_PROPERTIES) ||
+        properties->LoggerNameOffset >= properties->Wnode.BufferSize)
+        return ERROR_INVALID_PARAMETER;
+    if ((properties->LogFileMode & EVENT_TRACE_REAL_TIME_MODE) == 0) return ERROR_INVALID_PARAMETER;
+    auto& s = state();
+    std::lock_guard<std::mutex> guard(s.lock);
+    if (s.sessions.count(name)) return ERROR_ALREADY_EXISTS;
+    *handle = s.next_handle++;
+    s.sessions[name] = Session{*handle, {}};
+    return ERROR_SUCCESS;
+}
+
+ULONG WINAPI enable_trace_ex2(TRACEHANDLE handle, LPCGUID provider, ULONG control_code, UCHAR, ULONGLONG,
+                              ULONGLONG, ULONG, PENABLE_TRACE_PARAMETERS) {
+    if (!provider || control_code != EVENT_CONTROL_CODE_ENABLE_PROVIDER) return ERROR_INVALID_PARAMETER;
+    auto& s = state();
+    std::lock_guard<std::mutex> guard(s.lock);
+    for (auto& [name, session] : s.sessions) {
+        if (session.controller != handle) continue;
+        for (const auto& known : session.providers) {
+            if (same_guid(known, *provider)) return ERROR_SUCCESS;
+        }
+        session.providers.push_back(*provider);
+        return ERROR_SUCCESS;
+    }
+    return ERROR_INVALID_HANDLE;
+}
+
+TRACEHANDLE WINAPI open_trace(PEVENT_TRACE_LOGFILEA logfile) {
+    const ULONG wanted = PROCESS_TRACE_MODE_REAL_TIME | PROCESS_TRACE_MODE_EVENT_RECORD;
+    if (!logfile || !logfile->LoggerName || logfile->LogFileName ||
+        (logfile->ProcessTraceMode & wanted) != wanted || !logfile->EventRecordCallback) {
+        last_error_value = ERROR_INVALID_PARAMETER;
+        return INVALID_PROCESSTRACE_HANDLE;
+    }
+    auto consumer = std::make_shared<Consumer>();
+    consumer->logfile = *logfile;
+    consumer->session_name = logfile->LoggerName;
+    auto& s = state();
+    {
+        std::lock_guard<std::mutex> guard(s.lock);
+        if (!s.sessions.count(consumer->session_name)) {
+            last_error_value = ERROR_WMI_INSTANCE_NOT_FOUND;
+            return INVALID_PROCESSTRACE_HANDLE;
+        }
+        consumer->source = s.source;
+    }
+    if (consumer->source) {
+        ULONG status = consumer->source->open();
+        if (status != ERROR_SUCCESS) {
+            last_error_value = status;
+            return INVALID_PROCESSTRACE_HANDLE;
+        }
+    }
+    std::lock_guard<std::mutex> guard(s.lock);
+    TRACEHANDLE handle = s.next_handle++;
+    s.consumers[handle] = consumer;
+    return handle;
+}
+
+std::shared_ptr<Consumer> find_consumer(TRACEHANDLE handle) {
+    auto& s = state();
+    std::lock_guard<std::mutex> guard(s.lock);
+    auto it = s.consumers.find(handle);
+    return it == s.consumers.end() ? nullptr : it->second;
+}
+
+bool provider_enabled(const std::string& session_name, const GUID& provider) {
+    auto& s = state();
+    std::lock_guard<std::mutex> guard(s.lock);
+    auto it = s.sessions.find(session_name);
+    if (it == s.sessions.end()) return false;
+    for (const auto& known : it->second.providers) {
+        if (same_guid(known, provider)) return true;
+    }
+    return false;
+}
+
+// Waits briefly for a close that is about to come; true when the trace is closed.
+bool closed_soon(Consumer& consumer) {
+    std::unique_lock<std::mutex> guard(consumer.lock);
+    return consumer.closed_signal.wait_for(guard, kCloseGrace, [&] { return consumer.closed.load(); });
+}
+
+ULONG WINAPI process_trace(PTRACEHANDLE handles, ULONG count, LPFILETIME, LPFILETIME) {
+    if (!handles || count != 1) return ERROR_INVALID_PARAMETER;
+    auto consumer = find_consumer(handles[0]);
+    if (!consumer) return ERROR_INVALID_HANDLE;
+    if (consumer->processing.exchange(true)) return ERROR_INVALID_PARAMETER;
+
+    auto last_buffer = Clock::now();
+    unsigned events_in_buffer = 0;
+    GUID last_provider{};
+    bool last_enabled = false;
+    while (!consumer->closed) {
+        const EVENT_RECORD* record = nullptr;
+        if (consumer->source) {
+            record = consumer->source->next(kSourceWaitMs);
+        } else {
+            std::unique_lock<std::mutex> guard(consumer->lock);
+            consumer->closed_signal.wait_for(guard, std::chrono::milliseconds(kSourceWaitMs),
+                                             [&] { return consumer->closed.load(); });
+        }
+        if (consumer->closed) break;
+        if (record) {
+            // The enabled-provider test is cached for runs of the same provider.
+            if (!same_guid(record->EventHeader.ProviderId, last_provider)) {
+                last_provider = record->EventHeader.ProviderId;
+                last_enabled = provider_enabled(consumer->session_name, last_provider);
+            }
+            if (last_enabled) {
+                EVENT_RECORD delivered = *record;
+                delivered.UserContext = consumer->logfile.Context;
+                consumer->logfile.EventRecordCallback(&delivered);
+                ++events_in_buffer;
+            }
+        }
+        if (events_in_buffer >= kEventsPerBuffer || Clock::now() - last_buffer >= kBufferPeriod) {
+            events_in_buffer = 0;
+            last_buffer = Clock::now();
+            auto callback = consumer->logfile.BufferCallback;
+            if (callback && !callback(&consumer->logfile)) {
+                consumer->processing = false;
+                return closed_soon(*consumer) ? ERROR_SUCCESS : ERROR_CANCELLED;
+            }
+        }
+    }
+    consumer->processing = false;
+    return ERROR_SUCCESS;
+}
+
+ULONG WINAPI close_trace(TRACEHANDLE handle) {
+    std::shared_ptr<Consumer> consumer;
+    {
+        auto& s = state();
+        std::lock_guard<std::mutex> guard(s.lock);
+        auto it = s.consumers.find(handle);
+        if (it == s.consumers.end()) return ERROR_INVALID_HANDLE;
+        consumer = it->second;
+        s.consumers.erase(it);
+    }
+    {
+        std::lock_guard<std::mutex> guard(consumer->lock);
+        consumer->closed = true;
+    }
+    consumer->closed_signal.notify_all();
+    if (consumer->source) consumer->source->wake();
+    return ERROR_SUCCESS;
+}
+
+DWORD last_error() { return last_error_value; }
+
+}  // namespace
+
+const EtwApi& trace_substitute_api() {
+    static const EtwApi api{start_trace, enable_trace_ex2, open_trace, process_trace, close_trace, last_error};
+    return api;
+}
+
+void trace_set_event_source(std::shared_ptr<EventSource> source) {
+    auto& s = state();
+    std::lock_guard<std::mutex> guard(s.lock);
+    s.source = std::move(source);
+}
+
+void trace_substitute_reset() {
+    auto& s = state();
+    std::vector<std::shared_ptr<Consumer>> open;
+    {
+        std::lock_guard<std::mutex> guard(s.lock);
+        for (auto& [handle, consumer] : s.consumers) open.push_back(consumer);
+        s.consumers.clear();
+        s.sessions.clear();
+        s.source.reset();
+    }
+    for (auto& consumer : open) {
+        {
+            std::lock_guard<std::mutex> guard(consumer->lock);
+            consumer->closed = true;
+        }
+        consumer->closed_signal.notify_all();
+        if (consumer->source) consumer->source->wake();
+    }
+}
+
+}  // namespace kr::capture
