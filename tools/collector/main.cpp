@@ -1,0 +1,77 @@
+// collector: listens for agents, checks every record they send and writes the
+// events as JSON lines and/or a capture file.
+#include <csignal>
+#include <cstdio>
+#include <string>
+
+#include "options.h"
+#include "output.h"
+#include "server.h"
+
+namespace {
+
+kr::collector::Server* g_server = nullptr;
+
+extern "C" void on_stop_signal(int) {
+    if (g_server != nullptr) {
+        g_server->stop();
+    }
+}
+
+int usage_error(const std::string& problem) {
+    std::fprintf(stderr, "collector: %s\n%s", problem.c_str(), kr::collector::usage_text());
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    using namespace kr::collector;
+    Options options;
+    std::string error;
+    if (!parse_options(argc, argv, options, error)) {
+        return usage_error(error);
+    }
+    if (options.help) {
+        std::fputs(usage_text(), stdout);
+        return 0;
+    }
+    // A reader that goes away must show up as a write error, not end the process.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    Output output(stderr);
+    if ((!options.json_path.empty() && !output.open_json(options.json_path, error)) ||
+        (!options.pcap_path.empty() && !output.open_pcap(options.pcap_path, error))) {
+        std::fprintf(stderr, "collector: %s\n", error.c_str());
+        return 2;
+    }
+    Server server(output, options.max_record, stderr);
+    if (!server.listen(options.listen, error)) {
+        std::fprintf(stderr, "collector: %s\n", error.c_str());
+        return 2;
+    }
+    g_server = &server;
+    struct sigaction action {};
+    action.sa_handler = on_stop_signal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    std::fprintf(stderr, "collector: listening on %s\n", server.local_address().c_str());
+
+    const bool ok = server.run(error);
+    if (!ok) {
+        std::fprintf(stderr, "collector: %s\n", error.c_str());
+    }
+    output.close();
+    std::fprintf(stderr, "collector: summary: connections %llu, records %llu, events %llu, errors %llu",
+                 static_cast<unsigned long long>(server.connections()),
+                 static_cast<unsigned long long>(server.records()),
+                 static_cast<unsigned long long>(server.events()),
+                 static_cast<unsigned long long>(server.errors()));
+    if (!options.pcap_path.empty()) {
+        std::fprintf(stderr, ", left out of the capture file %llu",
+                     static_cast<unsigned long long>(output.pcap_skipped()));
+    }
+    std::fputc('\n', stderr);
+    return ok ? 0 : 1;
+}

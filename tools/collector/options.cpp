@@ -1,0 +1,136 @@
+#include "options.h"
+
+namespace kr::collector {
+
+namespace {
+
+bool parse_number(const std::string& text, std::uint64_t limit, std::uint64_t& value) {
+    if (text.empty() || text.size() > 20) {
+        return false;
+    }
+    std::uint64_t result = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') {
+            return false;
+        }
+        result = result * 10 + static_cast<std::uint64_t>(c - '0');
+        if (result > limit) {
+            return false;
+        }
+    }
+    value = result;
+    return true;
+}
+
+}  // namespace
+
+bool split_host_port(const std::string& text, std::string& host, std::uint16_t& port) {
+    const std::size_t colon = text.rfind(':');
+    if (colon == std::string::npos || colon == 0) {
+        return false;
+    }
+    std::string address = text.substr(0, colon);
+    if (address.front() == '[') {
+        if (address.size() < 3 || address.back() != ']') {
+            return false;
+        }
+        address = address.substr(1, address.size() - 2);
+    } else if (address.find(':') != std::string::npos) {
+        return false;  // an IPv6 address needs its brackets
+    }
+    std::uint64_t number = 0;
+    if (!parse_number(text.substr(colon + 1), 65535, number)) {
+        return false;
+    }
+    host = address;
+    port = static_cast<std::uint16_t>(number);
+    return true;
+}
+
+bool parse_options(int argc, const char* const* argv, Options& options, std::string& error) {
+    bool json_given = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string name = argv[i];
+        std::string value;
+        bool has_value = false;
+        const std::size_t equals = name.find('=');
+        if (name.compare(0, 2, "--") == 0 && equals != std::string::npos) {
+            value = name.substr(equals + 1);
+            name = name.substr(0, equals);
+            has_value = true;
+        }
+        if (name == "--help" || name == "-h") {
+            options.help = true;
+            continue;
+        }
+        if (name != "--listen" && name != "--json" && name != "--pcap" && name != "--max-record") {
+            error = "unknown option '" + std::string(argv[i]) + "'";
+            return false;
+        }
+        if (!has_value) {
+            if (i + 1 >= argc) {
+                error = "option " + name + " needs a value";
+                return false;
+            }
+            value = argv[++i];
+        }
+        if (name == "--listen") {
+            std::string host;
+            std::uint16_t port = 0;
+            if (!split_host_port(value, host, port)) {
+                error = "bad --listen value '" + value + "' (expected ADDR:PORT, e.g. 127.0.0.1:8100)";
+                return false;
+            }
+            options.listen = value;
+        } else if (name == "--json") {
+            if (value.empty()) {
+                error = "--json needs a path or -";
+                return false;
+            }
+            options.json_path = value;
+            json_given = true;
+        } else if (name == "--pcap") {
+            if (value.empty()) {
+                error = "--pcap needs a path";
+                return false;
+            }
+            options.pcap_path = value;
+        } else {
+            std::uint64_t number = 0;
+            if (!parse_number(value, 0xFFFFFFFFu, number) || number == 0) {
+                error = "bad --max-record value '" + value + "' (expected 1 to 4294967295 bytes)";
+                return false;
+            }
+            options.max_record = static_cast<std::uint32_t>(number);
+        }
+    }
+    if (!json_given && options.pcap_path.empty()) {
+        options.json_path = "-";
+    }
+    return true;
+}
+
+const char* usage_text() {
+    return "usage: collector [--listen ADDR:PORT] [--json PATH] [--pcap PATH] [--max-record BYTES]\n"
+           "\n"
+           "Accepts agent connections and shows every event message they send.\n"
+           "\n"
+           "  --listen ADDR:PORT  address to listen on (default 127.0.0.1:8100); port 0 lets\n"
+           "                      the system choose, the bound address is printed on stderr;\n"
+           "                      IPv6 as [ADDR]:PORT\n"
+           "  --json PATH         write one JSON object per event to PATH, '-' for standard\n"
+           "                      output (the default unless only --pcap is given)\n"
+           "  --pcap PATH         write the events as a capture file of IPv4 packets between\n"
+           "                      client and server port 53 (UDP, or TCP for TCP events)\n"
+           "  --max-record BYTES  largest record accepted (default 1048576)\n"
+           "  --help              show this text\n"
+           "\n"
+           "JSON keys: peer, version, time, iso_time, client, server, tcp, size, id, qr,\n"
+           "opcode, rcode, flags, qname, qtype, qclass, and error when the DNS packet does\n"
+           "not parse. A malformed record closes only its connection, with one line on\n"
+           "stderr. SIGINT or SIGTERM stops the collector after a summary on stderr.\n"
+           "Exit status: 0 after a stop, 1 when output cannot be written, 2 for a bad\n"
+           "option or an address that cannot be used.\n";
+}
+
+}  // namespace kr::collector

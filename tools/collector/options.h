@@ -1,0 +1,26 @@
+#pragma once
+// The collector's command line.
+#include <cstdint>
+#include <string>
+
+namespace kr::collector {
+
+struct Options {
+    std::string listen = "127.0.0.1:8100";
+    std::string json_path;   // "" when no JSON is written, "-" for standard output
+    std::string pcap_path;   // "" when no capture file is written
+    std::uint32_t max_record = 1024 * 1024;
+    bool help = false;
+};
+
+// Reads argv into `options` (starting from the defaults). False with the
+// reason for a bad or unknown option. JSON goes to standard output unless
+// --pcap is given without --json.
+bool parse_options(int argc, const char* const* argv, Options& options, std::string& error);
+
+// "ADDR:PORT" with a numeric IPv4 address, or "[ADDR]:PORT" for IPv6.
+bool split_host_port(const std::string& text, std::string& host, std::uint16_t& port);
+
+const char* usage_text();
+
+}  // namespace kr::collector

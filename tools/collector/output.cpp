@@ -1,0 +1,92 @@
+#include "output.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "dns.h"
+#include "json_line.h"
+
+namespace kr::collector {
+
+namespace {
+constexpr std::size_t kJsonBatch = 256 * 1024;
+}
+
+Output::~Output() {
+    close();
+}
+
+bool Output::open_json(const std::string& path, std::string& error) {
+    if (path == "-") {
+        json_ = stdout;
+        json_owned_ = false;
+        json_path_ = "standard output";
+        return true;
+    }
+    json_ = std::fopen(path.c_str(), "w");
+    if (json_ == nullptr) {
+        error = "cannot create " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    json_owned_ = true;
+    json_path_ = path;
+    return true;
+}
+
+bool Output::open_pcap(const std::string& path, std::string& error) {
+    return pcap_.open(path, error);
+}
+
+void Output::event(std::string_view peer, std::string_view version, const EventMessage& event) {
+    const bool want_json = json_ != nullptr;
+    if (!want_json && !pcap_.is_open()) {
+        return;
+    }
+    const DnsSummary dns = parse_dns(event.packet);
+    if (want_json && !json_failed_) {
+        append_json_line(pending_, peer, version, event, dns);
+        if (pending_.size() >= kJsonBatch) {
+            std::string ignored;
+            flush(ignored);
+        }
+    }
+    if (pcap_.is_open()) {
+        if (synth_.build(event, packet_, problem_)) {
+            pcap_.write(event.time, packet_);
+        } else {
+            ++pcap_skipped_;
+            std::fprintf(notes_, "collector: event from %.*s left out of the capture file: %s\n",
+                         static_cast<int>(peer.size()), peer.data(), problem_.c_str());
+        }
+    }
+}
+
+bool Output::flush(std::string& error) {
+    if (json_ != nullptr && !json_failed_ && !pending_.empty()) {
+        errno = 0;
+        if (std::fwrite(pending_.data(), 1, pending_.size(), json_) != pending_.size() || std::fflush(json_) != 0) {
+            json_failed_ = true;
+            json_errno_ = errno != 0 ? errno : EIO;
+        }
+        pending_.clear();
+    }
+    if (json_failed_) {
+        error = "write to " + json_path_ + " failed: " + std::strerror(json_errno_);
+        return false;
+    }
+    return pcap_.flush(error);
+}
+
+void Output::close() {
+    if (json_ != nullptr) {
+        std::string ignored;
+        flush(ignored);
+        if (json_owned_) {
+            std::fclose(json_);
+        }
+        json_ = nullptr;
+    }
+    pcap_.close();
+}
+
+}  // namespace kr::collector

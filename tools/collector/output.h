@@ -1,0 +1,53 @@
+#pragma once
+// Where the events go: JSON lines, a capture file, or both.
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "message.h"
+#include "packet_synth.h"
+#include "pcap_writer.h"
+
+namespace kr::collector {
+
+// Formats each event into the chosen outputs. JSON lines are held in memory
+// until flush() (or until enough collect), so one slow write covers many
+// events. Notes about events left out of the capture file go to `notes`.
+// Not thread-safe: one server loop owns it.
+class Output {
+public:
+    explicit Output(std::FILE* notes) : notes_(notes) {}
+    ~Output();
+    Output(const Output&) = delete;
+    Output& operator=(const Output&) = delete;
+
+    // "-" is standard output. False with the reason on failure.
+    bool open_json(const std::string& path, std::string& error);
+    bool open_pcap(const std::string& path, std::string& error);
+
+    void event(std::string_view peer, std::string_view version, const EventMessage& event);
+    // Writes out everything held; false with the reason when a write failed
+    // (the output is then unusable).
+    bool flush(std::string& error);
+    void close();
+
+    std::uint64_t pcap_skipped() const { return pcap_skipped_; }
+
+private:
+    std::FILE* notes_;
+    std::FILE* json_ = nullptr;
+    bool json_owned_ = false;
+    std::string json_path_;
+    std::string pending_;
+    bool json_failed_ = false;
+    int json_errno_ = 0;
+    PcapWriter pcap_;
+    PacketSynthesizer synth_;
+    std::vector<std::uint8_t> packet_;
+    std::string problem_;
+    std::uint64_t pcap_skipped_ = 0;
+};
+
+}  // namespace kr::collector

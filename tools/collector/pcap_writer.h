@@ -1,0 +1,34 @@
+#pragma once
+// A capture file of raw IPv4 packets, written through libpcap's dump functions.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct pcap;
+struct pcap_dumper;
+
+namespace kr::collector {
+
+class PcapWriter {
+public:
+    PcapWriter() = default;
+    ~PcapWriter();
+    PcapWriter(const PcapWriter&) = delete;
+    PcapWriter& operator=(const PcapWriter&) = delete;
+
+    // Creates (or truncates) the file. False with the reason on failure.
+    bool open(const std::string& path, std::string& error);
+    bool is_open() const { return dumper_ != nullptr; }
+    // One packet stamped with the given time (seconds since 1970, UTC).
+    void write(std::uint32_t seconds, const std::vector<std::uint8_t>& packet);
+    // Pushes buffered packets to the file; false with the reason on failure.
+    bool flush(std::string& error);
+    void close();
+
+private:
+    pcap* handle_ = nullptr;
+    pcap_dumper* dumper_ = nullptr;
+    std::string path_;
+};
+
+}  // namespace kr::collector

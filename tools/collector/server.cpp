@@ -1,0 +1,291 @@
+#include "server.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+#include "message.h"
+#include "options.h"
+#include "record_stream.h"
+
+namespace kr::collector {
+
+namespace {
+
+constexpr std::size_t kReadSize = 64 * 1024;
+constexpr int kAcceptPauseMs = 100;
+// Reads per connection when stopping, so data that has already arrived is
+// not dropped, but a busy agent cannot hold the stop back.
+constexpr int kDrainReads = 64;
+
+std::int64_t now_ms() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+std::string address_text(const sockaddr* address, socklen_t length) {
+    char host[NI_MAXHOST];
+    char port[NI_MAXSERV];
+    if (getnameinfo(address, length, host, sizeof host, port, sizeof port, NI_NUMERICHOST | NI_NUMERICSERV) != 0) {
+        return "?";
+    }
+    if (address->sa_family == AF_INET6) {
+        return "[" + std::string(host) + "]:" + port;
+    }
+    return std::string(host) + ":" + port;
+}
+
+}  // namespace
+
+struct Server::Connection {
+    Connection(int socket, std::string peer_text, std::uint32_t max_record)
+        : fd(socket), peer(std::move(peer_text)), stream(max_record) {}
+    ~Connection() { ::close(fd); }
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    int fd;
+    std::string peer;
+    RecordStream stream;
+    bool hello_seen = false;
+    std::string version;
+    std::uint64_t records = 0;
+};
+
+Server::Server(Output& output, std::uint32_t max_record, std::FILE* log)
+    : output_(output), max_record_(max_record), log_(log), read_buffer_(kReadSize) {
+    wake_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+}
+
+Server::~Server() {
+    connections_list_.clear();
+    if (listen_fd_ >= 0) {
+        ::close(listen_fd_);
+    }
+    if (wake_fd_ >= 0) {
+        ::close(wake_fd_);
+    }
+}
+
+bool Server::listen(const std::string& address, std::string& error) {
+    std::string host;
+    std::uint16_t port = 0;
+    if (!split_host_port(address, host, port)) {
+        error = "bad listen address '" + address + "'";
+        return false;
+    }
+    if (wake_fd_ < 0) {
+        error = std::string("eventfd() failed: ") + std::strerror(errno);
+        return false;
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV | AI_PASSIVE;
+    addrinfo* found = nullptr;
+    const int status = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
+    if (status != 0) {
+        error = "cannot listen on " + address + ": " + gai_strerror(status);
+        return false;
+    }
+    const int fd = socket(found->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    int code = errno;
+    const char* call = "socket()";
+    if (fd >= 0) {
+        const int on = 1;
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        if (bind(fd, found->ai_addr, found->ai_addrlen) != 0) {
+            code = errno;
+            call = "bind()";
+        } else if (::listen(fd, SOMAXCONN) != 0) {
+            code = errno;
+            call = "listen()";
+        } else {
+            call = nullptr;
+        }
+    }
+    freeaddrinfo(found);
+    if (call != nullptr) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        error = "cannot listen on " + address + ": " + call + " failed: " + std::strerror(code);
+        return false;
+    }
+    if (listen_fd_ >= 0) {
+        ::close(listen_fd_);
+    }
+    listen_fd_ = fd;
+    return true;
+}
+
+std::string Server::local_address() const {
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    if (listen_fd_ < 0 || getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        return "?";
+    }
+    return address_text(reinterpret_cast<sockaddr*>(&address), length);
+}
+
+void Server::stop() {
+    const std::uint64_t one = 1;
+    // Nothing useful can be done about a failed write in a signal handler;
+    // the counter is already non-zero if it is full.
+    [[maybe_unused]] const ssize_t written = ::write(wake_fd_, &one, sizeof one);
+}
+
+bool Server::run(std::string& error) {
+    std::vector<pollfd> fds;
+    for (;;) {
+        const bool accepting = now_ms() >= accept_paused_until_ms_;
+        fds.clear();
+        fds.push_back({wake_fd_, POLLIN, 0});
+        fds.push_back({accepting ? listen_fd_ : -1, POLLIN, 0});
+        for (const auto& connection : connections_list_) {
+            fds.push_back({connection->fd, POLLIN, 0});
+        }
+        if (poll(fds.data(), fds.size(), accepting ? -1 : kAcceptPauseMs) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            error = std::string("poll() failed: ") + std::strerror(errno);
+            break;
+        }
+        if (fds[0].revents != 0) {
+            break;
+        }
+        // Connections first: the indexes of fds match the list as it was polled.
+        for (std::size_t i = 0; i < connections_list_.size(); ++i) {
+            if (fds[i + 2].revents != 0 && !serve(*connections_list_[i], 1)) {
+                connections_list_[i].reset();
+            }
+        }
+        connections_list_.erase(std::remove(connections_list_.begin(), connections_list_.end(), nullptr),
+                                connections_list_.end());
+        if (fds[1].revents != 0) {
+            accept_all();
+        }
+        if (!output_.flush(error)) {
+            break;
+        }
+    }
+    for (auto& connection : connections_list_) {
+        serve(*connection, kDrainReads);
+    }
+    connections_list_.clear();
+    std::string flush_error;
+    if (!output_.flush(flush_error) && error.empty()) {
+        error = flush_error;
+    }
+    return error.empty();
+}
+
+void Server::accept_all() {
+    for (;;) {
+        sockaddr_storage address{};
+        socklen_t length = sizeof address;
+        const int fd = accept4(listen_fd_, reinterpret_cast<sockaddr*>(&address), &length,
+                               SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                // The pending connection stays queued; poll would report it at
+                // once again, so wait a little instead of spinning.
+                std::fprintf(log_, "collector: cannot accept a connection: %s\n", std::strerror(errno));
+                accept_paused_until_ms_ = now_ms() + kAcceptPauseMs;
+                return;
+            }
+            if (errno == EINTR || errno == ECONNABORTED || errno == EPROTO) {
+                continue;
+            }
+            return;  // EAGAIN: none left
+        }
+        auto connection = std::make_unique<Connection>(
+            fd, address_text(reinterpret_cast<sockaddr*>(&address), length), max_record_);
+        ++connections_;
+        std::fprintf(log_, "collector: %s connected\n", connection->peer.c_str());
+        connections_list_.push_back(std::move(connection));
+    }
+}
+
+bool Server::serve(Connection& connection, int reads) {
+    for (int i = 0; i < reads; ++i) {
+        const ssize_t got = ::read(connection.fd, read_buffer_.data(), read_buffer_.size());
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                return true;
+            }
+            fail(connection, std::string("read failed: ") + std::strerror(errno));
+            return false;
+        }
+        if (got == 0) {
+            const std::string unfinished = connection.stream.unfinished();
+            if (!unfinished.empty()) {
+                fail(connection, unfinished);
+            } else {
+                std::fprintf(log_, "collector: %s disconnected after %llu records\n", connection.peer.c_str(),
+                             static_cast<unsigned long long>(connection.records));
+            }
+            return false;
+        }
+        connection.stream.feed(read_buffer_.data(), static_cast<std::size_t>(got));
+        if (!take_records(connection)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool Server::take_records(Connection& connection) {
+    std::string problem;
+    for (;;) {
+        Bytes record;
+        const RecordStream::Status status = connection.stream.next(record);
+        if (status == RecordStream::Status::need_more) {
+            return true;
+        }
+        if (status == RecordStream::Status::error) {
+            fail(connection, connection.stream.error());
+            return false;
+        }
+        ++records_;
+        ++connection.records;
+        if (!connection.hello_seen) {
+            std::string_view version;
+            if (!parse_hello(record, version, problem)) {
+                fail(connection, "record 1: " + problem);
+                return false;
+            }
+            connection.version = std::string(version);
+            connection.hello_seen = true;
+            continue;
+        }
+        EventMessage event;
+        if (!parse_event(record, event, problem)) {
+            fail(connection, "record " + std::to_string(connection.records) + ": " + problem);
+            return false;
+        }
+        ++events_;
+        output_.event(connection.peer, connection.version, event);
+    }
+}
+
+void Server::fail(Connection& connection, const std::string& problem) {
+    ++errors_;
+    std::fprintf(log_, "collector: error from %s: %s; connection closed\n", connection.peer.c_str(),
+                 problem.c_str());
+}
+
+}  // namespace kr::collector

@@ -1,0 +1,69 @@
+#pragma once
+// Runs programs for the process-level tests: the real collector with its
+// standard output and error captured, and loopback agent connections.
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kr::collector::test {
+
+constexpr int kWaitMs = 10000;
+
+// One running collector. Its output is read only while a wait_* call runs;
+// the destructor kills the process if it is still running.
+class CollectorProcess {
+public:
+    explicit CollectorProcess(const std::vector<std::string>& args);
+    ~CollectorProcess();
+    CollectorProcess(const CollectorProcess&) = delete;
+    CollectorProcess& operator=(const CollectorProcess&) = delete;
+
+    // Waits for the "listening on" line and returns the port (0 if it never came).
+    std::uint16_t wait_listening();
+    bool wait_stderr(const std::string& text, int timeout_ms = kWaitMs);
+    bool wait_stdout_lines(std::size_t count, int timeout_ms = kWaitMs);
+    std::vector<std::string> stdout_lines() const;
+    const std::string& stderr_text() const { return err_; }
+
+    void signal(int number);
+    // The exit status, or -1 if the process did not end in time (it is then killed).
+    int wait_exit(int timeout_ms = kWaitMs);
+
+private:
+    // Reads whatever the pipes offer for up to `timeout_ms`; false once both are closed.
+    bool pump(int timeout_ms);
+
+    pid_t pid_ = -1;
+    int out_fd_ = -1;
+    int err_fd_ = -1;
+    std::string out_;
+    std::string err_;
+};
+
+// Runs a command to completion (killed after the timeout) and returns its
+// standard output; `status` gets the exit status or -1.
+std::string run_command(const std::vector<std::string>& args, int timeout_ms, int& status);
+
+// A loopback TCP client playing an agent.
+class AgentSocket {
+public:
+    explicit AgentSocket(std::uint16_t port);
+    ~AgentSocket();
+    AgentSocket(const AgentSocket&) = delete;
+    AgentSocket& operator=(const AgentSocket&) = delete;
+
+    bool connected() const { return fd_ >= 0; }
+    bool send(const std::vector<std::uint8_t>& bytes);
+    // True when the collector closed the connection within the timeout.
+    bool wait_closed(int timeout_ms = kWaitMs);
+    // The "ip:port" the collector sees.
+    std::string local_address() const;
+    void close();
+
+private:
+    int fd_ = -1;
+};
+
+}  // namespace kr::collector::test

@@ -1,0 +1,76 @@
+#include "options.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace kr::collector {
+namespace {
+
+bool parse(std::vector<const char*> args, Options& options, std::string& error) {
+    args.insert(args.begin(), "collector");
+    options = Options();
+    return parse_options(static_cast<int>(args.size()), args.data(), options, error);
+}
+
+TEST(Options, WriteJsonToStandardOutputUnlessOnlyAPcapIsAsked) {
+    Options options;
+    std::string error;
+    ASSERT_TRUE(parse({}, options, error));
+    EXPECT_EQ(options.listen, "127.0.0.1:8100");
+    EXPECT_EQ(options.json_path, "-");
+    EXPECT_EQ(options.pcap_path, "");
+    EXPECT_EQ(options.max_record, 1048576u);
+
+    ASSERT_TRUE(parse({"--pcap", "out.pcap"}, options, error));
+    EXPECT_EQ(options.json_path, "");
+    EXPECT_EQ(options.pcap_path, "out.pcap");
+
+    ASSERT_TRUE(parse({"--pcap=out.pcap", "--json", "-", "--listen", "[::1]:0", "--max-record=64"}, options, error));
+    EXPECT_EQ(options.json_path, "-");
+    EXPECT_EQ(options.pcap_path, "out.pcap");
+    EXPECT_EQ(options.listen, "[::1]:0");
+    EXPECT_EQ(options.max_record, 64u);
+
+    ASSERT_TRUE(parse({"--help"}, options, error));
+    EXPECT_TRUE(options.help);
+}
+
+TEST(Options, RejectBadValuesWithTheReason) {
+    const struct {
+        std::vector<const char*> args;
+        const char* error;
+    } cases[] = {
+        {{"--port", "1"}, "unknown option '--port'"},
+        {{"extra"}, "unknown option 'extra'"},
+        {{"--json"}, "option --json needs a value"},
+        {{"--json="}, "--json needs a path or -"},
+        {{"--max-record", "0"}, "bad --max-record value '0' (expected 1 to 4294967295 bytes)"},
+        {{"--max-record", "4294967296"}, "bad --max-record value '4294967296' (expected 1 to 4294967295 bytes)"},
+        {{"--max-record", "12k"}, "bad --max-record value '12k' (expected 1 to 4294967295 bytes)"},
+        {{"--listen", "127.0.0.1"}, "bad --listen value '127.0.0.1' (expected ADDR:PORT, e.g. 127.0.0.1:8100)"},
+    };
+    for (const auto& c : cases) {
+        Options options;
+        std::string error;
+        EXPECT_FALSE(parse(c.args, options, error)) << c.error;
+        EXPECT_EQ(error, c.error);
+    }
+}
+
+TEST(Options, SplitListenAddresses) {
+    std::string host;
+    std::uint16_t port = 1;
+    ASSERT_TRUE(split_host_port("0.0.0.0:0", host, port));
+    EXPECT_EQ(host, "0.0.0.0");
+    EXPECT_EQ(port, 0);
+    ASSERT_TRUE(split_host_port("[::1]:65535", host, port));
+    EXPECT_EQ(host, "::1");
+    EXPECT_EQ(port, 65535);
+    for (const char* bad : {":80", "::1:80", "1.2.3.4:65536", "1.2.3.4:", "1.2.3.4:-1", "[]:80", "[::1:80"}) {
+        EXPECT_FALSE(split_host_port(bad, host, port)) << bad;
+    }
+}
+
+}  // namespace
+}  // namespace kr::collector

@@ -1,0 +1,313 @@
+// Runs the real collector binary on a system-chosen loopback port and plays
+// agents against it.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+
+#include "collector_process.h"
+#include "wire.h"
+
+namespace kr::collector::test {
+namespace {
+
+using nlohmann::json;
+
+ByteVector event_record(const std::string& client, const std::string& server, std::uint8_t tcp,
+                        const ByteVector& packet, std::uint32_t time = 1796624400) {
+    return record(event_message(time, client, server, tcp, packet));
+}
+
+ByteVector hello_record() {
+    return record(hello("3.6.8"));
+}
+
+std::vector<json> parsed(const std::vector<std::string>& lines) {
+    std::vector<json> result;
+    for (const auto& line : lines) {
+        result.push_back(json::parse(line));
+    }
+    return result;
+}
+
+class TempDir {
+public:
+    TempDir() {
+        char name[] = "/tmp/collector-test-XXXXXX";
+        path_ = mkdtemp(name) != nullptr ? name : "";
+    }
+    ~TempDir() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+TEST(CollectorProcess, WritesOneJsonLinePerEventAndASummaryOnSigterm) {
+    CollectorProcess collector({"--listen", "127.0.0.1:0"});
+    const std::uint16_t port = collector.wait_listening();
+    ASSERT_NE(port, 0) << collector.stderr_text();
+    AgentSocket agent(port);
+    ASSERT_TRUE(agent.connected());
+    ByteVector bytes = hello_record();
+    append(bytes, event_record("192.0.2.10", "192.0.2.1", 0, dns_packet(0x1111, 0x0100, "www.example.com")));
+    append(bytes, event_record("192.0.2.10", "192.0.2.1", 1, dns_packet(0x1111, 0x8183, "www.example.com", 28)));
+    append(bytes, event_record("192.0.2.11", "192.0.2.1", 0, {0xAA, 0xBB}));
+    ASSERT_TRUE(agent.send(bytes));
+    ASSERT_TRUE(collector.wait_stdout_lines(3)) << collector.stderr_text();
+
+    const std::vector<json> lines = parsed(collector.stdout_lines());
+    ASSERT_EQ(lines.size(), 3u);
+    for (const json& line : lines) {
+        EXPECT_EQ(line["peer"], agent.local_address());
+        EXPECT_EQ(line["version"], "3.6.8");
+        EXPECT_EQ(line["time"], 1796624400u);
+        EXPECT_EQ(line["iso_time"], "2026-12-07T06:20:00Z");
+        EXPECT_EQ(line["server"], "192.0.2.1");
+    }
+    EXPECT_EQ(lines[0]["qname"], "www.example.com");
+    EXPECT_EQ(lines[0]["qr"], false);
+    EXPECT_EQ(lines[0]["tcp"], false);
+    EXPECT_EQ(lines[1]["tcp"], true);
+    EXPECT_EQ(lines[1]["rcode"], 3);
+    EXPECT_EQ(lines[1]["qtype"], 28);
+    EXPECT_EQ(lines[2]["client"], "192.0.2.11");
+    EXPECT_EQ(lines[2]["size"], 2);
+    EXPECT_TRUE(lines[2].contains("error"));
+
+    agent.close();
+    EXPECT_TRUE(collector.wait_stderr("disconnected after 4 records"));
+    collector.signal(SIGTERM);
+    EXPECT_EQ(collector.wait_exit(), 0);
+    EXPECT_NE(collector.stderr_text().find("collector: summary: connections 1, records 4, events 3, errors 0"),
+              std::string::npos)
+        << collector.stderr_text();
+}
+
+TEST(CollectorProcess, ServesTwoAgentsAtOnceWithoutOneHoldingUpTheOther) {
+    CollectorProcess collector({"--listen", "127.0.0.1:0"});
+    const std::uint16_t port = collector.wait_listening();
+    ASSERT_NE(port, 0) << collector.stderr_text();
+    AgentSocket slow(port);
+    AgentSocket fast(port);
+    ASSERT_TRUE(slow.connected() && fast.connected());
+
+    // The slow agent stops in the middle of a record...
+    const ByteVector slow_event = event_record("10.0.0.1", "10.0.0.53", 0, dns_packet(1, 0x0100, "slow.example"));
+    ByteVector slow_bytes = hello_record();
+    append(slow_bytes, ByteVector(slow_event.begin(), slow_event.begin() + 10));
+    ASSERT_TRUE(slow.send(slow_bytes));
+    // ...while the fast one's events still come through.
+    ByteVector fast_bytes = hello_record();
+    append(fast_bytes, event_record("10.0.0.2", "10.0.0.53", 0, dns_packet(2, 0x0100, "fast.example")));
+    ASSERT_TRUE(fast.send(fast_bytes));
+    ASSERT_TRUE(collector.wait_stdout_lines(1)) << collector.stderr_text();
+
+    ASSERT_TRUE(slow.send(ByteVector(slow_event.begin() + 10, slow_event.end())));
+    ASSERT_TRUE(collector.wait_stdout_lines(2));
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(fast.send(event_record("10.0.0.2", "10.0.0.53", 0, dns_packet(10 + i, 0, "fast.example"))));
+        ASSERT_TRUE(slow.send(event_record("10.0.0.1", "10.0.0.53", 0, dns_packet(20 + i, 0, "slow.example"))));
+    }
+    ASSERT_TRUE(collector.wait_stdout_lines(8));
+
+    const std::vector<json> lines = parsed(collector.stdout_lines());
+    EXPECT_EQ(lines[0]["peer"], fast.local_address());
+    EXPECT_EQ(lines[0]["qname"], "fast.example");
+    EXPECT_EQ(lines[1]["peer"], slow.local_address());
+    std::vector<int> fast_ids;
+    std::vector<int> slow_ids;
+    for (const json& line : lines) {
+        (line["peer"] == fast.local_address() ? fast_ids : slow_ids).push_back(line["id"].get<int>());
+        EXPECT_EQ(line["qname"], line["peer"] == fast.local_address() ? "fast.example" : "slow.example");
+    }
+    EXPECT_EQ(fast_ids, (std::vector<int>{2, 10, 11, 12}));
+    EXPECT_EQ(slow_ids, (std::vector<int>{1, 20, 21, 22}));
+}
+
+TEST(CollectorProcess, AMalformedRecordClosesOnlyItsConnection) {
+    CollectorProcess collector({"--listen", "127.0.0.1:0", "--max-record", "200"});
+    const std::uint16_t port = collector.wait_listening();
+    ASSERT_NE(port, 0) << collector.stderr_text();
+    AgentSocket keeper(port);
+    ASSERT_TRUE(keeper.send(hello_record()));
+
+    ByteVector device_overrun = event_message(1, "192.0.2.10", "192.0.2.1", 0, {});
+    device_overrun[5] = 200;
+    ByteVector server_overrun = event_message(1, "192.0.2.10", "192.0.2.1", 0, {});
+    server_overrun[16] = 11;
+    const struct {
+        ByteVector bad;  // after a hello and one good event
+        bool agent_closes;
+        std::string problem;
+    } cases[] = {
+        {record({0x07, 0, 0, 0, 0, 0, 0, 0}), false, "record 3: bad format byte 0x07 (expected 2, an event message)"},
+        {record(hello()), false, "record 3: bad format byte 0x01 (expected 2, an event message)"},
+        {record({}), false, "record 3: empty record"},
+        {record(device_overrun), false, "record 3: device address length 200 overruns the 27-byte record"},
+        {record(server_overrun), false, "record 3: server address length 11 overruns the 27-byte record"},
+        {{0x00, 0x00, 0x01, 0x00, 0x02}, false, "record length 256 exceeds the maximum 200"},
+        {{0x00, 0x00, 0x00, 0x1E, 0x02, 0x00}, true, "stream ends inside a record (2 of 30 bytes)"},
+    };
+    std::size_t expected_lines = 0;
+    int query_id = 0;
+    for (const auto& c : cases) {
+        AgentSocket bad(port);
+        ByteVector bytes = hello_record();
+        append(bytes, event_record("192.0.2.10", "192.0.2.1", 0, dns_packet(++query_id, 0, "before.example")));
+        append(bytes, c.bad);
+        ASSERT_TRUE(bad.send(bytes));
+        const std::string peer = bad.local_address();
+        if (c.agent_closes) {
+            bad.close();
+        } else {
+            EXPECT_TRUE(bad.wait_closed()) << c.problem;
+        }
+        EXPECT_TRUE(collector.wait_stderr("collector: error from " + peer + ": " + c.problem + "; connection closed\n"))
+            << collector.stderr_text();
+        // What came before the bad record was kept, and the other agent goes on.
+        ASSERT_TRUE(keeper.send(event_record("192.0.2.20", "192.0.2.1", 0, dns_packet(++query_id, 0, "keeper.example"))));
+        expected_lines += 2;
+        ASSERT_TRUE(collector.wait_stdout_lines(expected_lines)) << c.problem;
+        const std::vector<json> lines = parsed(collector.stdout_lines());
+        EXPECT_EQ(lines[expected_lines - 2]["peer"], peer);
+        EXPECT_EQ(lines[expected_lines - 2]["qname"], "before.example");
+        EXPECT_EQ(lines[expected_lines - 1]["peer"], keeper.local_address());
+    }
+    AgentSocket bad_hello(port);
+    ASSERT_TRUE(bad_hello.send(event_record("192.0.2.10", "192.0.2.1", 0, {})));
+    EXPECT_TRUE(bad_hello.wait_closed());
+    EXPECT_TRUE(collector.wait_stderr("collector: error from " + bad_hello.local_address() +
+                                      ": record 1: bad format byte 0x02 (expected 1, a hello, first on a connection)"));
+
+    collector.signal(SIGTERM);
+    EXPECT_EQ(collector.wait_exit(), 0);
+    EXPECT_NE(collector.stderr_text().find(", errors 8\n"), std::string::npos) << collector.stderr_text();
+    EXPECT_EQ(collector.stdout_lines().size(), expected_lines);
+}
+
+TEST(CollectorProcess, WritesACaptureFileThatTsharkReads) {
+    int status = 0;
+    run_command({"tshark", "--version"}, 30000, status);
+    if (status != 0) {
+        GTEST_SKIP() << "tshark is not available";
+    }
+    TempDir dir;
+    CollectorProcess collector(
+        {"--listen", "127.0.0.1:0", "--pcap", dir.file("out.pcap"), "--json", dir.file("out.json")});
+    const std::uint16_t port = collector.wait_listening();
+    ASSERT_NE(port, 0) << collector.stderr_text();
+    AgentSocket agent(port);
+    ByteVector bytes = hello_record();
+    append(bytes, event_record("192.0.2.10", "192.0.2.1", 0, dns_packet(0x0102, 0x0100, "www.example.com")));
+    append(bytes, event_record("192.0.2.10", "192.0.2.1", 0, dns_packet(0x0102, 0x8180, "www.example.com")));
+    append(bytes, event_record("2001:db8::5", "192.0.2.1", 0, dns_packet(3, 0x0100, "v6.example")));
+    append(bytes, event_record("198.51.100.7", "192.0.2.1", 1, dns_packet(4, 0x0100, "tcp.example.net")));
+    append(bytes, event_record("198.51.100.7", "192.0.2.1", 1, dns_packet(4, 0x8180, "tcp.example.net")));
+    ASSERT_TRUE(agent.send(bytes));
+    agent.close();
+    ASSERT_TRUE(collector.wait_stderr("disconnected after 6 records")) << collector.stderr_text();
+    EXPECT_NE(collector.stderr_text().find("left out of the capture file: client address '2001:db8::5' is not IPv4"),
+              std::string::npos);
+    collector.signal(SIGTERM);
+    ASSERT_EQ(collector.wait_exit(), 0);
+    EXPECT_NE(collector.stderr_text().find("records 6, events 5, errors 0, left out of the capture file 1\n"),
+              std::string::npos);
+
+    std::ifstream json_file(dir.file("out.json"));
+    std::vector<std::string> json_lines;
+    for (std::string line; std::getline(json_file, line);) {
+        json_lines.push_back(line);
+    }
+    ASSERT_EQ(json_lines.size(), 5u);
+    EXPECT_EQ(json::parse(json_lines[2])["client"], "2001:db8::5");
+
+    const std::string fields = run_command({"timeout", "60", "tshark", "-r", dir.file("out.pcap"), "-T", "fields",
+                                            "-e", "ip.src", "-e", "ip.dst", "-e", "udp.dstport", "-e", "tcp.dstport",
+                                            "-e", "dns.qry.name"},
+                                           70000, status);
+    ASSERT_EQ(status, 0);
+    const std::string client_port = std::to_string(49152 + 0x0102);
+    const std::string tcp_port = std::to_string(49152 + 4);
+    EXPECT_EQ(fields,
+              "192.0.2.10\t192.0.2.1\t53\t\twww.example.com\n"
+              "192.0.2.1\t192.0.2.10\t" + client_port + "\t\twww.example.com\n"
+              "198.51.100.7\t192.0.2.1\t\t53\ttcp.example.net\n"
+              "192.0.2.1\t198.51.100.7\t\t" + tcp_port + "\ttcp.example.net\n");
+}
+
+TEST(CollectorProcess, SigintFlushesTheJsonFile) {
+    TempDir dir;
+    CollectorProcess collector({"--listen=127.0.0.1:0", "--json=" + dir.file("events.json")});
+    const std::uint16_t port = collector.wait_listening();
+    ASSERT_NE(port, 0) << collector.stderr_text();
+    AgentSocket agent(port);
+    ByteVector bytes = hello_record();
+    for (int i = 0; i < 50; ++i) {
+        append(bytes, event_record("192.0.2.10", "192.0.2.1", 0, dns_packet(static_cast<std::uint16_t>(i), 0, "a.example")));
+    }
+    ASSERT_TRUE(agent.send(bytes));
+    agent.close();
+    ASSERT_TRUE(collector.wait_stderr("disconnected after 51 records"));
+    collector.signal(SIGINT);
+    ASSERT_EQ(collector.wait_exit(), 0);
+    std::ifstream file(dir.file("events.json"));
+    int count = 0;
+    for (std::string line; std::getline(file, line); ++count) {
+        EXPECT_EQ(json::parse(line)["id"], count);
+    }
+    EXPECT_EQ(count, 50);
+    EXPECT_TRUE(collector.stdout_lines().empty());
+}
+
+TEST(CollectorProcess, RefusesBadOptionsAndUnusableAddressesWithStatus2) {
+    {
+        CollectorProcess collector({"--bogus"});
+        EXPECT_EQ(collector.wait_exit(), 2);
+        EXPECT_NE(collector.stderr_text().find("collector: unknown option '--bogus'\nusage: collector"),
+                  std::string::npos)
+            << collector.stderr_text();
+    }
+    {
+        CollectorProcess collector({"--json", "/nonexistent-dir/out.json"});
+        EXPECT_EQ(collector.wait_exit(), 2);
+        EXPECT_NE(collector.stderr_text().find("cannot create /nonexistent-dir/out.json"), std::string::npos);
+    }
+    const int taken = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(bind(taken, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(taken, 1), 0);
+    ASSERT_EQ(getsockname(taken, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    const std::string in_use = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    {
+        CollectorProcess collector({"--listen", in_use});
+        EXPECT_EQ(collector.wait_exit(), 2);
+        EXPECT_NE(collector.stderr_text().find("collector: cannot listen on " + in_use +
+                                               ": bind() failed: Address already in use"),
+                  std::string::npos)
+            << collector.stderr_text();
+    }
+    close(taken);
+    {
+        CollectorProcess collector({"--help"});
+        EXPECT_EQ(collector.wait_exit(), 0);
+        EXPECT_EQ(collector.stdout_lines().at(0),
+                  "usage: collector [--listen ADDR:PORT] [--json PATH] [--pcap PATH] [--max-record BYTES]");
+    }
+}
+
+}  // namespace
+}  // namespace kr::collector::test
