@@ -31,16 +31,21 @@ struct MutexObject : Object {
     std::atomic<pthread_t> owner{};
 };
 
-// Auto-reset event on an eventfd: a wait reads (and so clears) the whole
-// counter, so signals given while nobody waits do not add up, and one read
-// ends one wait. Signalling is a single write, which is safe inside a signal
-// handler (the agent's interrupt handler signals its stop event).
+// Auto-reset event. The pending signal is an atomic flag: a signal with
+// nobody waiting costs no system call, signals do not add up, and a wait
+// consumes the one it ends. A waiter sleeps on an eventfd that a signaller
+// writes only when someone waits; every wake-up re-checks the flag, so a
+// stale count only costs one more loop. Signalling uses nothing but atomics
+// and one write, which is safe inside a signal handler (the agent's
+// interrupt handler signals its stop event).
 struct EventObject : Object {
     EventObject() : Object(Kind::event), fd(eventfd(0, EFD_CLOEXEC)) {}
     ~EventObject() {
         if (fd >= 0) close(fd);
     }
     int fd;
+    std::atomic<bool> signalled{false};
+    std::atomic<int> waiters{0};
 };
 
 // A detached pthread plus a "finished" latch, so that a join can be repeated
@@ -152,26 +157,33 @@ int event_create(Event* event, const void*) {
 int event_signal(Event* event) {
     auto* e = as<EventObject>(*event, Kind::event);
     if (!e) return -1;
-    std::uint64_t one = 1;
-    ssize_t n;
-    do {
-        n = write(e->fd, &one, sizeof one);
-    } while (n < 0 && errno == EINTR);
-    // A full counter (EAGAIN cannot happen on a blocking fd short of 2^64-1
-    // signals) still leaves a signal pending.
-    return n == static_cast<ssize_t>(sizeof one) ? 0 : -1;
+    if (e->signalled.exchange(true)) return 0;  // one is pending already
+    if (e->waiters.load() > 0) {
+        std::uint64_t one = 1;
+        ssize_t n;
+        do {
+            n = write(e->fd, &one, sizeof one);
+        } while (n < 0 && errno == EINTR);
+        if (n != static_cast<ssize_t>(sizeof one)) return -1;
+    }
+    return 0;
 }
 
 int event_wait(Event* event, Mutex* mutex) {
     mutex_unlock(mutex);
     int result = -1;
     if (auto* e = as<EventObject>(*event, Kind::event)) {
-        std::uint64_t count = 0;
-        ssize_t n;
-        do {
-            n = read(e->fd, &count, sizeof count);
-        } while (n < 0 && errno == EINTR);
-        result = n == static_cast<ssize_t>(sizeof count) ? 0 : -1;
+        e->waiters.fetch_add(1);
+        result = 0;
+        while (!e->signalled.exchange(false)) {
+            std::uint64_t count = 0;
+            ssize_t n = read(e->fd, &count, sizeof count);
+            if (n < 0 && errno != EINTR) {
+                result = -1;
+                break;
+            }
+        }
+        e->waiters.fetch_sub(1);
     }
     mutex_lock(mutex);
     return result;
