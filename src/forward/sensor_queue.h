@@ -25,8 +25,9 @@ struct SensorQueue {
 void create(SensorQueue& queue, std::uint32_t size);
 // Stores a copy of the message, discarding the oldest records as needed.
 // 0 when data_ready was signalled, -1 when the signal failed (the record is
-// stored all the same). Throws SensorError for a message whose record does
-// not fit the ring; nothing is stored then.
+// stored all the same). Throws SensorError for a message whose record (length
+// + 4) does not fit the ring, or that is too long for pop's int result;
+// nothing is stored or signalled then.
 int push(SensorQueue& queue, const std::uint8_t* data, std::uint32_t length);
 // Takes the oldest record out: its length, 0 when empty, -1 (and nothing
 // taken) when it is longer than out_size.
@@ -37,5 +38,14 @@ void wait_for_data(SensorQueue& queue);
 void destroy(SensorQueue& queue);
 // The message callback that feeds the queue given as context.
 int queue_message(const std::uint8_t* data, std::uint32_t length, void* context);
+
+// Test hook: the creations of the two locks and the event in create, so that
+// a test can make any one of them fail. Defaults to the thread layer's calls.
+struct QueueSyncApi {
+    int (*mutex_create)(kr::thread::Mutex* mutex, const void* attributes);
+    int (*event_create)(kr::thread::Event* event, const void* attributes);
+};
+QueueSyncApi& queue_sync_api();
+const QueueSyncApi& queue_sync_platform_api();
 
 }  // namespace kr::sensor

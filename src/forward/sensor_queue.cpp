@@ -1,0 +1,209 @@
+#include "forward/sensor_queue.h"
+
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <string>
+
+#include "error/error.h"
+#include "thread/crt.h"
+
+namespace kr::sensor {
+namespace {
+
+constexpr std::uint32_t field_size = 4;
+
+// memcpy with a zero count is allowed to have null pointers on either side here
+// (a zero-length message may come without data).
+void copy_bytes(std::uint8_t* to, const std::uint8_t* from, std::uint64_t count) {
+    if (count != 0) std::memcpy(to, from, static_cast<std::size_t>(count));
+}
+
+// The length field at pos and the offset where its message starts. A field
+// that does not wrap may leave the start at capacity (the message then begins
+// at offset 0; the copies below handle it as a split with an empty first part).
+struct LengthField {
+    std::uint32_t length;
+    std::uint32_t start;
+    bool wrapped;
+};
+
+LengthField read_field(const SensorQueue& queue, std::uint32_t pos) {
+    std::uint8_t bytes[field_size];
+    const std::uint32_t before_end = queue.capacity - pos;
+    const bool wraps = before_end < field_size;
+    if (wraps) {
+        std::memcpy(bytes, queue.storage + pos, before_end);
+        std::memcpy(bytes + before_end, queue.storage, field_size - before_end);
+    } else {
+        std::memcpy(bytes, queue.storage + pos, field_size);
+    }
+    const std::uint32_t length = (std::uint32_t{bytes[0]} << 24) | (std::uint32_t{bytes[1]} << 16) |
+                                 (std::uint32_t{bytes[2]} << 8) | std::uint32_t{bytes[3]};
+    return {length, wraps ? field_size - before_end : pos + field_size, wraps};
+}
+
+// Copies count bytes into the ring at pos, split at the end of the ring when
+// needed; returns the position after them (0 when they end at the ring's end).
+std::uint32_t put(SensorQueue& queue, std::uint32_t pos, const std::uint8_t* from, std::uint32_t count) {
+    const std::uint32_t before_end = queue.capacity - pos;
+    if (count < before_end) {
+        copy_bytes(queue.storage + pos, from, count);
+        return pos + count;
+    }
+    copy_bytes(queue.storage + pos, from, before_end);
+    copy_bytes(queue.storage, from + before_end, count - before_end);
+    return count - before_end;
+}
+
+std::uint64_t used_bytes(const SensorQueue& queue) {
+    if (queue.wrapped) return std::uint64_t{queue.capacity} - queue.read_pos + queue.write_pos;
+    return queue.write_pos - queue.read_pos;
+}
+
+// Discards the oldest record (the ring must hold one) and returns its size in
+// the ring. Runs with ring_lock held.
+std::uint64_t drop_oldest(SensorQueue& queue) {
+    const LengthField field = read_field(queue, queue.read_pos);
+    const std::uint64_t record = std::uint64_t{field_size} + field.length;
+    const std::uint64_t end = queue.read_pos + record;
+    if (end < queue.capacity) {
+        queue.read_pos = static_cast<std::uint32_t>(end);
+    } else {
+        queue.read_pos = static_cast<std::uint32_t>(end - queue.capacity);
+        queue.wrapped = false;
+    }
+    return record;
+}
+
+// A record longer than the ring could never be stored whole (and, for a ring
+// under 4 bytes, its length field could not even be read back), and pop
+// reports lengths as int; such messages are refused before anything changes.
+void check_fits(const SensorQueue& queue, std::uint32_t length) {
+    constexpr auto largest = static_cast<std::uint32_t>(std::numeric_limits<int>::max());
+    const bool too_long = length > queue.capacity;
+    if (!too_long && queue.capacity - length >= field_size && length <= largest) return;
+    std::string text = "string length " + std::to_string(length);
+    if (too_long) {
+        text += "  is larger than the size of the queue " + std::to_string(queue.capacity);
+    } else if (queue.capacity - length < field_size) {
+        text += " plus its 4-byte length field is larger than the size of the queue " + std::to_string(queue.capacity);
+    } else {
+        text += " is larger than the largest message the queue can return (" + std::to_string(largest) + ")";
+    }
+    throw SensorError(text.c_str());
+}
+
+// A failed creation undoes the whole create, so the caller owns nothing.
+void require_made(SensorQueue& queue, bool made, const char* call) {
+    if (made) return;
+    destroy(queue);
+    throw SensorError((std::string(call) + " failed").c_str());
+}
+
+}  // namespace
+
+const QueueSyncApi& queue_sync_platform_api() {
+    static const QueueSyncApi api{kr::thread::mutex_create, kr::thread::event_create};
+    return api;
+}
+
+QueueSyncApi& queue_sync_api() {
+    static QueueSyncApi api = queue_sync_platform_api();
+    return api;
+}
+
+void create(SensorQueue& queue, std::uint32_t size) {
+    queue = SensorQueue{};
+    void* block = kr::crt::mem_malloc(size);
+    // malloc(0) may legitimately give null; an empty ring never touches storage.
+    if (block == nullptr && size != 0) {
+        const int code = errno;
+        kr::error::throw_failure<SensorError>("malloc(" + std::to_string(size) + ")", code);
+    }
+    queue.storage = static_cast<std::uint8_t*>(block);
+    if (size != 0) std::memset(queue.storage, 0, size);
+    queue.capacity = size;
+
+    const QueueSyncApi& api = queue_sync_api();
+    const bool ring_lock_made = api.mutex_create(&queue.ring_lock, nullptr) == 0 && queue.ring_lock != nullptr;
+    require_made(queue, ring_lock_made, "mutex_create(ring_lock)");
+    const bool wait_lock_made = api.mutex_create(&queue.wait_lock, nullptr) == 0 && queue.wait_lock != nullptr;
+    require_made(queue, wait_lock_made, "mutex_create(wait_lock)");
+    const bool data_ready_made = api.event_create(&queue.data_ready, nullptr) == 0 && queue.data_ready != nullptr;
+    require_made(queue, data_ready_made, "event_create(data_ready)");
+}
+
+// Copies in blocks but discards exactly what storing byte by byte would: a
+// record goes when the writer, with the ring full, reaches its first byte. That
+// is the fewest oldest records whose space, added to the free space, holds the
+// new record, so they are dropped up front and nothing is dropped afterwards.
+int push(SensorQueue& queue, const std::uint8_t* data, std::uint32_t length) {
+    check_fits(queue, length);
+    kr::thread::mutex_lock(&queue.ring_lock);
+    const std::uint64_t needed = std::uint64_t{field_size} + length;
+    std::uint64_t free = queue.capacity - used_bytes(queue);
+    while (free < needed) free += drop_oldest(queue);
+
+    const std::uint8_t field[field_size] = {
+        static_cast<std::uint8_t>(length >> 24), static_cast<std::uint8_t>(length >> 16),
+        static_cast<std::uint8_t>(length >> 8), static_cast<std::uint8_t>(length)};
+    const std::uint32_t message_pos = put(queue, queue.write_pos, field, field_size);
+    queue.write_pos = put(queue, message_pos, data, length);
+    // The ring is not empty now, so the writer is behind (or on) the reader
+    // exactly when it has passed the end and the reader has not.
+    queue.wrapped = queue.write_pos <= queue.read_pos;
+    kr::thread::mutex_unlock(&queue.ring_lock);
+    return kr::thread::event_signal(&queue.data_ready);
+}
+
+int pop(SensorQueue& queue, std::uint8_t* out, std::uint32_t out_size) {
+    kr::thread::mutex_lock(&queue.ring_lock);
+    if (!queue.wrapped && queue.read_pos >= queue.write_pos) {
+        kr::thread::mutex_unlock(&queue.ring_lock);
+        return 0;
+    }
+    const LengthField field = read_field(queue, queue.read_pos);
+    if (field.length > out_size) {
+        kr::thread::mutex_unlock(&queue.ring_lock);
+        return -1;
+    }
+    const std::uint64_t end = std::uint64_t{field.start} + field.length;
+    if (end < queue.capacity) {
+        copy_bytes(out, queue.storage + field.start, field.length);
+        queue.read_pos = static_cast<std::uint32_t>(end);
+        if (field.wrapped) queue.wrapped = false;
+    } else {
+        const std::uint32_t first = queue.capacity - field.start;
+        copy_bytes(out, queue.storage + field.start, first);
+        copy_bytes(out + first, queue.storage, field.length - first);
+        queue.read_pos = static_cast<std::uint32_t>(end - queue.capacity);
+        queue.wrapped = false;
+    }
+    kr::thread::mutex_unlock(&queue.ring_lock);
+    return static_cast<int>(field.length);
+}
+
+void wait_for_data(SensorQueue& queue) {
+    kr::thread::mutex_lock(&queue.wait_lock);
+    kr::thread::event_wait(&queue.data_ready, &queue.wait_lock);
+    kr::thread::mutex_unlock(&queue.wait_lock);
+}
+
+void destroy(SensorQueue& queue) {
+    if (queue.storage != nullptr) {
+        kr::crt::mem_free(queue.storage);
+        queue.storage = nullptr;
+    }
+    // Closed handles are nulled so that a later use fails instead of touching freed objects.
+    for (void** handle : {&queue.ring_lock, &queue.wait_lock, &queue.data_ready}) {
+        if (*handle != nullptr) kr::thread::handle_close(handle);
+        *handle = nullptr;
+    }
+}
+
+int queue_message(const std::uint8_t* data, std::uint32_t length, void* context) {
+    return push(*static_cast<SensorQueue*>(context), data, length);
+}
+
+}  // namespace kr::sensor

@@ -1,0 +1,600 @@
+#include "forward/sensor_queue.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "error/error.h"
+#include "thread/crt.h"
+
+namespace kr::sensor {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using kr::thread::ThreadHandle;
+
+Bytes message(std::uint32_t length, std::uint8_t seed) {
+    Bytes bytes(length);
+    for (std::uint32_t i = 0; i < length; ++i) bytes[i] = static_cast<std::uint8_t>(seed + i * 7);
+    return bytes;
+}
+
+// A created queue, destroyed at the end of the test.
+struct Queue {
+    explicit Queue(std::uint32_t capacity) { create(q, capacity); }
+    ~Queue() { destroy(q); }
+    // An empty ring whose reader and writer stand at pos.
+    void empty_at(std::uint32_t pos) { q.read_pos = q.write_pos = pos; }
+    // Without its handles every lock call fails at once and so does push's
+    // signal (push then returns -1); the ring itself works as before.
+    void unlocked() {
+        for (void** handle : {&q.ring_lock, &q.wait_lock, &q.data_ready}) {
+            kr::thread::handle_close(handle);
+            *handle = nullptr;
+        }
+    }
+    int push(const Bytes& m) { return kr::sensor::push(q, m.data(), static_cast<std::uint32_t>(m.size())); }
+    // The popped message, or nothing when pop gave 0 or -1 (checked by result).
+    Bytes pop(int& result, std::uint32_t out_size = 1 << 16) {
+        Bytes out(out_size);
+        result = kr::sensor::pop(q, out.data(), out_size);
+        out.resize(result > 0 ? static_cast<std::size_t>(result) : 0);
+        return out;
+    }
+    Bytes pop() {
+        int result = 0;
+        return pop(result);
+    }
+    std::uint8_t at(std::uint32_t pos) const { return q.storage[pos % q.capacity]; }
+    SensorQueue q;
+};
+
+void expect_positions(const SensorQueue& q, std::uint32_t read_pos, std::uint32_t write_pos, bool wrapped) {
+    EXPECT_EQ(read_pos, q.read_pos);
+    EXPECT_EQ(write_pos, q.write_pos);
+    EXPECT_EQ(wrapped, q.wrapped);
+}
+
+bool becomes_true(const std::atomic<bool>& flag, int ms) {
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!flag && std::chrono::steady_clock::now() < until) kr::thread::sleep_ms(1);
+    return flag;
+}
+
+struct WaitProbe {
+    SensorQueue* q;
+    std::atomic<bool> done{false};
+};
+
+std::uint32_t wait_once(void* p) {
+    auto* probe = static_cast<WaitProbe*>(p);
+    wait_for_data(*probe->q);
+    probe->done = true;
+    return 0;
+}
+
+// Runs one wait_for_data on another thread: true when it ends within ms. A
+// wait still blocked then is released by a signal so the thread can be joined.
+bool wait_ends_within(SensorQueue& q, int ms) {
+    WaitProbe probe{&q};
+    ThreadHandle t = nullptr;
+    EXPECT_EQ(0, kr::thread::thread_create(&t, nullptr, wait_once, &probe));
+    bool ended = becomes_true(probe.done, ms);
+    if (!ended) kr::thread::event_signal(&q.data_ready);
+    kr::thread::thread_join(t, nullptr);
+    kr::thread::handle_close(&t);
+    return ended;
+}
+
+TEST(SensorQueue, NewQueueIsEmptyAndZeroFilled) {
+    Queue queue(100);
+    EXPECT_EQ(Bytes(100, 0), Bytes(queue.q.storage, queue.q.storage + 100));
+    int result = -2;
+    queue.pop(result);
+    EXPECT_EQ(0, result);
+    expect_positions(queue.q, 0, 0, false);
+}
+
+TEST(SensorQueue, StoresABigEndianLengthThenTheMessage) {
+    Queue queue(100);
+    Bytes m = message(10, 1);
+    EXPECT_EQ(0, queue.push(m));
+    EXPECT_EQ((Bytes{0, 0, 0, 10}), Bytes(queue.q.storage, queue.q.storage + 4));
+    EXPECT_EQ(m, Bytes(queue.q.storage + 4, queue.q.storage + 14));
+    expect_positions(queue.q, 0, 14, false);
+
+    int result = 0;
+    queue.pop(result, 9);
+    EXPECT_EQ(-1, result) << "a buffer one byte short takes nothing";
+    expect_positions(queue.q, 0, 14, false);
+    EXPECT_EQ(m, queue.pop(result, 10));
+    expect_positions(queue.q, 14, 14, false);
+    queue.pop(result);
+    EXPECT_EQ(0, result);
+
+    Queue big(70000);
+    big.push(message(0x010203, 0));
+    EXPECT_EQ((Bytes{0, 1, 2, 3}), Bytes(big.q.storage, big.q.storage + 4));
+    EXPECT_EQ(message(0x010203, 0), big.pop(result, 0x010203));
+}
+
+TEST(SensorQueue, LengthFieldAndMessageWrapAtEveryByte) {
+    // Empty at 96..99: the field is split 4+0, 3+1, 2+2, 1+3 and the message
+    // starts at offset 0, 1, 2 or 3.
+    for (std::uint32_t start : {96u, 97u, 98u, 99u}) {
+        SCOPED_TRACE(start);
+        Queue queue(100);
+        queue.empty_at(start);
+        Bytes m = message(10, static_cast<std::uint8_t>(start));
+        queue.push(m);
+        const std::uint8_t field[4] = {0, 0, 0, 10};
+        for (std::uint32_t i = 0; i < 4; ++i) EXPECT_EQ(field[i], queue.at(start + i));
+        for (std::uint32_t i = 0; i < 10; ++i) EXPECT_EQ(m[i], queue.at(start + 4 + i));
+        const std::uint32_t end = start + 14 - 100;
+        expect_positions(queue.q, start, end, true);
+        EXPECT_EQ(m, queue.pop());
+        expect_positions(queue.q, end, end, false);
+    }
+}
+
+TEST(SensorQueue, RecordEndingAtTheRingEnd) {
+    Queue queue(100);
+    queue.empty_at(50);
+    Bytes m = message(46, 3);
+    queue.push(m);
+    expect_positions(queue.q, 50, 0, true);
+    EXPECT_EQ(m, queue.pop());
+    expect_positions(queue.q, 0, 0, false);
+
+    // An empty message whose field ends at the ring end: its message starts
+    // right at the end of the ring.
+    queue.empty_at(96);
+    queue.push({});
+    expect_positions(queue.q, 96, 0, true);
+    int result = -2;
+    queue.pop(result);
+    EXPECT_EQ(0, result);
+    expect_positions(queue.q, 0, 0, false);
+}
+
+TEST(SensorQueue, FullRingDiscardsTheOldestRecordsWhole) {
+    Queue queue(100);
+    Bytes first = message(40, 1), second = message(40, 2), third = message(20, 3);
+    queue.push(first);
+    queue.push(second);
+    expect_positions(queue.q, 0, 88, false);
+    // The writer fills 88..99, wraps, and drops the first record on reaching offset 0.
+    queue.push(third);
+    expect_positions(queue.q, 44, 12, true);
+    EXPECT_EQ(second, queue.pop());
+    EXPECT_EQ(third, queue.pop());
+    int result = -2;
+    queue.pop(result);
+    EXPECT_EQ(0, result);
+    expect_positions(queue.q, 12, 12, false);
+}
+
+TEST(SensorQueue, MessageOfCapacityLessFourFillsTheRing) {
+    Queue queue(100);
+    queue.push(message(10, 1));
+    queue.push(message(20, 2));
+    Bytes whole = message(96, 3);
+    queue.push(whole);
+    EXPECT_EQ(queue.q.read_pos, queue.q.write_pos);
+    EXPECT_TRUE(queue.q.wrapped);
+    EXPECT_EQ(whole, queue.pop());
+    EXPECT_EQ(queue.q.read_pos, queue.q.write_pos);
+    EXPECT_FALSE(queue.q.wrapped);
+}
+
+TEST(SensorQueue, ZeroLengthMessageIsAFieldOfZeros) {
+    Queue queue(100);
+    std::memset(queue.q.storage, 0xEE, 100);
+    queue.push({});
+    EXPECT_EQ((Bytes{0, 0, 0, 0, 0xEE}), Bytes(queue.q.storage, queue.q.storage + 5));
+    expect_positions(queue.q, 0, 4, false);
+    int result = -2;
+    queue.pop(result, 0);
+    EXPECT_EQ(0, result);
+    expect_positions(queue.q, 4, 4, false);
+}
+
+std::string refusal(SensorQueue& q, std::uint32_t length) {
+    Bytes m(length);
+    try {
+        push(q, m.data(), length);
+    } catch (const SensorError& e) {
+        return e.what();
+    }
+    return "not refused";
+}
+
+TEST(SensorQueue, RecordsLongerThanTheRingAreRefusedAndLeaveItAlone) {
+    Queue queue(100);
+    queue.push(message(30, 1));
+    // Drain the push's signal so that a signal from a refused push would show.
+    wait_for_data(queue.q);
+    const Bytes before(queue.q.storage, queue.q.storage + 100);
+    EXPECT_EQ("string length 101  is larger than the size of the queue 100", refusal(queue.q, 101));
+    for (std::uint32_t n : {97u, 98u, 99u, 100u}) {
+        EXPECT_EQ("string length " + std::to_string(n) +
+                      " plus its 4-byte length field is larger than the size of the queue 100",
+                  refusal(queue.q, n));
+    }
+    EXPECT_EQ(before, Bytes(queue.q.storage, queue.q.storage + 100));
+    expect_positions(queue.q, 0, 34, false);
+    EXPECT_FALSE(wait_ends_within(queue.q, 50)) << "a refused push signalled data_ready";
+    EXPECT_EQ(message(30, 1), queue.pop());
+
+    // pop reports lengths as int, so longer messages are refused too (checked
+    // before the ring is touched, so a ring of that size is not needed).
+    SensorQueue huge;
+    huge.capacity = 0xFFFFFFFFu;
+    try {
+        push(huge, nullptr, 0x80000000u);
+        ADD_FAILURE() << "not refused";
+    } catch (const SensorError& e) {
+        EXPECT_STREQ("string length 2147483648 is larger than the largest message the queue can return (2147483647)",
+                     e.what());
+    }
+}
+
+TEST(SensorQueue, TinyRingsRefuseWhatCannotFitAndStayInBounds) {
+    for (std::uint32_t capacity = 0; capacity < 4; ++capacity) {
+        Queue queue(capacity);
+        const std::string size = std::to_string(capacity);
+        for (std::uint32_t n = 0; n <= capacity; ++n) {
+            EXPECT_EQ("string length " + std::to_string(n) +
+                          " plus its 4-byte length field is larger than the size of the queue " + size,
+                      refusal(queue.q, n));
+        }
+        EXPECT_EQ("string length " + std::to_string(capacity + 1) + "  is larger than the size of the queue " + size,
+                  refusal(queue.q, capacity + 1));
+        int result = -2;
+        queue.pop(result);
+        EXPECT_EQ(0, result);
+    }
+    // Four bytes hold exactly one empty message; each new one replaces the last.
+    Queue queue(4);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(0, queue.push({}));
+        EXPECT_TRUE(queue.q.wrapped);
+        EXPECT_EQ(queue.q.read_pos, queue.q.write_pos);
+    }
+    int result = -2;
+    queue.pop(result);
+    EXPECT_EQ(0, result);
+    expect_positions(queue.q, 0, 0, false);
+    EXPECT_EQ("string length 1 plus its 4-byte length field is larger than the size of the queue 4",
+              refusal(queue.q, 1));
+}
+
+TEST(SensorQueue, QueueMessageFeedsTheQueueGivenAsContext) {
+    Queue queue(100);
+    Bytes m = message(5, 9);
+    EXPECT_EQ(0, queue_message(m.data(), 5, &queue.q));
+    EXPECT_EQ(m, queue.pop());
+    Bytes large(101);
+    EXPECT_THROW(queue_message(large.data(), 101, &queue.q), SensorError);
+}
+
+TEST(SensorQueue, FailedSignalStillStoresTheRecord) {
+    Queue queue(100);
+    queue.unlocked();
+    EXPECT_EQ(-1, queue.push(message(3, 1)));
+    EXPECT_EQ(message(3, 1), queue.pop());
+}
+
+TEST(SensorQueue, PushBetweenEmptyPopAndWaitEndsTheWaitAtOnce) {
+    Queue queue(100);
+    int result = -2;
+    queue.pop(result);
+    ASSERT_EQ(0, result);
+    queue.push(message(8, 1));
+    EXPECT_TRUE(wait_ends_within(queue.q, 5000));
+    // The signal was used up: with no new push the next wait blocks.
+    EXPECT_FALSE(wait_ends_within(queue.q, 50));
+}
+
+// Fault injection for create: the call numbered fail_at (1: malloc or the
+// first creation) fails; allocations and frees are recorded.
+struct Injection {
+    int fail_at = 0;
+    int calls = 0;
+    void* allocated = nullptr;
+    std::vector<void*> freed;
+    bool fails() { return ++calls == fail_at; }
+};
+Injection* injection = nullptr;
+
+void* failing_malloc(std::size_t size) {
+    if (injection->fails()) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    return injection->allocated = kr::crt::memory_platform_api().malloc(size);
+}
+void recording_free(void* block) {
+    injection->freed.push_back(block);
+    kr::crt::memory_platform_api().free(block);
+}
+int failing_mutex(kr::thread::Mutex* mutex, const void* attributes) {
+    if (injection->fails()) {
+        *mutex = nullptr;
+        return -1;
+    }
+    return queue_sync_platform_api().mutex_create(mutex, attributes);
+}
+int failing_event(kr::thread::Event* event, const void* attributes) {
+    if (injection->fails()) {
+        *event = nullptr;
+        return -1;
+    }
+    return queue_sync_platform_api().event_create(event, attributes);
+}
+
+TEST(SensorQueue, CreateFailuresRaiseAndReleaseWhatWasMade) {
+    const char* expected[] = {nullptr, "mutex_create(ring_lock) failed", "mutex_create(wait_lock) failed",
+                              "event_create(data_ready) failed"};
+    const kr::crt::MemoryApi saved_memory = kr::crt::memory_api();
+    const QueueSyncApi saved_sync = queue_sync_api();
+    kr::crt::memory_api().malloc = failing_malloc;
+    kr::crt::memory_api().free = recording_free;
+    queue_sync_api() = {failing_mutex, failing_event};
+    std::vector<std::string> texts;
+    std::vector<Injection> runs(4);
+    for (int step = 0; step < 4; ++step) {
+        injection = &runs[step];
+        // Step 0 fails malloc; steps 1..3 count from the first creation.
+        injection->fail_at = step == 0 ? 1 : step + 1;
+        SensorQueue q;
+        try {
+            create(q, 123);
+            texts.push_back("created");
+            destroy(q);
+        } catch (const SensorError& e) {
+            texts.push_back(e.what());
+        }
+        EXPECT_EQ(nullptr, q.storage);
+        EXPECT_EQ(nullptr, q.ring_lock);
+        EXPECT_EQ(nullptr, q.wait_lock);
+        EXPECT_EQ(nullptr, q.data_ready);
+    }
+    kr::crt::memory_api() = saved_memory;
+    queue_sync_api() = saved_sync;
+    injection = nullptr;
+
+    EXPECT_EQ("malloc(123) failed: " + kr::error::system_error_text(ENOMEM), texts[0]);
+    EXPECT_TRUE(runs[0].freed.empty());
+    for (int step = 1; step < 4; ++step) {
+        EXPECT_EQ(expected[step], texts[step]);
+        EXPECT_EQ(std::vector<void*>{runs[step].allocated}, runs[step].freed) << "ring not freed once";
+    }
+}
+
+// The description's rule, one byte at a time: the reference the block copies
+// of push and pop must match in every stored byte and position.
+struct ByteModel {
+    explicit ByteModel(std::uint32_t capacity) : storage(capacity, 0), capacity(capacity) {}
+
+    std::uint32_t read_length(std::uint32_t& start, bool& passed_end) const {
+        std::uint32_t length = 0, pos = read_pos;
+        passed_end = false;
+        for (int i = 0; i < 4; ++i) {
+            length = (length << 8) | storage[pos];
+            if (++pos == capacity && i < 3) pos = 0, passed_end = true;
+        }
+        start = pos;  // capacity when the field ends at the ring end
+        return length;
+    }
+    void drop_oldest() {
+        std::uint32_t start;
+        bool passed_end;
+        std::uint64_t end = std::uint64_t{read_pos} + 4 + read_length(start, passed_end);
+        if (end < capacity) {
+            read_pos = static_cast<std::uint32_t>(end);
+        } else {
+            read_pos = static_cast<std::uint32_t>(end - capacity);
+            wrapped = false;
+        }
+    }
+    void store(std::uint8_t byte) {
+        if (write_pos == read_pos && wrapped) drop_oldest();
+        storage[write_pos] = byte;
+        if (++write_pos == capacity) write_pos = 0, wrapped = true;
+    }
+    bool push(const Bytes& m) {
+        std::uint32_t n = static_cast<std::uint32_t>(m.size());
+        if (std::uint64_t{n} + 4 > capacity) return false;
+        for (int shift = 24; shift >= 0; shift -= 8) store(static_cast<std::uint8_t>(n >> shift));
+        for (std::uint8_t b : m) store(b);
+        return true;
+    }
+    int pop(Bytes& out, std::uint32_t out_size) {
+        out.clear();
+        if (!wrapped && read_pos >= write_pos) return 0;
+        std::uint32_t start;
+        bool passed_end;
+        std::uint32_t length = read_length(start, passed_end);
+        if (length > out_size) return -1;
+        for (std::uint32_t i = 0; i < length; ++i) out.push_back(storage[(std::uint64_t{start} + i) % capacity]);
+        std::uint64_t end = std::uint64_t{start} + length;
+        if (end < capacity) {
+            read_pos = static_cast<std::uint32_t>(end);
+            if (passed_end) wrapped = false;
+        } else {
+            read_pos = static_cast<std::uint32_t>(end - capacity);
+            wrapped = false;
+        }
+        return static_cast<int>(length);
+    }
+
+    Bytes storage;
+    std::uint32_t capacity;
+    std::uint32_t read_pos = 0, write_pos = 0;
+    bool wrapped = false;
+};
+
+::testing::AssertionResult same_state(const ByteModel& model, const SensorQueue& q) {
+    if (model.read_pos != q.read_pos || model.write_pos != q.write_pos || model.wrapped != q.wrapped) {
+        return ::testing::AssertionFailure()
+               << "model " << model.read_pos << "/" << model.write_pos << "/" << model.wrapped << ", queue "
+               << q.read_pos << "/" << q.write_pos << "/" << q.wrapped;
+    }
+    if (model.capacity != 0 && std::memcmp(model.storage.data(), q.storage, model.capacity) != 0) {
+        return ::testing::AssertionFailure() << "stored bytes differ";
+    }
+    return ::testing::AssertionSuccess();
+}
+
+std::uint32_t random_length(std::mt19937& rng, std::uint32_t capacity) {
+    auto below = [&](std::uint32_t n) { return static_cast<std::uint32_t>(rng() % n); };
+    switch (below(10)) {
+        case 0: return 0;
+        case 1: case 2: case 3: return below(9);
+        case 4: case 5: return capacity + 1 > 6 ? capacity + 1 - below(7) : below(capacity + 2);
+        default: return below(capacity + 2);
+    }
+}
+
+TEST(SensorQueue, MatchesTheByteByByteModel) {
+    std::vector<std::uint32_t> capacities;
+    for (std::uint32_t c = 0; c <= 64; ++c) capacities.push_back(c);
+    capacities.insert(capacities.end(), {100, 257});
+    Bytes out(300);
+    for (std::uint32_t capacity : capacities) {
+        for (std::uint32_t seed = 1; seed <= 8; ++seed) {
+            SCOPED_TRACE("capacity " + std::to_string(capacity) + ", seed " + std::to_string(seed));
+            std::mt19937 rng(capacity * 1000 + seed);
+            Queue queue(capacity);
+            // Single-threaded, so the locks can go: that keeps this test fast
+            // where every lock call is slow (Wine).
+            queue.unlocked();
+            ByteModel model(capacity);
+            Bytes expected;
+            for (int op = 0; op < 1000; ++op) {
+                SCOPED_TRACE("operation " + std::to_string(op));
+                // Pushes outnumber pops so that the ring keeps overflowing.
+                if (rng() % 100 < 60) {
+                    Bytes m = message(random_length(rng, capacity), static_cast<std::uint8_t>(rng()));
+                    bool stored = model.push(m);
+                    bool refused = false;
+                    try {
+                        queue.push(m);
+                    } catch (const SensorError&) {
+                        refused = true;
+                    }
+                    ASSERT_EQ(stored, !refused);
+                } else {
+                    std::uint32_t out_size = rng() % 4 == 0 ? static_cast<std::uint32_t>(rng() % (capacity + 1)) : 300;
+                    int result = pop(queue.q, out.data(), out_size);
+                    ASSERT_EQ(model.pop(expected, out_size), result);
+                    if (result > 0) {
+                        ASSERT_EQ(expected, Bytes(out.begin(), out.begin() + result));
+                    }
+                }
+                ASSERT_TRUE(same_state(model, queue.q));
+            }
+        }
+    }
+}
+
+// Enough to catch lost wake-ups and torn records, yet a few seconds where
+// locking is slow: sanitizers, and Wine, whose server handles every call on
+// a Windows mutex or event.
+#if defined(_WIN32)
+constexpr std::uint32_t traffic_messages = 4000;
+#elif defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+constexpr std::uint32_t traffic_messages = 200000;
+#else
+constexpr std::uint32_t traffic_messages = 1000000;
+#endif
+
+// Message seq: 4 bytes of seq, then 0..59 bytes derived from it. The last
+// message, 3 bytes long, tells the consumer to stop.
+constexpr std::uint32_t traffic_max = 64;
+std::uint32_t traffic_message(std::uint32_t seq, std::uint8_t* out) {
+    const std::uint32_t length = 4 + seq % 61 * 7 % 60;
+    for (std::uint32_t i = 0; i < length; ++i) {
+        out[i] = static_cast<std::uint8_t>(i < 4 ? seq >> (24 - 8 * i) : seq + i * 7);
+    }
+    return length;
+}
+
+struct Traffic {
+    SensorQueue q;
+    std::atomic<std::uint32_t> received{0};
+    std::uint32_t last_seq = 0;
+    std::string fault;
+};
+
+// The consumer as the sender runs it: pop, and wait only after an empty pop.
+std::uint32_t consume(void* p) {
+    auto* t = static_cast<Traffic*>(p);
+    std::uint8_t buffer[traffic_max], expected[traffic_max];
+    bool first = true;
+    for (;;) {
+        int n = pop(t->q, buffer, sizeof buffer);
+        if (n == 0) {
+            wait_for_data(t->q);
+            continue;
+        }
+        if (n == 3) return 0;
+        std::uint32_t seq = (std::uint32_t{buffer[0]} << 24) | (buffer[1] << 16) | (buffer[2] << 8) | buffer[3];
+        bool intact = n >= 4 && traffic_message(seq, expected) == static_cast<std::uint32_t>(n) &&
+                      std::memcmp(buffer, expected, n) == 0;
+        if (!intact || (!first && seq <= t->last_seq)) {
+            t->fault = "bad message after " + std::to_string(t->last_seq);
+            return 0;
+        }
+        first = false;
+        t->last_seq = seq;
+        t->received.fetch_add(1, std::memory_order_release);
+    }
+}
+
+// Produces on this thread. With a window, the producer keeps at most that
+// many messages unconsumed, so that nothing is dropped; without, it never waits.
+void run_traffic(Traffic& t, std::uint32_t window) {
+    ThreadHandle consumer = nullptr;
+    ASSERT_EQ(0, kr::thread::thread_create(&consumer, nullptr, consume, &t));
+    for (std::uint32_t seq = 0; seq < traffic_messages; ++seq) {
+        while (window != 0 && seq - t.received.load(std::memory_order_acquire) >= window) std::this_thread::yield();
+        std::uint8_t m[traffic_max];
+        push(t.q, m, traffic_message(seq, m));
+    }
+    Bytes end(3);
+    push(t.q, end.data(), 3);
+    kr::thread::thread_join(consumer, nullptr);
+    kr::thread::handle_close(&consumer);
+}
+
+TEST(SensorQueueThreads, EveryMessageArrivesInOrderWhenNothingOverflows) {
+    Traffic t;
+    create(t.q, 1 << 16);
+    run_traffic(t, (1 << 16) / (traffic_max + 4));
+    destroy(t.q);
+    EXPECT_EQ("", t.fault);
+    EXPECT_EQ(traffic_messages, t.received.load());
+    EXPECT_EQ(traffic_messages - 1, t.last_seq);
+}
+
+TEST(SensorQueueThreads, OverflowingRingDeliversWholeMessagesInOrder) {
+    Traffic t;
+    create(t.q, 300);
+    run_traffic(t, 0);
+    destroy(t.q);
+    EXPECT_EQ("", t.fault);
+    EXPECT_LE(t.received.load(), traffic_messages);
+    EXPECT_GT(t.received.load(), 0u);
+}
+
+}  // namespace
+}  // namespace kr::sensor
