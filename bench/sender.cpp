@@ -1,0 +1,181 @@
+// Throughput of the sender draining a full queue of 100-byte messages to a
+// loopback receiver that only reads, beside two baselines on the same
+// loopback: a bare loop making the sender's system calls per record (poll +
+// send of the 4-byte length, poll + send of the payload) and one writing the
+// same bytes in 64 KiB sends. Each iteration times from the start of sending
+// until the receiver has read every byte. On a busy machine compare them with
+// --benchmark_repetitions=5 --benchmark_enable_random_interleaving=true.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "config/config.h"
+#include "forward/sensor_queue.h"
+#include "forward/sensor_queue_processor.h"
+#include "support/loopback.h"
+
+namespace {
+
+constexpr std::size_t kRecords = 50000;
+constexpr std::size_t kMessageSize = 100;
+constexpr std::size_t kRecordSize = 4 + kMessageSize;
+constexpr std::size_t kStreamBytes = kRecords * kRecordSize;
+constexpr std::size_t kHelloBytes = 10;
+
+using Clock = std::chrono::steady_clock;
+
+std::vector<std::uint8_t> message() {
+    std::vector<std::uint8_t> m(kMessageSize);
+    for (std::size_t i = 0; i < m.size(); ++i) m[i] = static_cast<std::uint8_t>(i);
+    return m;
+}
+
+// Reads exactly total bytes from the first connection, on a thread of its own.
+class Receiver {
+public:
+    explicit Receiver(std::size_t total)
+        : thread_([this, total] {
+              if (listener_.accept(10000)) received_ = listener_.discard(total, 60000);
+          }) {}
+    std::uint16_t port() const { return listener_.port(); }
+    // Waits until every byte was read (or the reader gave up); true when all came.
+    bool join(std::size_t total) {
+        thread_.join();
+        return received_ == total;
+    }
+
+private:
+    kr::test::LoopbackListener listener_;
+    std::size_t received_ = 0;
+    std::thread thread_;
+};
+
+int connect_loopback(std::uint16_t port, bool non_blocking) {
+    int fd = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return -1;
+    if (non_blocking) {
+        int one = 1;
+        ::ioctl(fd, FIONBIO, &one);
+    }
+    return fd;
+}
+
+// poll + send until every byte is out, as the sender's send_all does.
+bool poll_send_all(int fd, const std::uint8_t* data, std::size_t n) {
+    std::size_t sent = 0;
+    while (sent < n) {
+        pollfd p{fd, POLLOUT, 0};
+        if (::poll(&p, 1, 5000) <= 0) return false;
+        ssize_t r = ::send(fd, data + sent, n - sent, MSG_NOSIGNAL);
+        if (r <= 0) return false;
+        sent += static_cast<std::size_t>(r);
+    }
+    return true;
+}
+
+void set_counters(benchmark::State& state) {
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * kRecords));
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kStreamBytes));
+}
+
+void BM_Sender(benchmark::State& state) {
+    const std::vector<std::uint8_t> m = message();
+    for (auto _ : state) {
+        Receiver receiver(kHelloBytes + kStreamBytes);
+        std::vector<kr::config::Target> targets(1);
+        targets[0].ip = "127.0.0.1";
+        targets[0].port = receiver.port();
+        targets[0].timeout = 5;
+        kr::sensor::SensorQueue queue;
+        kr::sensor::create(queue, 16 << 20);
+        for (std::size_t i = 0; i < kRecords; ++i) kr::sensor::push(queue, m.data(), kMessageSize);
+        kr::sensor::SensorQueueProcessor processor;
+        kr::sensor::init(processor, &queue, &targets);
+
+        const auto t0 = Clock::now();
+        kr::sensor::start(processor);
+        const bool complete = receiver.join(kHelloBytes + kStreamBytes);
+        state.SetIterationTime(std::chrono::duration<double>(Clock::now() - t0).count());
+
+        kr::sensor::stop(processor);
+        kr::sensor::release(processor);
+        kr::sensor::destroy(queue);
+        if (!complete) state.SkipWithError("the receiver did not get every byte");
+    }
+    set_counters(state);
+}
+
+void BM_BareSameSyscalls(benchmark::State& state) {
+    const std::vector<std::uint8_t> m = message();
+    const std::uint8_t length[4] = {0, 0, 0, kMessageSize};
+    for (auto _ : state) {
+        Receiver receiver(kStreamBytes);
+        const int fd = connect_loopback(receiver.port(), true);
+        const auto t0 = Clock::now();
+        bool ok = fd >= 0;
+        // On a thread of its own, as the sender runs.
+        std::thread writer([&] {
+            for (std::size_t i = 0; ok && i < kRecords; ++i) {
+                ok = poll_send_all(fd, length, sizeof length) && poll_send_all(fd, m.data(), m.size());
+            }
+        });
+        writer.join();
+        const bool complete = receiver.join(kStreamBytes);
+        state.SetIterationTime(std::chrono::duration<double>(Clock::now() - t0).count());
+        if (fd >= 0) ::close(fd);
+        if (!ok || !complete) state.SkipWithError("the bare loop failed");
+    }
+    set_counters(state);
+}
+
+void BM_Bulk64KiB(benchmark::State& state) {
+    std::vector<std::uint8_t> stream(kStreamBytes);
+    const std::vector<std::uint8_t> m = message();
+    for (std::size_t i = 0; i < kRecords; ++i) {
+        std::uint8_t* r = stream.data() + i * kRecordSize;
+        r[0] = r[1] = r[2] = 0;
+        r[3] = kMessageSize;
+        std::memcpy(r + 4, m.data(), kMessageSize);
+    }
+    for (auto _ : state) {
+        Receiver receiver(kStreamBytes);
+        const int fd = connect_loopback(receiver.port(), false);
+        const auto t0 = Clock::now();
+        bool ok = fd >= 0;
+        for (std::size_t sent = 0; ok && sent < kStreamBytes;) {
+            const std::size_t chunk = std::min<std::size_t>(64 * 1024, kStreamBytes - sent);
+            ssize_t r = ::send(fd, stream.data() + sent, chunk, MSG_NOSIGNAL);
+            ok = r > 0;
+            if (ok) sent += static_cast<std::size_t>(r);
+        }
+        const bool complete = receiver.join(kStreamBytes);
+        state.SetIterationTime(std::chrono::duration<double>(Clock::now() - t0).count());
+        if (fd >= 0) ::close(fd);
+        if (!ok || !complete) state.SkipWithError("the bulk writer failed");
+    }
+    set_counters(state);
+}
+
+BENCHMARK(BM_Sender)->UseManualTime()->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_BareSameSyscalls)->UseManualTime()->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_Bulk64KiB)->UseManualTime()->Unit(benchmark::kMillisecond)->MinTime(2.0);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,12 @@
+#include "forward/net_api.h"
+
+namespace kr::sensor {
+
+NetApi& net_api() {
+    static NetApi api = net_platform_api();
+    return api;
+}
+
+int net_startup() { return net_api().startup(0x0202); }
+
+}  // namespace kr::sensor

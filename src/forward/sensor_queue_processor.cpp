@@ -1,0 +1,234 @@
+#include "forward/sensor_queue_processor.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <exception>
+#include <string>
+
+#include "error/error.h"
+#include "log/log.h"
+#include "thread/crt.h"
+
+namespace kr::sensor {
+namespace {
+
+constexpr char kVersion[] = "3.6.8";
+constexpr std::uint8_t kHelloFormat = 1;
+static_assert(4 + 1 + sizeof kVersion - 1 == kHelloSize, "hello: length field, format byte, version text");
+
+[[noreturn]] void throw_socket_failure(const std::string& call) {
+    kr::error::throw_failure<SensorError>(call, net_api().last_error());
+}
+
+std::uint8_t* make_hello() {
+    auto* hello = static_cast<std::uint8_t*>(kr::crt::mem_malloc(kHelloSize));
+    if (!hello) kr::error::throw_failure<SensorError>("malloc(" + std::to_string(kHelloSize) + ")", errno);
+    const std::uint32_t length = kHelloSize - 4;
+    hello[0] = 0;
+    hello[1] = 0;
+    hello[2] = 0;
+    hello[3] = static_cast<std::uint8_t>(length);
+    hello[4] = kHelloFormat;
+    std::memcpy(hello + 5, kVersion, sizeof kVersion - 1);
+    return hello;
+}
+
+void put_length(std::uint8_t* out, std::int32_t length) {
+    const auto n = static_cast<std::uint32_t>(length);
+    out[0] = static_cast<std::uint8_t>(n >> 24);
+    out[1] = static_cast<std::uint8_t>(n >> 16);
+    out[2] = static_cast<std::uint8_t>(n >> 8);
+    out[3] = static_cast<std::uint8_t>(n);
+}
+
+// State of the sender thread that outlives one connection.
+struct SenderState {
+    std::int32_t last_length = 0;  // last pop: > 0 while a message is in hand
+    bool resend_pending = false;
+};
+
+// Hello, then records until stop (returns) or a failure (throws).
+void transfer(SensorQueueProcessor& p, TargetConnection& connection, const std::uint8_t* hello,
+              SenderState& state) {
+    connection.send_all(hello, kHelloSize);
+    for (;;) {
+        if (p.stop_requested) return;
+        if (state.resend_pending) {
+            state.resend_pending = false;
+        } else {
+            state.last_length = pop(*p.queue, p.buffer, static_cast<std::uint32_t>(p.buffer_size));
+        }
+        if (state.last_length > 0) {
+            std::uint8_t length[4];
+            put_length(length, state.last_length);
+            connection.send_all(length, sizeof length);
+            connection.send_all(p.buffer, static_cast<std::size_t>(state.last_length));
+        } else if (state.last_length < 0) {
+            grow_buffer(p);
+        } else {
+            wait_for_data(*p.queue);
+        }
+    }
+}
+
+// One round over the targets, first to last. True when stop was seen: the
+// sender then ends. False after a failed round or a broken connection.
+bool connect_round(SensorQueueProcessor& p, TargetConnection& connection, const std::uint8_t* hello,
+                   SenderState& state) {
+    for (const kr::config::Target& target : *p.targets) {
+        if (p.stop_requested) return true;
+        const char* ip = target.ip.c_str();
+        const int port = target.port;
+        kr::log::log_print("Connecting to %s:%d", ip, port);
+        try {
+            connection.connect_to(target.ip, target.port, target.timeout);
+        } catch (const std::exception& e) {
+            kr::log::log_print("ERROR - Connect to %s:%d failed: %s", ip, port, e.what());
+            continue;
+        }
+        kr::log::log_print("Connected to %s:%d", ip, port);
+        try {
+            transfer(p, connection, hello, state);
+            connection.close();
+            return true;
+        } catch (const std::exception& e) {
+            kr::log::log_print("ERROR - Send data to %s:%d failed: %s", ip, port, e.what());
+            // The message in hand goes out again, whole, on the next connection.
+            if (state.last_length > 0) state.resend_pending = true;
+            return false;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+void init(SensorQueueProcessor& processor, SensorQueue* queue, const std::vector<kr::config::Target>* targets) {
+    processor.thread = nullptr;
+    processor.stop_requested = false;
+    processor.queue = queue;
+    processor.targets = targets;
+    processor.buffer = nullptr;
+    processor.buffer_size = 0;
+    processor.pause_step_ms = kPauseStepMs;
+}
+
+void start(SensorQueueProcessor& processor) {
+    if (processor.thread) return;
+    processor.stop_requested = false;
+    int code = kr::thread::thread_create(&processor.thread, nullptr, run_sender, &processor);
+    if (code != 0) {
+        processor.thread = nullptr;
+        kr::error::throw_failure<SensorError>("pthread_create()", code);
+    }
+}
+
+void stop(SensorQueueProcessor& processor) {
+    if (!processor.thread) return;
+    // The flag is set before the signal so that a sender woken by it sees it.
+    processor.stop_requested = true;
+    kr::thread::event_signal(&processor.queue->data_ready);
+    kr::thread::thread_join(processor.thread, nullptr);
+    processor.thread = nullptr;
+}
+
+void release(SensorQueueProcessor& processor) {
+    if (processor.buffer) kr::crt::mem_free(processor.buffer);
+    processor.buffer = nullptr;
+    processor.buffer_size = 0;
+}
+
+void grow_buffer(SensorQueueProcessor& processor) {
+    if (processor.buffer_size <= 0) {
+        void* block = kr::crt::mem_malloc(kFirstBufferSize);
+        if (!block) kr::error::throw_failure<SensorError>("malloc(" + std::to_string(kFirstBufferSize) + ")", errno);
+        processor.buffer = static_cast<std::uint8_t*>(block);
+        processor.buffer_size = kFirstBufferSize;
+        return;
+    }
+    const std::int64_t size = 2 * static_cast<std::int64_t>(processor.buffer_size);
+    const std::string call = "realloc(" + std::to_string(size) + ")";
+    // The size is kept as a signed 32-bit number: a doubling past its range
+    // is refused as the runtime refuses a block it cannot give.
+    if (size > INT32_MAX) kr::error::throw_failure<SensorError>(call, ENOMEM);
+    void* block = kr::crt::mem_realloc(processor.buffer, static_cast<std::size_t>(size));
+    if (!block) kr::error::throw_failure<SensorError>(call, errno);
+    processor.buffer = static_cast<std::uint8_t*>(block);
+    processor.buffer_size = static_cast<std::int32_t>(size);
+}
+
+std::uint32_t run_sender(void* argument) {
+    auto& p = *static_cast<SensorQueueProcessor*>(argument);
+    std::uint8_t* hello = nullptr;
+    try {
+        hello = make_hello();
+        grow_buffer(p);
+    } catch (const std::exception& e) {
+        // Without these the thread cannot send anything; the agent runs on
+        // and a stop still finds a thread to join.
+        kr::crt::mem_free(hello);
+        kr::log::log_print("ERROR - Sensor queue processor failed: %s", e.what());
+        return 0;
+    }
+    SenderState state;
+    TargetConnection connection;
+    while (!p.stop_requested) {
+        if (connect_round(p, connection, hello, state)) break;
+        for (std::uint32_t i = 0; i < kPauseSteps && !p.stop_requested; ++i) kr::thread::sleep_ms(p.pause_step_ms);
+    }
+    kr::crt::mem_free(hello);
+    connection.close();
+    return 0;
+}
+
+void TargetConnection::connect_to(const std::string& ip, std::uint16_t port, std::uint32_t timeout) {
+    close();
+    ip_ = ip;
+    port_ = port;
+    timeout_ = timeout;
+    const NetApi& net = net_api();
+    socket_ = net.socket(kAfInet, kSockStream, kIpProtoTcp);
+    if (socket_ == kInvalidSocket) throw_socket_failure("socket()");
+    std::uint32_t non_blocking = 1;
+    if (net.ioctlsocket(socket_, kFionbio, &non_blocking) == kSocketError) throw_socket_failure("ioctlsocket(FIONBIO)");
+    SocketAddress address;
+    address.family = static_cast<std::uint16_t>(kAfInet);
+    address.port = net.htons(port_);
+    address.address = net.inet_addr(ip_.c_str());
+    if (net.connect(socket_, &address, sizeof address) == kSocketError) {
+        const int code = net.last_error();
+        if (code != kWouldBlock) kr::error::throw_failure<SensorError>("connect(" + ip_ + ")", code);
+    }
+    wait_writable();
+}
+
+void TargetConnection::wait_writable() {
+    TimeLimit limit;
+    limit.seconds = static_cast<std::int32_t>(timeout_);
+    const int ready = net_api().select_write(1, socket_, &limit);
+    if (ready == kSocketError) throw_socket_failure("select()");
+    if (ready == 0) throw SensorError("select() timed out");
+}
+
+void TargetConnection::send_all(const std::uint8_t* data, std::size_t length) {
+    std::size_t sent = 0;
+    while (sent < length) {
+        wait_writable();
+        const std::size_t left = length - sent;
+        const int chunk = left > INT_MAX ? INT_MAX : static_cast<int>(left);
+        const int n = net_api().send(socket_, reinterpret_cast<const char*>(data + sent), chunk, 0);
+        if (n < 0) throw_socket_failure("send()");
+        if (n == 0) throw SensorError("send() failed: socket closed");
+        sent += static_cast<std::size_t>(n);
+    }
+}
+
+void TargetConnection::close() {
+    if (socket_ == kInvalidSocket) return;
+    net_api().shutdown(socket_, kShutdownBoth);
+    net_api().closesocket(socket_);
+    socket_ = kInvalidSocket;
+}
+
+}  // namespace kr::sensor

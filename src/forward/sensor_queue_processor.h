@@ -1,0 +1,86 @@
+#pragma once
+// The TCP forwarder: one sender thread that drains the sensor queue into one
+// TCP connection to the first target that accepts, as 4-byte big-endian
+// length-prefixed records after a hello record. A broken connection is
+// followed by a pause and a new round from the first target; the message
+// that was being sent then goes out again, whole.
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "config/config.h"
+#include "forward/net_api.h"
+#include "forward/sensor_queue.h"
+#include "thread/thread.h"
+
+namespace kr::sensor {
+
+// Sent first on every connection: length 6, format byte 1, version "3.6.8".
+constexpr std::size_t kHelloSize = 10;
+constexpr std::int32_t kFirstBufferSize = 4096;
+constexpr std::uint32_t kPauseSteps = 10;
+constexpr std::uint32_t kPauseStepMs = 1000;
+
+struct SensorQueueProcessor {
+    kr::thread::ThreadHandle thread = nullptr;
+    std::atomic<bool> stop_requested{false};
+    SensorQueue* queue = nullptr;                         // not owned
+    const std::vector<kr::config::Target>* targets = nullptr;  // not owned
+    std::uint8_t* buffer = nullptr;                       // owned (C runtime)
+    std::int32_t buffer_size = 0;
+    // Length of one of the pause's sleeps; tests shorten it.
+    std::uint32_t pause_step_ms = kPauseStepMs;
+};
+
+// Resets the processor to "no thread, no buffer" over the given queue and targets.
+void init(SensorQueueProcessor& processor, SensorQueue* queue, const std::vector<kr::config::Target>* targets);
+// Starts the sender thread unless one runs. Throws SensorError
+// ("pthread_create() failed: ...") when the thread cannot be made.
+void start(SensorQueueProcessor& processor);
+// Asks the sender to stop, wakes it if it waits for data and joins it. A
+// connection attempt or a send under way is finished first (each at most
+// one target time-out). Does nothing when no thread runs.
+void stop(SensorQueueProcessor& processor);
+// Frees the buffer. Only while no sender thread runs.
+void release(SensorQueueProcessor& processor);
+// First call: a 4096-byte buffer; later calls double it. Throws SensorError
+// ("malloc(N) failed: ..." / "realloc(N) failed: ...") and keeps the old
+// buffer when it cannot; a size past 2147483647 is such a failure.
+void grow_buffer(SensorQueueProcessor& processor);
+// The sender thread's body; the argument is the processor. Returns 0.
+std::uint32_t run_sender(void* processor);
+
+// One connection to one target, owned by the sender thread. Every failure
+// throws SensorError with the failed call's text. The socket is closed on
+// destruction.
+class TargetConnection {
+public:
+    TargetConnection() = default;
+    ~TargetConnection() { close(); }
+    TargetConnection(const TargetConnection&) = delete;
+    TargetConnection& operator=(const TargetConnection&) = delete;
+
+    // Closes the previous socket, then connects without blocking and waits
+    // at most timeout seconds for the socket to become writable. A socket
+    // made by a failed attempt stays until the next call or close.
+    void connect_to(const std::string& ip, std::uint16_t port, std::uint32_t timeout);
+    // One select for writability, bounded by the time-out.
+    void wait_writable();
+    // Sends every byte, each send preceded by wait_writable. 0 bytes: no call at all.
+    void send_all(const std::uint8_t* data, std::size_t length);
+    // Shuts the socket down (both directions) and closes it, if there is one.
+    void close();
+
+    const std::string& ip() const { return ip_; }
+    Socket socket() const { return socket_; }
+
+private:
+    std::string ip_;
+    std::uint16_t port_ = 0;
+    std::uint32_t timeout_ = 0;
+    Socket socket_ = kInvalidSocket;
+};
+
+}  // namespace kr::sensor
