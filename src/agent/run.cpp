@@ -1,0 +1,135 @@
+#include <csignal>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <string>
+
+#include "agent/agent.h"
+#include "agent/capture_setup.h"
+#include "capture/etw_session.h"
+#include "config/config.h"
+#include "error/error.h"
+#include "forward/net_api.h"
+#include "forward/sensor_queue.h"
+#include "forward/sensor_queue_processor.h"
+#include "log/log.h"
+
+namespace kr::agent {
+
+const char kVersion[] = "3.6.8";
+kr::thread::Event stop_event = nullptr;
+kr::thread::Mutex stop_mutex = nullptr;
+
+namespace {
+
+using kr::log::log_print;
+
+constexpr char kLogSuffix[] = "/log/dns-logger.log";
+
+// What run builds, released in reverse order on every path. The forwarder is
+// always stopped before the queue is destroyed.
+struct Pipeline {
+    std::unique_ptr<kr::config::Config> config;
+    std::unique_ptr<kr::capture::EtwSessionHolder> holder;
+    std::unique_ptr<kr::sensor::SensorQueue> queue;
+    std::unique_ptr<kr::sensor::SensorQueueProcessor> forwarder;
+
+    void stop_forwarder() {
+        if (forwarder) kr::sensor::stop(*forwarder);
+    }
+
+    // Releases in order: forwarder (stopped first), queue, holder, store.
+    void release() {
+        if (forwarder) {
+            kr::sensor::stop(*forwarder);
+            kr::sensor::release(*forwarder);
+            forwarder.reset();
+        }
+        if (queue) {
+            kr::sensor::destroy(*queue);
+            queue.reset();
+        }
+        holder.reset();  // a holder still running stops its session here
+        config.reset();
+    }
+
+    ~Pipeline() { release(); }
+};
+
+void start(Pipeline& p) {
+    p.config = std::make_unique<kr::config::Config>();
+    log_print("Reading config from %s", config_path);
+    p.config->load(config_path);
+    kr::config::read_settings(*p.config);
+    configure_capture(*p.config);
+    const char* logging = p.config->get("logging");
+    if (logging && std::strcmp(logging, "on") == 0) {
+        kr::log::log_open((executable_directory() + kLogSuffix).c_str());
+    }
+    log_print("agent version %s", kVersion);
+    log_print("Changing directory to: %s", executable_directory().c_str());
+    service_api().change_directory(executable_directory().c_str());
+    log_print("Starting...");
+    p.holder = std::make_unique<kr::capture::EtwSessionHolder>();
+    p.holder->clear();
+    p.queue = std::make_unique<kr::sensor::SensorQueue>();
+    kr::sensor::create(*p.queue, kr::config::queue_size);
+    p.forwarder = std::make_unique<kr::sensor::SensorQueueProcessor>();
+    kr::sensor::init(*p.forwarder, p.queue.get(), &kr::config::targets);
+    kr::sensor::net_startup();
+    log_print("Starting sensor queue processor");
+    kr::sensor::start(*p.forwarder);
+    p.holder->set_callback(kr::sensor::queue_message, p.queue.get());
+    log_print("Starting ETW session");
+    p.holder->start();
+    log_print("Started!");
+}
+
+}  // namespace
+
+void run() {
+    // The process entry may have made the stop event already, so that an
+    // early stop request is kept; make it only when it is missing.
+    if (!stop_event) kr::thread::event_create(&stop_event, nullptr);
+    if (!stop_mutex) kr::thread::mutex_create(&stop_mutex, nullptr);
+    Pipeline pipeline;
+    try {
+        start(pipeline);
+    } catch (const std::exception& e) {
+        pipeline.release();
+        log_print("ERROR - Run failure: %s", e.what());
+        return;
+    }
+    std::signal(SIGTERM, on_signal);
+    std::signal(SIGINT, on_signal);
+    kr::thread::mutex_lock(&stop_mutex);
+    kr::thread::event_wait(&stop_event, &stop_mutex);
+    kr::thread::mutex_unlock(&stop_mutex);
+    log_print("Stopping...");
+    log_print("Stopping all sessions");
+    pipeline.holder->stop();
+    log_print("Stopping sensor queue processor");
+    pipeline.stop_forwarder();
+    log_print("Stopped!");
+    pipeline.release();
+}
+
+std::string executable_directory() {
+    const ServiceApi& api = service_api();
+    void* module = api.module_handle();
+    if (!module) {
+        kr::error::throw_failure<kr::error::UnknownError>("GetModuleHandle()",
+                                                          static_cast<std::int32_t>(api.last_error()));
+    }
+    std::unique_ptr<char[]> path(new char[8192]());
+    if (api.module_file_name(module, path.get(), 8192) == 0) {
+        kr::error::throw_failure<kr::error::UnknownError>("GetModuleFileName()",
+                                                          static_cast<std::int32_t>(api.last_error()));
+    }
+    std::string text(path.get());
+    std::size_t last = text.rfind(kPathSeparator);
+    if (last == std::string::npos) return ".";
+    return text.substr(0, last);
+}
+
+}  // namespace kr::agent

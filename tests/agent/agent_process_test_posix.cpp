@@ -1,0 +1,172 @@
+// The real agent program as a process: command line, exit status, log file,
+// signals, and the hello that a loopback collector receives.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/log_capture.h"
+#include "support/loopback.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Lines = std::vector<std::string>;
+
+// A copy of the agent in its own directory, so that its log goes there.
+class AgentProcess {
+public:
+    explicit AgentProcess(const kr::test::TempDir& dir) : dir_(dir) {
+        exe_ = dir.file("agent");
+        fs::copy_file(AGENT_PATH, exe_, fs::copy_options::overwrite_existing);
+    }
+    ~AgentProcess() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    void start(const std::vector<std::string>& args) {
+        pid_ = fork();
+        if (pid_ == 0) {
+            int err = open(dir_.file("stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(err, 2);
+            std::vector<char*> argv{const_cast<char*>(exe_.c_str())};
+            for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            execv(exe_.c_str(), argv.data());
+            _exit(127);
+        }
+    }
+    // The exit status, or -1 when the process did not end in time.
+    int wait_exit(int timeout_ms) {
+        auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+        while (std::chrono::steady_clock::now() < until) {
+            int status = 0;
+            if (waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
+            }
+            usleep(5000);
+        }
+        return -1;
+    }
+    void signal(int number) { kill(pid_, number); }
+    std::string stderr_text() const {
+        std::ifstream in(dir_.file("stderr.txt"));
+        std::stringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+    std::string log_path() const { return dir_.file("log/dns-logger.log"); }
+    Lines log_messages() const {
+        static const std::regex prefix(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ \[\d+\]: ([\s\S]*)$)");
+        Lines out;
+        std::ifstream in(log_path());
+        std::string line;
+        while (std::getline(in, line)) {
+            std::smatch m;
+            out.push_back(std::regex_match(line, m, prefix) ? std::string(m[1]) : "BAD PREFIX: " + line);
+        }
+        return out;
+    }
+    bool wait_for_line(const std::string& line, int timeout_ms = 5000) const {
+        auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+        while (std::chrono::steady_clock::now() < until) {
+            auto lines = log_messages();
+            if (std::find(lines.begin(), lines.end(), line) != lines.end()) return true;
+            usleep(5000);
+        }
+        return false;
+    }
+
+private:
+    const kr::test::TempDir& dir_;
+    std::string exe_;
+    pid_t pid_ = -1;
+};
+
+void write_file(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
+
+TEST(AgentProcess, NoArgumentPrintsUsageAndExitsWithMinusOne) {
+    kr::test::TempDir dir;
+    fs::create_directories(dir.file("log"));
+    AgentProcess agent(dir);
+    agent.start({});
+    EXPECT_EQ(255, agent.wait_exit(5000));
+    EXPECT_EQ("usage: agent <config-file>\n", agent.stderr_text());
+    EXPECT_FALSE(fs::exists(agent.log_path()));
+}
+
+TEST(AgentProcess, MissingConfigurationExitsZeroWithNothingWritten) {
+    kr::test::TempDir dir;
+    fs::create_directories(dir.file("log"));
+    AgentProcess agent(dir);
+    agent.start({dir.file("missing.conf")});
+    EXPECT_EQ(0, agent.wait_exit(5000));
+    EXPECT_EQ("", agent.stderr_text());
+    EXPECT_FALSE(fs::exists(agent.log_path()));
+}
+
+TEST(AgentProcess, LoggingOffWritesNoFileAnywhere) {
+    kr::test::TempDir dir;
+    fs::create_directories(dir.file("log"));
+    write_file(dir.file("agent.conf"), "logging off\nqueue-size 65536\n");
+    AgentProcess agent(dir);
+    agent.start({dir.file("agent.conf")});
+    usleep(500 * 1000);
+    agent.signal(SIGTERM);
+    EXPECT_EQ(0, agent.wait_exit(5000));
+    EXPECT_FALSE(fs::exists(agent.log_path()));
+    EXPECT_EQ("", agent.stderr_text());
+    std::vector<std::string> entries;
+    for (const auto& e : fs::recursive_directory_iterator(dir.path())) entries.push_back(e.path().filename());
+    std::sort(entries.begin(), entries.end());
+    EXPECT_EQ((Lines{"agent", "agent.conf", "log", "stderr.txt"}), entries);
+}
+
+void run_to_signal(int signal_number) {
+    kr::test::TempDir dir;
+    fs::create_directories(dir.file("log"));
+    kr::test::LoopbackListener collector;
+    // Only the first argument counts; the second is ignored.
+    write_file(dir.file("agent.conf"),
+               "logging on\nqueue-size 65536\ntarget 127.0.0.1:" + std::to_string(collector.port()) + " 2\n");
+    AgentProcess agent(dir);
+    agent.start({dir.file("agent.conf"), dir.file("ignored.conf")});
+    ASSERT_TRUE(collector.accept(5000));
+    EXPECT_EQ((std::vector<std::uint8_t>{0, 0, 0, 6, 1, '3', '.', '6', '.', '8'}), collector.read(10, 5000));
+    ASSERT_TRUE(agent.wait_for_line("Entering ETW trace processing loop..."));
+    ASSERT_TRUE(agent.wait_for_line("Started!"));
+    agent.signal(signal_number);
+    EXPECT_EQ(0, agent.wait_exit(10000));
+    Lines lines = agent.log_messages();
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ("agent version 3.6.8", lines[0]);
+    EXPECT_EQ("Changing directory to: " + dir.path(), lines[1]);
+    EXPECT_EQ("Starting...", lines[2]);
+    for (const auto& line : lines) EXPECT_EQ(std::string::npos, line.find("BAD PREFIX")) << line;
+    Lines tail(lines.end() - std::min<std::size_t>(lines.size(), 7), lines.end());
+    EXPECT_EQ((Lines{"Stopping...", "Stopping all sessions", "Closing ETW trace...", "Closing ETW trace...",
+                     "ETW session finished", "Stopping sensor queue processor", "Stopped!"}),
+              tail);
+    EXPECT_NE(lines.end(), std::find(lines.begin(), lines.end(), "Connected to 127.0.0.1:" +
+                                                                     std::to_string(collector.port())));
+    EXPECT_TRUE(collector.peer_closed(5000));
+}
+
+TEST(AgentProcess, TerminationSignalStopsInOrder) { run_to_signal(SIGTERM); }
+
+TEST(AgentProcess, InterruptSignalStopsInOrder) { run_to_signal(SIGINT); }
+
+}  // namespace

@@ -1,0 +1,383 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "agent/agent.h"
+#include "capture/etw_api.h"
+#include "capture/trace_substitute.h"
+#include "config/config.h"
+#include "error/error.h"
+#include "log/log.h"
+#include "support/log_capture.h"
+#include "thread/crt.h"
+#include "thread/thread.h"
+
+namespace kr::agent {
+namespace {
+
+using kr::error::system_error_text;
+using Lines = std::vector<std::string>;
+
+// Scripted answers of the service, module and directory calls, recorded in order.
+struct ServiceScript {
+    std::mutex lock;
+    std::vector<ServiceStatus> statuses;
+    std::vector<std::string> directories;
+    ControlHandler handler = nullptr;
+    bool registration_fails = false;
+    std::uint32_t error = 0;
+    int module_failures_after = -1;  // module_handle fails from this call on (-1: never)
+    int module_calls = 0;
+    bool stop_during_startup = false;
+    std::string exe_path;
+};
+ServiceScript* svc = nullptr;
+
+ServiceStatusHandle scripted_register(const char* name, ControlHandler handler) {
+    EXPECT_STREQ("", name);
+    svc->handler = handler;
+    if (svc->registration_fails) return nullptr;
+    return reinterpret_cast<ServiceStatusHandle>(0x5);
+}
+int scripted_set_status(ServiceStatusHandle handle, const ServiceStatus* status) {
+    EXPECT_EQ(reinterpret_cast<ServiceStatusHandle>(svc->registration_fails ? nullptr : (void*)0x5), handle);
+    std::lock_guard<std::mutex> g(svc->lock);
+    svc->statuses.push_back(*status);
+    return 1;
+}
+std::uint32_t scripted_last_error() { return svc->error; }
+void* scripted_module_handle() {
+    int call = svc->module_calls++;
+    if (svc->module_failures_after >= 0 && call >= svc->module_failures_after) return nullptr;
+    return reinterpret_cast<void*>(0x400000);
+}
+std::uint32_t scripted_file_name(void*, char* buffer, std::uint32_t size) {
+    std::snprintf(buffer, size, "%s", svc->exe_path.c_str());
+    return static_cast<std::uint32_t>(svc->exe_path.size());
+}
+int scripted_chdir(const char* path) {
+    svc->directories.push_back(path);
+    // A service control that arrives while the run sequence is starting up.
+    if (svc->stop_during_startup && svc->handler) svc->handler(kControlStop);
+    return 0;
+}
+int scripted_dispatcher(ServiceMain) {
+    svc->error = 5;
+    return 0;
+}
+
+class RunTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        svc = &script_;
+        script_.exe_path = dir_.file("agent");
+        saved_service_ = service_api();
+        service_api() = ServiceApi{scripted_dispatcher,    scripted_register, scripted_set_status, scripted_last_error,
+                                   scripted_module_handle, scripted_file_name, scripted_chdir};
+        saved_etw_ = kr::capture::etw_api();
+        kr::capture::etw_api() = kr::capture::trace_substitute_api();
+        kr::capture::trace_substitute_reset();
+        kr::config::queue_size = kr::config::kDefaultQueueSize;
+        kr::config::targets.clear();
+        kr::log::log_set_stream(nullptr);
+        std::filesystem::create_directories(dir_.file("log"));
+        if (!stop_event) kr::thread::event_create(&stop_event, nullptr);
+        drain_stop_event();
+        config_path = config_file_.c_str();
+    }
+    void TearDown() override {
+        kr::log::log_set_stream(nullptr);
+        service_api() = saved_service_;
+        kr::capture::etw_api() = saved_etw_;
+        kr::capture::trace_substitute_reset();
+        kr::config::targets.clear();
+        svc = nullptr;
+    }
+    // A pending stop signal left by an earlier test would end the next run at once.
+    void drain_stop_event() {
+        kr::thread::event_signal(&stop_event);
+        kr::thread::Mutex m = nullptr;
+        kr::thread::mutex_create(&m, nullptr);
+        kr::thread::mutex_lock(&m);
+        kr::thread::event_wait(&stop_event, &m);
+        kr::thread::mutex_unlock(&m);
+        kr::thread::handle_close(&m);
+    }
+    void write_config(const std::string& text) { std::ofstream(config_file_) << text; }
+    Lines log_lines() {
+        Lines out;
+        std::ifstream in(dir_.file("log/dns-logger.log"));
+        std::string line;
+        while (std::getline(in, line)) {
+            auto pos = line.find("]: ");
+            if (pos != std::string::npos) {
+                out.push_back(line.substr(pos + 3));
+            } else if (!out.empty()) {
+                out.back() += "\n" + line;  // a message that held a line end (system texts end in CR LF)
+            } else {
+                out.push_back("BAD: " + line);
+            }
+        }
+        return out;
+    }
+    bool wait_for_line(const std::string& line) {
+        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (std::chrono::steady_clock::now() < until) {
+            auto lines = log_lines();
+            if (std::find(lines.begin(), lines.end(), line) != lines.end()) return true;
+            kr::thread::sleep_ms(5);
+        }
+        return false;
+    }
+    // Runs the sequence on its own thread; the caller stops it.
+    static std::uint32_t run_thread(void*) {
+        run();
+        return 0;
+    }
+
+    kr::test::TempDir dir_;
+    std::string config_file_ = dir_.file("agent.conf");
+    ServiceScript script_;
+    ServiceApi saved_service_{};
+    kr::capture::EtwApi saved_etw_{};
+};
+
+// True when the expected lines appear in this order (others may come between).
+bool in_order(const Lines& lines, const Lines& expected) {
+    auto it = lines.begin();
+    for (const auto& want : expected) {
+        it = std::find(it, lines.end(), want);
+        if (it == lines.end()) return false;
+        ++it;
+    }
+    return true;
+}
+
+TEST_F(RunTest, StartsAndStopsInOrderWithEveryLine) {
+    write_config("logging on\nqueue-size 65536\n");
+    kr::thread::ThreadHandle t = nullptr;
+    ASSERT_EQ(0, kr::thread::thread_create(&t, nullptr, run_thread, nullptr));
+    ASSERT_TRUE(wait_for_line("Entering ETW trace processing loop..."));
+    ASSERT_TRUE(wait_for_line("Started!"));
+    kr::thread::event_signal(&stop_event);
+    kr::thread::thread_join(t, nullptr);
+    Lines lines = log_lines();
+    ASSERT_FALSE(lines.empty());
+    // The configuration is read before the log opens: the version line comes first.
+    EXPECT_EQ("agent version 3.6.8", lines.front());
+    EXPECT_TRUE(in_order(lines, {"agent version 3.6.8", "Changing directory to: " + dir_.path(), "Starting...",
+                                 "Starting sensor queue processor", "Starting ETW session", "Started!", "Stopping...",
+                                 "Stopping all sessions", "Closing ETW trace...", "Closing ETW trace...",
+                                 "ETW session finished", "Stopping sensor queue processor", "Stopped!"}));
+    EXPECT_TRUE(in_order(lines, {"Starting ETW session", "Starting ETW trace...",
+                                 "Enable DNS server provider for ETW trace...", "Opening ETW trace...",
+                                 "Entering ETW trace processing loop...", "Stopping..."}));
+    EXPECT_EQ("Stopped!", lines.back());
+    EXPECT_EQ(Lines{dir_.path()}, script_.directories);
+    EXPECT_EQ(65536u, kr::config::queue_size);
+}
+
+TEST_F(RunTest, LoggingNotExactlyOnWritesNothing) {
+    for (const char* value : {"ON", "yes", "1", "on-ish"}) {
+        write_config(std::string("logging ") + value + "\n");
+        kr::thread::event_signal(&stop_event);  // stop as soon as start-up is done
+        run();
+        EXPECT_FALSE(std::filesystem::exists(dir_.file("log/dns-logger.log"))) << value;
+    }
+}
+
+TEST_F(RunTest, StopRequestedBeforeTheWaitEndsTheRunRightAfterStartUp) {
+    write_config("logging on\n");
+    kr::thread::event_signal(&stop_event);
+    run();
+    Lines lines = log_lines();
+    EXPECT_TRUE(in_order(lines, {"Started!", "Stopping...", "Stopped!"}));
+}
+
+TEST_F(RunTest, MissingConfigurationEndsTheRunWithNothingLogged) {
+    config_path = "no-such-dir/agent.conf";
+    run();
+    EXPECT_FALSE(std::filesystem::exists(dir_.file("log/dns-logger.log")));
+    EXPECT_TRUE(script_.directories.empty());
+}
+
+TEST_F(RunTest, DirectoryFailureAfterTheLogOpenedIsARunFailure) {
+    write_config("logging on\n");
+    script_.module_failures_after = 1;  // the first lookup (for the log path) works
+    script_.error = 126;
+    run();
+    EXPECT_EQ((Lines{"agent version 3.6.8", "ERROR - Run failure: GetModuleHandle() failed: " + system_error_text(126)}),
+              log_lines());
+}
+
+// Records the allocations and frees of the C runtime seam, in order.
+struct AllocationLog {
+    std::mutex lock;
+    std::vector<std::pair<char, std::pair<void*, std::size_t>>> events;
+    std::size_t fail_size = 0;
+} allocations;
+
+void* logging_malloc(std::size_t size) {
+    if (size == allocations.fail_size) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    void* p = kr::crt::memory_platform_api().malloc(size);
+    std::lock_guard<std::mutex> g(allocations.lock);
+    allocations.events.push_back({'m', {p, size}});
+    return p;
+}
+void logging_free(void* p) {
+    {
+        std::lock_guard<std::mutex> g(allocations.lock);
+        allocations.events.push_back({'f', {p, 0}});
+    }
+    kr::crt::memory_platform_api().free(p);
+}
+
+struct MemoryScope {
+    MemoryScope(std::size_t fail_size) : saved(kr::crt::memory_api()) {
+        allocations.events.clear();
+        allocations.fail_size = fail_size;
+        kr::crt::memory_api().malloc = logging_malloc;
+        kr::crt::memory_api().free = logging_free;
+    }
+    ~MemoryScope() { kr::crt::memory_api() = saved; }
+    kr::crt::MemoryApi saved;
+};
+
+TEST_F(RunTest, QueueAllocationFailureIsARunFailure) {
+    write_config("logging on\nqueue-size 777777\n");
+    MemoryScope memory(777777);
+    run();
+    EXPECT_EQ("ERROR - Run failure: malloc(777777) failed: " + system_error_text(ENOMEM), log_lines().back());
+}
+
+int thread_failures_from = 0;
+int thread_calls = 0;
+int counting_thread_create(kr::thread::ThreadHandle* t, kr::thread::ThreadRoutine r, void* a) {
+    if (thread_calls++ >= thread_failures_from) return 8;
+    return kr::thread::thread_platform_api().create(t, r, a);
+}
+
+TEST_F(RunTest, ThreadStartFailuresStopTheForwarderBeforeTheQueueGoes) {
+    for (int failing : {0, 1}) {  // 0: the sender thread, 1: the session thread
+        SCOPED_TRACE(failing);
+        kr::log::log_set_stream(nullptr);  // the earlier run left its log open
+        std::filesystem::remove(dir_.file("log/dns-logger.log"));
+        write_config("logging on\nqueue-size 555555\n");
+        thread_failures_from = failing;
+        thread_calls = 0;
+        auto saved = kr::thread::thread_api();
+        kr::thread::thread_api().create = counting_thread_create;
+        {
+            MemoryScope memory(0);
+            run();
+        }
+        kr::thread::thread_api() = saved;
+        Lines lines = log_lines();
+        EXPECT_EQ("ERROR - Run failure: pthread_create() failed: " + system_error_text(8), lines.back());
+        EXPECT_EQ(0, std::count(lines.begin(), lines.end(), "Started!"));
+        // The queue's ring is freed last; with a running sender its buffer went first.
+        void* ring = nullptr;
+        void* buffer = nullptr;
+        for (const auto& e : allocations.events) {
+            if (e.first == 'm' && e.second.second == 555555) ring = e.second.first;
+            if (e.first == 'm' && e.second.second == 4096) buffer = e.second.first;
+        }
+        ASSERT_NE(nullptr, ring);
+        auto freed_at = [&](void* p) {
+            for (std::size_t i = 0; i < allocations.events.size(); ++i)
+                if (allocations.events[i].first == 'f' && allocations.events[i].second.first == p) return i;
+            return allocations.events.size();
+        };
+        ASSERT_LT(freed_at(ring), allocations.events.size());
+        if (failing == 1) {
+            ASSERT_NE(nullptr, buffer);
+            EXPECT_LT(freed_at(buffer), freed_at(ring));
+        } else {
+            EXPECT_EQ(nullptr, buffer);
+        }
+    }
+}
+
+TEST_F(RunTest, ServiceReportsRunningThenStoppedAndHandlesControls) {
+    write_config("logging on\n");
+    script_.stop_during_startup = true;  // a stop control arrives while run starts up
+    service_main(0, nullptr);
+    ASSERT_EQ(3u, script_.statuses.size());
+    const std::uint32_t states[] = {kServiceRunning, kServiceStopPending, kServiceStopped};
+    for (std::size_t i = 0; i < 3; ++i) {
+        const auto& s = script_.statuses[i];
+        EXPECT_EQ(states[i], s.current_state);
+        EXPECT_EQ(0x10u, s.service_type);
+        EXPECT_EQ(5u, s.controls_accepted);
+        EXPECT_EQ(0u, s.win32_exit_code);
+        EXPECT_EQ(0u, s.service_specific_exit_code);
+        EXPECT_EQ(0u, s.check_point);
+        EXPECT_EQ(10000u, s.wait_hint);
+    }
+    // The early request still stopped the service once start-up had finished.
+    EXPECT_TRUE(in_order(log_lines(), {"Started!", "Stopping...", "Stopped!"}));
+
+    script_.statuses.clear();
+    service_control_handler(kControlInterrogate);
+    service_control_handler(2);  // pause
+    EXPECT_TRUE(script_.statuses.empty());
+    service_control_handler(kControlShutdown);
+    ASSERT_EQ(1u, script_.statuses.size());
+    EXPECT_EQ(kServiceStopPending, script_.statuses[0].current_state);
+    drain_stop_event();
+}
+
+TEST_F(RunTest, FailedHandlerRegistrationReportsStoppedWithItsCode) {
+    write_config("logging on\n");
+    script_.registration_fails = true;
+    script_.error = 1061;
+    service_main(0, nullptr);
+    ASSERT_EQ(1u, script_.statuses.size());
+    EXPECT_EQ(kServiceStopped, script_.statuses[0].current_state);
+    EXPECT_EQ(1061u, script_.statuses[0].win32_exit_code);
+    EXPECT_FALSE(std::filesystem::exists(dir_.file("log/dns-logger.log")));  // run did not run
+    EXPECT_EQ(0, report_service_status(kServiceStopped, 7, 42));
+    EXPECT_EQ(1066u, script_.statuses.back().win32_exit_code);
+    EXPECT_EQ(42u, script_.statuses.back().service_specific_exit_code);
+}
+
+TEST_F(RunTest, DispatcherFailureOtherThanConsoleIsRaised) {
+    char name[] = "agent";
+    char arg[] = "x.conf";
+    char* argv[] = {name, arg, nullptr};
+    try {
+        agent_main(2, argv);
+        ADD_FAILURE() << "no exception";
+    } catch (const kr::error::UnknownError& e) {
+        EXPECT_EQ("StartServiceCtrlDispatcher() failed: " + system_error_text(5), e.what());
+    }
+    EXPECT_STREQ("x.conf", config_path);
+}
+
+TEST_F(RunTest, ExecutableDirectoryCutsAtTheLastSeparator) {
+    const std::string sep(1, kPathSeparator);
+    struct Case {
+        std::string path, directory;
+    } cases[] = {{sep + "opt" + sep + "agent" + sep + "agent", sep + "opt" + sep + "agent"},
+                 {"agent", "."},
+                 {sep + "agent", ""}};
+    for (const auto& c : cases) {
+        script_.exe_path = c.path;
+        EXPECT_EQ(c.directory, executable_directory()) << c.path;
+    }
+}
+
+}  // namespace
+}  // namespace kr::agent
