@@ -1,7 +1,43 @@
+#include <memory>
+#include <string>
+
 #include "agent/capture_setup.h"
+#include "capture/pcap_source.h"
+#include "capture/trace_substitute.h"
+#include "log/log.h"
 
 namespace kr::agent {
 
-void configure_capture(const kr::config::Config&) {}
+namespace {
+
+constexpr char kDefaultCapture[] = "device:any";
+constexpr int kDefaultPort = 53;
+
+// "file:PATH" or "device:NAME" with something after the colon; anything
+// else is malformed and falls back to the default.
+bool valid_capture(const std::string& value) {
+    for (const std::string prefix : {"file:", "device:"}) {
+        if (value.size() > prefix.size() && value.compare(0, prefix.size(), prefix) == 0) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+void configure_capture(const kr::config::Config& config) {
+    const char* text = config.get("capture");
+    const std::string capture = text && valid_capture(text) ? text : kDefaultCapture;
+    kr::log::log_print("Config: capture = %s", capture.c_str());
+
+    int port = kDefaultPort;
+    if (const char* port_text = config.get("capture-port")) {
+        const std::int32_t number = kr::config::parse_number(port_text);
+        if (number > 0 && number <= 65535) port = number;
+    }
+    kr::log::log_print("Config: capture-port = %d", port);
+
+    kr::capture::trace_set_event_source(
+        std::make_shared<kr::capture::PcapEventSource>(capture, static_cast<std::uint16_t>(port)));
+}
 
 }  // namespace kr::agent

@@ -29,7 +29,7 @@ int agent_main(int argc, char** argv) {
     config_path = argv[1];
     // Made before the dispatcher starts, so that a stop control that comes
     // before the run sequence is waiting stays pending in the event.
-    kr::thread::event_create(&stop_event, nullptr);
+    if (!stop_event) kr::thread::event_create(&stop_event, nullptr);
     if (service_api().start_dispatcher(service_main)) return 0;
     std::uint32_t error = service_api().last_error();
     if (error == kErrorFailedServiceControllerConnect) {

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "support/empty_pcap.h"
 #include "support/log_capture.h"
 #include "support/loopback.h"
 
@@ -96,7 +97,11 @@ private:
     pid_t pid_ = -1;
 };
 
-void write_file(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
+// Agent configurations replay an empty capture, so that no test opens a live one.
+void write_config(const kr::test::TempDir& dir, const std::string& path, const std::string& text) {
+    kr::test::write_empty_pcap(dir.file("empty.pcap"));
+    std::ofstream(path) << text << "capture file:" << dir.file("empty.pcap") << "\n";
+}
 
 TEST(AgentProcess, NoArgumentPrintsUsageAndExitsWithMinusOne) {
     kr::test::TempDir dir;
@@ -121,7 +126,7 @@ TEST(AgentProcess, MissingConfigurationExitsZeroWithNothingWritten) {
 TEST(AgentProcess, LoggingOffWritesNoFileAnywhere) {
     kr::test::TempDir dir;
     fs::create_directories(dir.file("log"));
-    write_file(dir.file("agent.conf"), "logging off\nqueue-size 65536\n");
+    write_config(dir, dir.file("agent.conf"), "logging off\nqueue-size 65536\n");
     AgentProcess agent(dir);
     agent.start({dir.file("agent.conf")});
     usleep(500 * 1000);
@@ -132,7 +137,7 @@ TEST(AgentProcess, LoggingOffWritesNoFileAnywhere) {
     std::vector<std::string> entries;
     for (const auto& e : fs::recursive_directory_iterator(dir.path())) entries.push_back(e.path().filename());
     std::sort(entries.begin(), entries.end());
-    EXPECT_EQ((Lines{"agent", "agent.conf", "log", "stderr.txt"}), entries);
+    EXPECT_EQ((Lines{"agent", "agent.conf", "empty.pcap", "log", "stderr.txt"}), entries);
 }
 
 void run_to_signal(int signal_number) {
@@ -140,8 +145,8 @@ void run_to_signal(int signal_number) {
     fs::create_directories(dir.file("log"));
     kr::test::LoopbackListener collector;
     // Only the first argument counts; the second is ignored.
-    write_file(dir.file("agent.conf"),
-               "logging on\nqueue-size 65536\ntarget 127.0.0.1:" + std::to_string(collector.port()) + " 2\n");
+    write_config(dir, dir.file("agent.conf"),
+                 "logging on\nqueue-size 65536\ntarget 127.0.0.1:" + std::to_string(collector.port()) + " 2\n");
     AgentProcess agent(dir);
     agent.start({dir.file("agent.conf"), dir.file("ignored.conf")});
     ASSERT_TRUE(collector.accept(5000));

@@ -17,6 +17,7 @@
 #include "config/config.h"
 #include "error/error.h"
 #include "log/log.h"
+#include "support/empty_pcap.h"
 #include "support/log_capture.h"
 #include "thread/crt.h"
 #include "thread/thread.h"
@@ -112,7 +113,12 @@ protected:
         kr::thread::mutex_unlock(&m);
         kr::thread::handle_close(&m);
     }
-    void write_config(const std::string& text) { std::ofstream(config_file_) << text; }
+    // Every run replays an empty capture (a key the Windows build ignores),
+    // so that no test opens a live capture.
+    void write_config(const std::string& text) {
+        kr::test::write_empty_pcap(dir_.file("empty.pcap"));
+        std::ofstream(config_file_) << text << "capture file:" << dir_.file("empty.pcap") << "\n";
+    }
     Lines log_lines() {
         Lines out;
         std::ifstream in(dir_.file("log/dns-logger.log"));

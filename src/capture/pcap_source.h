@@ -1,0 +1,73 @@
+#pragma once
+// The Linux build's event source: DNS traffic read with the packet capture
+// library, live from an interface or replayed from a capture file, each DNS
+// message becoming one DNS server event (see dns_packet.h for the rules).
+// Linux only: its implementation is pcap_source_posix.cpp.
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "capture/dns_packet.h"
+#include "capture/event_builder.h"
+#include "capture/event_source.h"
+
+namespace kr::capture {
+
+struct PcapHandles;
+
+class PcapEventSource : public EventSource {
+public:
+    // capture: "file:PATH" (replayed once, then nothing more) or
+    // "device:NAME" (live, "any" for every interface, filtered on the port).
+    // Throws kr::error::UnknownError when its wake-up descriptor cannot be made.
+    PcapEventSource(std::string capture, std::uint16_t port);
+    ~PcapEventSource() override;
+    PcapEventSource(const PcapEventSource&) = delete;
+    PcapEventSource& operator=(const PcapEventSource&) = delete;
+
+    // Opens the capture (again from the start, if it was open). A failure is
+    // an error code registered with the library's text, e.g.
+    // "pcap_open_offline(x.pcap): x.pcap: No such file or directory".
+    ULONG open() override;
+    // The event of the next DNS message. Waits for packets at most wait_ms
+    // (a file is read without waiting until its end). Allocates nothing once
+    // the source is open. Session thread only.
+    const EVENT_RECORD* next(std::uint32_t wait_ms) override;
+    // Ends a wait in next() at once; any thread.
+    void wake() override;
+
+    // Counters of the current capture, for tests and benchmarks; readable
+    // from any thread while the session reads.
+    std::uint64_t packets() const { return packets_.load(std::memory_order_relaxed); }
+    std::uint64_t events() const { return events_.load(std::memory_order_relaxed); }
+
+private:
+    // Each opens the capture into handles: "" or the failure's text.
+    std::string open_file(PcapHandles& handles);
+    std::string open_device(PcapHandles& handles);
+    // Reads the next packet into the frame reader: 1 with a frame of the
+    // port, 0 when none was ready, -1 when the capture has ended.
+    int read_packet();
+    void finish(const char* reason);
+    bool wait(int fd, std::uint32_t wait_ms);
+    void close();
+
+    std::string capture_;
+    std::string target_;  // the path or the interface name
+    bool is_file_;
+    std::uint16_t port_;
+    int wake_fd_ = -1;
+    std::unique_ptr<PcapHandles> pcap_;
+    std::uint32_t link_ = 0;
+    bool nanoseconds_ = false;
+    bool ended_ = false;
+    std::int64_t frame_time_ = 0;
+    DnsFrameReader reader_;
+    DnsEventBuilder builder_;
+    // One writer (the session thread): counted with plain loads and stores.
+    std::atomic<std::uint64_t> packets_{0};
+    std::atomic<std::uint64_t> events_{0};
+};
+
+}  // namespace kr::capture

@@ -1,0 +1,314 @@
+// The libpcap event source: file replays (pcap in both time units, pcapng),
+// the failures of opening, and live capture on loopback with its waits.
+#include "capture/pcap_source.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <pcap/pcap.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <ctime>
+#include <fstream>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "capture/decoder.h"
+#include "capture/etw_session.h"
+#include "capture/tdh_api.h"
+#include "error/error.h"
+#include "support/frames.h"
+#include "support/log_capture.h"
+#include "support/pcap_file.h"
+
+namespace kr::capture {
+namespace {
+
+using kr::test::Bytes;
+using kr::test::Endpoint;
+namespace frames = kr::test;
+using Clock = std::chrono::steady_clock;
+
+const Endpoint kClient{frames::ipv4_address(192, 0, 2, 10), 40000};
+const Endpoint kServer{frames::ipv4_address(192, 0, 2, 1), 53};
+const Endpoint kClient6{frames::ipv6_address({0x2001, 0xdb8, 0, 0, 0, 0, 0, 0x10}), 40000};
+const Endpoint kServer6{frames::ipv6_address({0x2001, 0xdb8, 0, 0, 0, 0, 0, 1}), 53};
+
+Bytes message_for(std::uint32_t time, const std::string& client, const std::string& server, std::uint8_t tcp,
+                  const Bytes& packet) {
+    Bytes m = {2, static_cast<std::uint8_t>(time >> 24), static_cast<std::uint8_t>(time >> 16),
+               static_cast<std::uint8_t>(time >> 8), static_cast<std::uint8_t>(time)};
+    m.push_back(static_cast<std::uint8_t>(client.size()));
+    m.insert(m.end(), client.begin(), client.end());
+    m.push_back(static_cast<std::uint8_t>(server.size()));
+    m.insert(m.end(), server.begin(), server.end());
+    m.push_back(tcp);
+    m.insert(m.end(), packet.begin(), packet.end());
+    return m;
+}
+
+// Decodes records as the session would, collecting the event messages.
+class Decoding {
+public:
+    Decoding() : saved_(tdh_api()) {
+        tdh_api() = tdh_substitute_api();
+        session_.message_callback = collect;
+        session_.callback_context = &messages;
+    }
+    ~Decoding() { tdh_api() = saved_; }
+    // Reads the source until it has nothing more at once; the number of records.
+    int drain(EventSource& source) {
+        int records = 0;
+        while (const EVENT_RECORD* record = source.next(0)) {
+            decode(record);
+            ++records;
+        }
+        return records;
+    }
+    void decode(const EVENT_RECORD* record) { decode_event(session_, record); }
+    std::vector<Bytes> messages;
+
+private:
+    static int collect(const std::uint8_t* data, std::uint32_t length, void* context) {
+        static_cast<std::vector<Bytes>*>(context)->emplace_back(data, data + length);
+        return 0;
+    }
+    TdhApi saved_;
+    EtwSession session_;
+};
+
+std::string error_text(ULONG code) { return kr::error::system_error_text(static_cast<std::int32_t>(code)); }
+
+// Live capture needs the right to capture on lo; without it these are skipped.
+bool can_capture_on_loopback() {
+    char error[PCAP_ERRBUF_SIZE];
+    pcap_t* handle = pcap_create("lo", error);
+    if (!handle) return false;
+    const bool ok = pcap_activate(handle) >= 0;
+    pcap_close(handle);
+    return ok;
+}
+
+TEST(PcapSource, ReplaysANanosecondFileOnceAsEventMessages) {
+    kr::test::TempDir dir;
+    const std::string path = dir.file("traffic.pcap");
+    const Bytes query = frames::dns_message(1, false, 0);
+    const Bytes nxdomain = frames::dns_message(1, true, 3, "nothere.example");
+    const Bytes q2 = frames::dns_message(2, false, 0, "a.example");
+    const Bytes q3 = frames::dns_message(3, false, 0, "b.example");
+    const Bytes answer = frames::dns_message(3, true, 0, "b.example");
+    Endpoint web = kServer;
+    web.port = 80;
+    {
+        kr::test::PcapFileWriter file(path, link_type::kEthernet, true);
+        file.write(1700000000, 999999999, frames::ethernet(frames::udp_packet(kClient, kServer, query)));
+        file.write(1700000001, 0, frames::ethernet(frames::tcp_packet(kClient, web, Bytes(40, 'x'))));
+        file.write(1700000001, 5, frames::ethernet(frames::udp_packet(kServer, kClient, nxdomain)));
+        file.write(1700000002, 0, frames::ethernet(frames::tcp_packet(kClient, kServer, frames::tcp_stream({q2, q3}))));
+        file.write(1700000003, 0, frames::ethernet(frames::udp_packet(kClient6, kServer6, query)));
+        // Cut by the snapshot length: skipped, the replay goes on.
+        file.write(1700000004, 0, frames::ethernet(frames::udp_packet(kClient, kServer, query)), 50);
+        file.write(1700000005, 0, frames::ethernet(frames::tcp_packet(kServer, kClient, frames::tcp_stream({answer}))));
+    }
+    kr::test::LogCapture log;
+    PcapEventSource source("file:" + path, 53);
+    ASSERT_EQ(ERROR_SUCCESS, source.open());
+    Decoding decoding;
+    // The IPv6 query is an event too; the decoder drops it.
+    EXPECT_EQ(6, decoding.drain(source));
+    const std::vector<Bytes> want = {
+        message_for(1700000000, "192.0.2.10", "192.0.2.1", 0, query),
+        message_for(1700000001, "192.0.2.10", "192.0.2.1", 0, nxdomain),
+        message_for(1700000002, "192.0.2.10", "192.0.2.1", 1, q2),
+        message_for(1700000002, "192.0.2.10", "192.0.2.1", 1, q3),
+        message_for(1700000005, "192.0.2.10", "192.0.2.1", 1, answer),
+    };
+    EXPECT_EQ(want, decoding.messages);
+    EXPECT_EQ(7u, source.packets());
+    EXPECT_EQ(6u, source.events());
+    EXPECT_EQ(std::vector<std::string>{"Capture file " + path + " replayed: 7 packets, 6 DNS messages"},
+              log.messages());
+
+    // After the end nothing more comes, and a wait lasts its time.
+    const auto start = Clock::now();
+    EXPECT_EQ(nullptr, source.next(150));
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(140));
+    EXPECT_EQ(1u, log.messages().size());
+
+    // A new open replays from the start.
+    ASSERT_EQ(ERROR_SUCCESS, source.open());
+    decoding.messages.clear();
+    EXPECT_EQ(6, decoding.drain(source));
+    EXPECT_EQ(want, decoding.messages);
+}
+
+TEST(PcapSource, ReadsMicrosecondPcapAndPcapngFiles) {
+    kr::test::TempDir dir;
+    const Bytes query = frames::dns_message(9, false, 0);
+    const Bytes answer = frames::dns_message(9, true, 0);
+    const Bytes ip_query = frames::udp_packet(kClient, kServer, query);
+    const Bytes ip_answer = frames::udp_packet(kServer, kClient, answer);
+    const std::vector<Bytes> want = {message_for(1600000000, "192.0.2.10", "192.0.2.1", 0, query),
+                                     message_for(1600000000, "192.0.2.10", "192.0.2.1", 0, answer)};
+    {
+        kr::test::PcapFileWriter file(dir.file("micro.pcap"), link_type::kLinuxSll2, false);
+        file.write(1600000000, 999999, frames::linux_sll2(ip_query));
+        file.write(1600000000, 1, frames::linux_sll2(ip_answer));
+    }
+    kr::test::write_pcapng(dir.file("raw.pcapng"), link_type::kRawFile, 1600000000, {ip_query, ip_answer});
+    for (const char* name : {"micro.pcap", "raw.pcapng"}) {
+        kr::test::LogCapture log;
+        PcapEventSource source(std::string("file:") + dir.file(name), 53);
+        ASSERT_EQ(ERROR_SUCCESS, source.open()) << name;
+        Decoding decoding;
+        EXPECT_EQ(2, decoding.drain(source)) << name;
+        EXPECT_EQ(want, decoding.messages) << name;
+    }
+    // Sub-second digits reach the event's time stamp (a micro file read as nanoseconds).
+    PcapEventSource source(std::string("file:") + dir.file("micro.pcap"), 53);
+    ASSERT_EQ(ERROR_SUCCESS, source.open());
+    const EVENT_RECORD* record = source.next(0);
+    ASSERT_NE(nullptr, record);
+    EXPECT_EQ(capture_time_to_event_time(1600000000, 999999000), record->EventHeader.TimeStamp.QuadPart);
+}
+
+TEST(PcapSource, OpenFailuresCarryTheCallAndTheLibrarysText) {
+    kr::test::TempDir dir;
+    const std::string missing = dir.file("missing.pcap");
+    PcapEventSource no_file("file:" + missing, 53);
+    EXPECT_EQ("pcap_open_offline(" + missing + "): " + missing + ": No such file or directory",
+              error_text(no_file.open()));
+    // Nothing to read, and no failure either.
+    EXPECT_EQ(nullptr, no_file.next(0));
+
+    const std::string text = dir.file("notes.txt");
+    std::ofstream(text) << "not a capture file at all\n";
+    PcapEventSource not_capture("file:" + text, 53);
+    EXPECT_EQ("pcap_open_offline(" + text + "): unknown file format", error_text(not_capture.open()));
+
+    PcapEventSource no_device("device:nosuchdev0", 53);
+    const std::string device_error = error_text(no_device.open());
+    EXPECT_EQ(0u, device_error.find("pcap_activate(nosuchdev0): nosuchdev0: ")) << device_error;
+    // Without the right to capture, the library says so before it looks for the device.
+    if (can_capture_on_loopback()) {
+        EXPECT_NE(std::string::npos, device_error.find("No such device")) << device_error;
+    }
+}
+
+// A UDP socket on 127.0.0.1 at a port the system picks.
+struct UdpSocket {
+    UdpSocket() {
+        fd = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        socklen_t size = sizeof a;
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &size);
+        port = ntohs(a.sin_port);
+    }
+    ~UdpSocket() { close(fd); }
+    void send_to(std::uint16_t to, const Bytes& data) const {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(to);
+        sendto(fd, data.data(), data.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    }
+    int fd;
+    std::uint16_t port = 0;
+};
+
+// Reads what a live source delivers within `ms` after the last record.
+std::vector<Bytes> live_messages(PcapEventSource& source, std::size_t want, int ms) {
+    Decoding decoding;
+    const auto until = Clock::now() + std::chrono::seconds(5);
+    while (decoding.messages.size() < want && Clock::now() < until) {
+        if (const EVENT_RECORD* record = source.next(100)) decoding.decode(record);
+    }
+    // Anything more (a duplicate, the other port's datagram) would come right behind.
+    while (const EVENT_RECORD* record = source.next(static_cast<std::uint32_t>(ms))) decoding.decode(record);
+    return decoding.messages;
+}
+
+TEST(PcapSource, LiveCaptureSeesEachLoopbackQueryOnce) {
+    if (!can_capture_on_loopback()) GTEST_SKIP() << "no permission to capture on lo";
+    UdpSocket server, client;
+    const Bytes query = frames::dns_message(77, false, 0, "live.example");
+    const Bytes tail = message_for(0, "127.0.0.1", "127.0.0.1", 0, query);
+    // lo gives Ethernet frames, any gives cooked ones (and must not count lo twice).
+    for (const char* device : {"device:lo", "device:any"}) {
+        PcapEventSource source(device, server.port);
+        ASSERT_EQ(ERROR_SUCCESS, source.open()) << device;
+        client.send_to(server.port, query);
+        client.send_to(static_cast<std::uint16_t>(server.port + 1), query);  // another port: filtered out
+        const std::vector<Bytes> got = live_messages(source, 1, 300);
+        ASSERT_EQ(1u, got.size()) << device;
+        const Bytes& m = got[0];
+        const auto now = static_cast<std::uint32_t>(std::time(nullptr));
+        const std::uint32_t time = (std::uint32_t{m[1]} << 24) | (std::uint32_t{m[2]} << 16) | (m[3] << 8) | m[4];
+        EXPECT_LE(now - time, 10u) << device;
+        EXPECT_EQ(Bytes(tail.begin() + 5, tail.end()), Bytes(m.begin() + 5, m.end())) << device;
+    }
+}
+
+TEST(PcapSource, LiveWaitsEndAtTheirLimitOrAtOnceOnAWake) {
+    if (!can_capture_on_loopback()) GTEST_SKIP() << "no permission to capture on lo";
+    UdpSocket server;
+    PcapEventSource source("device:lo", server.port);
+    ASSERT_EQ(ERROR_SUCCESS, source.open());
+    auto start = Clock::now();
+    EXPECT_EQ(nullptr, source.next(200));
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(190));
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1500));
+
+    std::thread waker([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        source.wake();
+    });
+    start = Clock::now();
+    EXPECT_EQ(nullptr, source.next(10000));
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(2000));
+    waker.join();
+
+    // A wake that came while nobody waited ends the next wait; only that one.
+    source.wake();
+    start = Clock::now();
+    EXPECT_EQ(nullptr, source.next(10000));
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1000));
+    start = Clock::now();
+    EXPECT_EQ(nullptr, source.next(150));
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(140));
+}
+
+// IPv6 texts are those the C library writes.
+TEST(PcapSource, Ipv6TextsMatchTheCLibrary) {
+    std::mt19937 random(7);
+    char ours[kAddressTextSize];
+    char theirs[INET6_ADDRSTRLEN];
+    for (int i = 0; i < 20000; ++i) {
+        std::uint8_t address[16];
+        // Mostly zero groups, so that runs of every length and place occur.
+        for (int g = 0; g < 8; ++g) {
+            const std::uint16_t value = random() % 3 == 0 ? static_cast<std::uint16_t>(random()) : 0;
+            address[2 * g] = static_cast<std::uint8_t>(value >> 8);
+            address[2 * g + 1] = static_cast<std::uint8_t>(i % 5 == 0 ? value & 0xFF : value);
+        }
+        if (i % 7 == 0) {
+            std::fill(address, address + 10, 0);
+            address[10] = address[11] = 0xFF;
+        }
+        ASSERT_NE(nullptr, inet_ntop(AF_INET6, address, theirs, sizeof theirs));
+        format_address(6, address, ours);
+        ASSERT_STREQ(theirs, ours);
+    }
+}
+
+}  // namespace
+}  // namespace kr::capture
