@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "support/child_process.h"
 #include "support/empty_pcap.h"
 #include "support/log_capture.h"
 #include "support/loopback.h"
@@ -31,44 +32,14 @@ public:
         exe_ = dir.file("agent");
         fs::copy_file(AGENT_PATH, exe_, fs::copy_options::overwrite_existing);
     }
-    ~AgentProcess() {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
     void start(const std::vector<std::string>& args) {
-        pid_ = fork();
-        if (pid_ == 0) {
-            int err = open(dir_.file("stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            dup2(err, 2);
-            std::vector<char*> argv{const_cast<char*>(exe_.c_str())};
-            for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
-            execv(exe_.c_str(), argv.data());
-            _exit(127);
-        }
+        std::vector<std::string> argv{exe_};
+        argv.insert(argv.end(), args.begin(), args.end());
+        process_.start(argv, dir_.file("stderr.txt"));
     }
-    // The exit status, or -1 when the process did not end in time.
-    int wait_exit(int timeout_ms) {
-        auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-        while (std::chrono::steady_clock::now() < until) {
-            int status = 0;
-            if (waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
-            }
-            usleep(5000);
-        }
-        return -1;
-    }
-    void signal(int number) { kill(pid_, number); }
-    std::string stderr_text() const {
-        std::ifstream in(dir_.file("stderr.txt"));
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
+    int wait_exit(int timeout_ms) { return process_.wait_exit(timeout_ms); }
+    void signal(int number) { process_.signal(number); }
+    std::string stderr_text() const { return kr::test::read_file(dir_.file("stderr.txt")); }
     std::string log_path() const { return dir_.file("log/dns-logger.log"); }
     Lines log_messages() const {
         static const std::regex prefix(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ \[\d+\]: ([\s\S]*)$)");
@@ -94,7 +65,7 @@ public:
 private:
     const kr::test::TempDir& dir_;
     std::string exe_;
-    pid_t pid_ = -1;
+    kr::test::ChildProcess process_;
 };
 
 // Agent configurations replay an empty capture, so that no test opens a live one.

@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "support/child_process.h"
 #include "support/log_capture.h"
 #include "support/loopback.h"
 
@@ -40,50 +41,6 @@ const Bytes kHello = {0, 0, 0, 6, 1, '3', '.', '6', '.', '8'};
 
 void write_file(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
 
-// A child process with its output in files of the test's directory.
-class Child {
-public:
-    Child() = default;
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-    ~Child() {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-    void start(const std::vector<std::string>& argv, const std::string& output) {
-        pid_ = fork();
-        if (pid_ == 0) {
-            const int out = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            dup2(out, 1);
-            dup2(out, 2);
-            std::vector<char*> args;
-            for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-            args.push_back(nullptr);
-            execvp(args[0], args.data());
-            _exit(127);
-        }
-    }
-    void signal(int number) const { kill(pid_, number); }
-    // The exit status, or -1 when the process did not end in time.
-    int wait_exit(int timeout_ms) {
-        const auto until = Clock::now() + std::chrono::milliseconds(timeout_ms);
-        while (Clock::now() < until) {
-            int status = 0;
-            if (waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
-            }
-            usleep(5000);
-        }
-        return -1;
-    }
-
-private:
-    pid_t pid_ = -1;
-};
-
 // The agent copied into its own directory, so that its log is written there.
 class Agent {
 public:
@@ -93,7 +50,7 @@ public:
     }
     void start(const std::string& config) {
         write_file(dir_.file("agent.conf"), config);
-        process_.start({dir_.file("agent"), dir_.file("agent.conf")}, dir_.file("agent.out"));
+        process_.start({dir_.file("agent"), dir_.file("agent.conf")}, dir_.file("agent.out"), true);
     }
     int stop() {
         process_.signal(SIGTERM);
@@ -123,7 +80,7 @@ public:
 
 private:
     const kr::test::TempDir& dir_;
-    Child process_;
+    kr::test::ChildProcess process_;
 };
 
 std::string base_config(std::uint16_t collector_port) {
@@ -370,9 +327,9 @@ TEST(CaptureEndToEnd, LiveQueriesToARealServerAllReachTheCollector) {
                    "  local-data: \"example.test. 3600 IN SOA ns.example.test. admin.example.test. 1 3600 600 86400 300\"\n"
                    "  local-data: \"www.example.test. 300 IN A 192.0.2.80\"\n"
                    "remote-control:\n  control-enable: no\n");
-    Child server;
+    kr::test::ChildProcess server;
     const std::string unbound = found_in_path("unbound") ? "unbound" : "/usr/sbin/unbound";
-    server.start({unbound, "-d", "-c", dir.file("unbound.conf")}, dir.file("unbound.out"));
+    server.start({unbound, "-d", "-c", dir.file("unbound.conf")}, dir.file("unbound.out"), true);
     const std::string dig = "dig +tries=1 +time=2 -p " + std::to_string(port) + " @127.0.0.1 ";
     bool ready = false;
     for (int i = 0; i < 100 && !ready; ++i) {

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "support/child_process.h"
 #include "support/log_capture.h"
 #include "support/loopback.h"
 
@@ -33,45 +34,13 @@ protected:
         fs::copy_file(exe, exe_, fs::copy_options::overwrite_existing);
         fs::create_directories(dir_.file("log"));
     }
-    void TearDown() override {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
     void start(const std::vector<std::string>& args) {
-        pid_ = fork();
-        if (pid_ == 0) {
-            int err = open(dir_.file("stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            int in = open("/dev/null", O_RDONLY);
-            dup2(err, 2);
-            dup2(in, 0);
-            if (chdir(dir_.path().c_str()) != 0) _exit(126);
-            std::vector<char*> argv{const_cast<char*>("wine"), const_cast<char*>(exe_.c_str())};
-            for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
-            execvp("wine", argv.data());
-            _exit(127);
-        }
+        std::vector<std::string> argv{"wine", exe_};
+        argv.insert(argv.end(), args.begin(), args.end());
+        process_.start(argv, dir_.file("stderr.txt"), false, dir_.path());
     }
-    int wait_exit(int timeout_ms) {
-        auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-        while (std::chrono::steady_clock::now() < until) {
-            int status = 0;
-            if (waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
-            }
-            usleep(10000);
-        }
-        return -1;
-    }
-    std::string read(const std::string& name) {
-        std::ifstream in(dir_.file(name), std::ios::binary);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
+    int wait_exit(int timeout_ms) { return process_.wait_exit(timeout_ms); }
+    std::string read(const std::string& name) { return kr::test::read_file(dir_.file(name)); }
     bool log_contains(const std::string& text, int timeout_ms) {
         auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
         while (std::chrono::steady_clock::now() < until) {
@@ -83,7 +52,7 @@ protected:
 
     kr::test::TempDir dir_;
     std::string exe_;
-    pid_t pid_ = -1;
+    kr::test::ChildProcess process_;
 };
 
 TEST_F(WineAgent, NoArgumentPrintsUsageAndExitsWithMinusOne) {
@@ -105,7 +74,7 @@ TEST_F(WineAgent, ConsoleRunSendsHelloLogsWithCrLfAndStopsOnInterrupt) {
     ASSERT_TRUE(log_contains("Started!\r\n", 20000));
     // Wine's ETW is a stub: the session fails on its own thread, the agent runs on.
     ASSERT_TRUE(log_contains("ERROR - ETW session failed: ", 20000));
-    kill(pid_, SIGINT);
+    process_.signal(SIGINT);
     EXPECT_EQ(0, wait_exit(30000));
     std::string log = read("log/dns-logger.log");
     EXPECT_NE(std::string::npos, log.find("]: agent version 3.6.8\r\n"));
