@@ -100,8 +100,8 @@ void run() {
         log_print("ERROR - Run failure: %s", e.what());
         return;
     }
-    std::signal(SIGTERM, on_signal);
-    std::signal(SIGINT, on_signal);
+    install_signal_handler(SIGTERM, on_signal);
+    install_signal_handler(SIGINT, on_signal);
     kr::thread::mutex_lock(&stop_mutex);
     kr::thread::event_wait(&stop_event, &stop_mutex);
     kr::thread::mutex_unlock(&stop_mutex);

@@ -56,4 +56,9 @@ const ServiceApi& service_platform_api();
 // The separator between the executable's directory and its name.
 extern const char kPathSeparator;
 
+// Installs a handler for one signal with the C runtime's rule that the action
+// reverts to the default once the handler has run, so that a second
+// interrupt ends a process that does not stop.
+void install_signal_handler(int signal_number, void (*handler)(int));
+
 }  // namespace kr::agent

@@ -1,3 +1,4 @@
+#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -42,6 +43,15 @@ int change_directory(const char* path) { return chdir(path); }
 }  // namespace
 
 const char kPathSeparator = '/';
+
+// glibc's signal keeps the handler installed; ask for the reset explicitly.
+void install_signal_handler(int signal_number, void (*handler)(int)) {
+    struct sigaction action = {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESETHAND;
+    sigaction(signal_number, &action, nullptr);
+}
 
 const ServiceApi& service_platform_api() {
     static const ServiceApi api{start_dispatcher, register_handler, set_status, last_error,

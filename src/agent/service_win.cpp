@@ -1,4 +1,5 @@
 #include <direct.h>
+#include <csignal>
 #include <windows.h>
 
 #include "agent/service_api.h"
@@ -48,6 +49,9 @@ int change_directory(const char* path) { return _chdir(path); }
 }  // namespace
 
 const char kPathSeparator = '\\';
+
+// The C runtime's signal already resets the action before calling the handler.
+void install_signal_handler(int signal_number, void (*handler)(int)) { std::signal(signal_number, handler); }
 
 const ServiceApi& service_platform_api() {
     static const ServiceApi api{start_dispatcher, register_handler, set_status, last_error,
