@@ -60,7 +60,10 @@ class EventInfo {
 public:
     EventInfo(const std::uint8_t* block, ULONG size) : block_(block), size_(size) {}
 
-    ULONG property_count() const { return read_ulong(kPropertyCountOffset); }
+    // 0 when the block is too short to hold the count.
+    ULONG property_count() const {
+        return size_ < kPropertyCountOffset + sizeof(ULONG) ? 0 : read_ulong(kPropertyCountOffset);
+    }
 
     // Entries that lie inside the filled block; the search never looks further.
     ULONG entries_present() const {
@@ -133,6 +136,19 @@ bool fetch_address(const TdhApi& tdh, EVENT_RECORD* event, const EventInfo& info
         return false;
     }
     return true;
+}
+
+// (timestamp - epoch) / 10000000, truncated toward zero, without forming the
+// difference itself, which leaves the 64-bit range for time stamps near its ends.
+std::int64_t seconds_between(std::int64_t timestamp, std::int64_t epoch) {
+    constexpr std::int64_t kUnit = 10000000;
+    std::int64_t whole = timestamp / kUnit - epoch / kUnit;
+    std::int64_t rest = timestamp % kUnit - epoch % kUnit;  // within two units either way
+    whole += rest / kUnit;
+    rest %= kUnit;
+    if (whole > 0 && rest < 0) --whole;
+    if (whole < 0 && rest > 0) ++whole;
+    return whole;
 }
 
 // Only clients written as IPv4 dotted text are wanted: a colon means IPv6, a
@@ -239,7 +255,7 @@ void decode_event(EtwSession& session, const EVENT_RECORD* record) {
     s.message_length = static_cast<std::int32_t>(total);
 
     std::uint8_t* m = s.message;
-    const std::int64_t seconds = (record->EventHeader.TimeStamp.QuadPart - s.epoch_offset) / 10000000;
+    const std::int64_t seconds = seconds_between(record->EventHeader.TimeStamp.QuadPart, s.epoch_offset);
     const std::uint32_t time = static_cast<std::uint32_t>(seconds);
     m[0] = 2;
     m[1] = static_cast<std::uint8_t>(time >> 24);
