@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "error/error.h"
+#include "support/ring_model.h"
 #include "thread/crt.h"
 
 namespace kr::sensor {
@@ -379,68 +380,7 @@ TEST(SensorQueue, CreateFailuresRaiseAndReleaseWhatWasMade) {
     }
 }
 
-// The description's rule, one byte at a time: the reference the block copies
-// of push and pop must match in every stored byte and position.
-struct ByteModel {
-    explicit ByteModel(std::uint32_t capacity) : storage(capacity, 0), capacity(capacity) {}
-
-    std::uint32_t read_length(std::uint32_t& start, bool& passed_end) const {
-        std::uint32_t length = 0, pos = read_pos;
-        passed_end = false;
-        for (int i = 0; i < 4; ++i) {
-            length = (length << 8) | storage[pos];
-            if (++pos == capacity && i < 3) pos = 0, passed_end = true;
-        }
-        start = pos;  // capacity when the field ends at the ring end
-        return length;
-    }
-    void drop_oldest() {
-        std::uint32_t start;
-        bool passed_end;
-        std::uint64_t end = std::uint64_t{read_pos} + 4 + read_length(start, passed_end);
-        if (end < capacity) {
-            read_pos = static_cast<std::uint32_t>(end);
-        } else {
-            read_pos = static_cast<std::uint32_t>(end - capacity);
-            wrapped = false;
-        }
-    }
-    void store(std::uint8_t byte) {
-        if (write_pos == read_pos && wrapped) drop_oldest();
-        storage[write_pos] = byte;
-        if (++write_pos == capacity) write_pos = 0, wrapped = true;
-    }
-    bool push(const Bytes& m) {
-        std::uint32_t n = static_cast<std::uint32_t>(m.size());
-        if (std::uint64_t{n} + 4 > capacity) return false;
-        for (int shift = 24; shift >= 0; shift -= 8) store(static_cast<std::uint8_t>(n >> shift));
-        for (std::uint8_t b : m) store(b);
-        return true;
-    }
-    int pop(Bytes& out, std::uint32_t out_size) {
-        out.clear();
-        if (!wrapped && read_pos >= write_pos) return 0;
-        std::uint32_t start;
-        bool passed_end;
-        std::uint32_t length = read_length(start, passed_end);
-        if (length > out_size) return -1;
-        for (std::uint32_t i = 0; i < length; ++i) out.push_back(storage[(std::uint64_t{start} + i) % capacity]);
-        std::uint64_t end = std::uint64_t{start} + length;
-        if (end < capacity) {
-            read_pos = static_cast<std::uint32_t>(end);
-            if (passed_end) wrapped = false;
-        } else {
-            read_pos = static_cast<std::uint32_t>(end - capacity);
-            wrapped = false;
-        }
-        return static_cast<int>(length);
-    }
-
-    Bytes storage;
-    std::uint32_t capacity;
-    std::uint32_t read_pos = 0, write_pos = 0;
-    bool wrapped = false;
-};
+using ByteModel = kr::test::RingModel;
 
 ::testing::AssertionResult same_state(const ByteModel& model, const SensorQueue& q) {
     if (model.read_pos != q.read_pos || model.write_pos != q.write_pos || model.wrapped != q.wrapped) {
