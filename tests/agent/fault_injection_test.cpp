@@ -1,0 +1,546 @@
+// Every allocation, socket call and trace call of a whole in-process agent
+// run fails once, in turn. A first run counts the calls (by function, and
+// for allocations by size too, which names the buffer); then one run per call
+// makes just that call fail. Each failure must give its line, the agent must
+// not crash, the records the collector gets must be whole and in order, and
+// a stop request must still end the run.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "agent/agent.h"
+#include "capture/etw_api.h"
+#include "capture/tdh_api.h"
+#include "capture/trace_substitute.h"
+#include "config/config.h"
+#include "error/error.h"
+#include "fault_capture.h"
+#include "forward/net_api.h"
+#include "log/log.h"
+#include "support/frames.h"
+#include "support/log_capture.h"
+#include "support/loopback.h"
+#include "thread/crt.h"
+#include "thread/thread.h"
+
+namespace kr::agent {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using Lines = std::vector<std::string>;
+using Clock = std::chrono::steady_clock;
+using kr::error::failure_text;
+using kr::error::system_error_text;
+using test::CapturedQuery;
+
+constexpr std::uint32_t kQueueSize = 200000;
+constexpr ULONG kInjectedStatus = 5;  // ERROR_ACCESS_DENIED
+const Bytes kHelloPayload = {1, '3', '.', '6', '.', '8'};
+
+// Three small queries, then one larger than the sender's first buffer, so
+// that the sender's buffer grows too.
+std::vector<CapturedQuery> traffic() {
+    std::vector<CapturedQuery> queries;
+    for (std::uint16_t i = 0; i < 3; ++i) {
+        queries.push_back({{10, 0, 0, static_cast<std::uint8_t>(5 + i)}, {10, 0, 0, 1},
+                           kr::test::dns_message(static_cast<std::uint16_t>(0x100 + i), false, 0,
+                                                 "host" + std::to_string(i) + ".example.test")});
+    }
+    CapturedQuery big{{10, 0, 0, 9}, {10, 0, 0, 1}, kr::test::dns_message(0x200, false, 0, "big.example.test")};
+    big.dns.resize(5000, 0xAB);  // trailing bytes: the agent does not read past the header
+    queries.push_back(big);
+    return queries;
+}
+
+Bytes event_message(const CapturedQuery& q) {
+    const std::uint32_t t = test::kCaptureSeconds;
+    Bytes m = {2, static_cast<std::uint8_t>(t >> 24), static_cast<std::uint8_t>(t >> 16),
+               static_cast<std::uint8_t>(t >> 8), static_cast<std::uint8_t>(t)};
+    for (const std::string& text : {test::address_text(q.client), test::address_text(q.server)}) {
+        m.push_back(static_cast<std::uint8_t>(text.size()));
+        m.insert(m.end(), text.begin(), text.end());
+    }
+    m.push_back(0);
+    m.insert(m.end(), q.dns.begin(), q.dns.end());
+    return m;
+}
+
+// The calls of one seam, counted by key; one key and ordinal may be made to fail.
+class Injector {
+public:
+    void reset(const std::string& key = "", int ordinal = 0) {
+        std::lock_guard<std::mutex> g(lock_);
+        counts_.clear();
+        order_.clear();
+        key_ = key;
+        ordinal_ = ordinal;
+        fired_ = false;
+    }
+    // Counts the call; true when it is the one to fail.
+    bool hit(const std::string& key) {
+        std::lock_guard<std::mutex> g(lock_);
+        const int n = ++counts_[key];
+        if (n == 1) order_.push_back(key);
+        if (key == key_ && n == ordinal_) {
+            fired_ = true;
+            return true;
+        }
+        return false;
+    }
+    std::vector<std::pair<std::string, int>> counted() {
+        std::lock_guard<std::mutex> g(lock_);
+        std::vector<std::pair<std::string, int>> out;
+        for (const auto& key : order_) out.push_back({key, counts_[key]});
+        return out;
+    }
+    bool fired() {
+        std::lock_guard<std::mutex> g(lock_);
+        return fired_;
+    }
+
+private:
+    std::mutex lock_;
+    std::map<std::string, int> counts_;
+    std::vector<std::string> order_;
+    std::string key_;
+    int ordinal_ = 0;
+    bool fired_ = false;
+};
+
+Injector injector;
+// The error a failed call leaves for the thread's next last-error call.
+thread_local int pending_error = 0;
+kr::crt::MemoryApi real_memory;
+kr::sensor::NetApi real_net;
+kr::capture::EtwApi real_etw;
+std::atomic<kr::sensor::Socket> unclosed_socket{kr::sensor::kInvalidSocket};
+
+void* failing_malloc(std::size_t size) {
+    if (injector.hit("malloc(" + std::to_string(size) + ")")) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    return real_memory.malloc(size);
+}
+void* failing_realloc(void* block, std::size_t size) {
+    if (injector.hit("realloc(" + std::to_string(size) + ")")) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    return real_memory.realloc(block, size);
+}
+
+bool socket_call_fails(const char* name) {
+    if (!injector.hit(name)) return false;
+    pending_error = test::injected_socket_error();
+    return true;
+}
+kr::sensor::Socket failing_socket(int family, int type, int protocol) {
+    return socket_call_fails("socket") ? kr::sensor::kInvalidSocket : real_net.socket(family, type, protocol);
+}
+int failing_ioctl(kr::sensor::Socket s, long command, std::uint32_t* argument) {
+    return socket_call_fails("ioctlsocket") ? kr::sensor::kSocketError : real_net.ioctlsocket(s, command, argument);
+}
+std::uint32_t failing_inet_addr(const char* text) {
+    return injector.hit("inet_addr") ? 0xFFFFFFFFu : real_net.inet_addr(text);  // INADDR_NONE
+}
+int failing_connect(kr::sensor::Socket s, const kr::sensor::SocketAddress* address, int length) {
+    return socket_call_fails("connect") ? kr::sensor::kSocketError : real_net.connect(s, address, length);
+}
+int failing_select(int nfds, kr::sensor::Socket s, const kr::sensor::TimeLimit* limit) {
+    return socket_call_fails("select") ? kr::sensor::kSocketError : real_net.select_write(nfds, s, limit);
+}
+int failing_send(kr::sensor::Socket s, const char* data, int length, int flags) {
+    return socket_call_fails("send") ? kr::sensor::kSocketError : real_net.send(s, data, length, flags);
+}
+int failing_last_error() {
+    if (pending_error != 0) {
+        const int code = pending_error;
+        pending_error = 0;
+        return code;
+    }
+    return real_net.last_error();
+}
+int failing_shutdown(kr::sensor::Socket s, int how) {
+    return socket_call_fails("shutdown") ? kr::sensor::kSocketError : real_net.shutdown(s, how);
+}
+int failing_closesocket(kr::sensor::Socket s) {
+    if (socket_call_fails("closesocket")) {
+        unclosed_socket = s;  // closed by the test afterwards
+        return kr::sensor::kSocketError;
+    }
+    return real_net.closesocket(s);
+}
+int failing_startup(std::uint16_t version) {
+    return injector.hit("startup") ? test::injected_socket_error() : real_net.startup(version);
+}
+
+ULONG WINAPI failing_start_trace(PTRACEHANDLE handle, LPCSTR name, PEVENT_TRACE_PROPERTIES properties) {
+    return injector.hit("StartTrace") ? kInjectedStatus : real_etw.start_trace(handle, name, properties);
+}
+ULONG WINAPI failing_enable(TRACEHANDLE handle, LPCGUID provider, ULONG code, UCHAR level, ULONGLONG any,
+                            ULONGLONG all, ULONG timeout, PENABLE_TRACE_PARAMETERS parameters) {
+    if (injector.hit("EnableTraceEx2")) return kInjectedStatus;
+    return real_etw.enable_trace_ex2(handle, provider, code, level, any, all, timeout, parameters);
+}
+TRACEHANDLE WINAPI failing_open_trace(PEVENT_TRACE_LOGFILEA logfile) {
+    if (injector.hit("OpenTrace")) {
+        pending_error = static_cast<int>(kInjectedStatus);
+        return INVALID_PROCESSTRACE_HANDLE;
+    }
+    return real_etw.open_trace(logfile);
+}
+ULONG WINAPI failing_process_trace(PTRACEHANDLE handles, ULONG count, LPFILETIME start, LPFILETIME end) {
+    return injector.hit("ProcessTrace") ? kInjectedStatus : real_etw.process_trace(handles, count, start, end);
+}
+ULONG WINAPI failing_close_trace(TRACEHANDLE handle) {
+    return injector.hit("CloseTrace") ? kInjectedStatus : real_etw.close_trace(handle);
+}
+DWORD failing_etw_last_error() {
+    if (pending_error != 0) {
+        const int code = pending_error;
+        pending_error = 0;
+        return static_cast<DWORD>(code);
+    }
+    return real_etw.last_error();
+}
+
+enum class Seam { kMemory, kSockets, kTrace };
+
+// Scripted module and directory calls, as for the run sequence's own tests.
+std::string exe_path;
+void* fake_module_handle() { return reinterpret_cast<void*>(0x400000); }
+std::uint32_t fake_file_name(void*, char* buffer, std::uint32_t size) {
+    std::snprintf(buffer, size, "%s", exe_path.c_str());
+    return static_cast<std::uint32_t>(exe_path.size());
+}
+int fake_chdir(const char*) { return 0; }
+std::uint32_t no_error() { return 0; }
+
+// What the collector got on one connection.
+struct Collected {
+    bool connected = false;
+    Bytes stream;
+    std::vector<Bytes> records;  // whole records, hello included
+
+    void take(kr::test::LoopbackListener& listener) {
+        if (!connected) connected = listener.accept(20);
+        if (!connected) {
+            kr::thread::sleep_ms(20);
+            return;
+        }
+        Bytes chunk = listener.read(1 << 16, 20);
+        stream.insert(stream.end(), chunk.begin(), chunk.end());
+        std::size_t at = 0;
+        while (stream.size() - at >= 4) {
+            const std::size_t n = (std::size_t{stream[at]} << 24) | (std::size_t{stream[at + 1]} << 16) |
+                                  (std::size_t{stream[at + 2]} << 8) | stream[at + 3];
+            if (stream.size() - at - 4 < n) break;
+            records.emplace_back(stream.begin() + static_cast<std::ptrdiff_t>(at + 4),
+                                 stream.begin() + static_cast<std::ptrdiff_t>(at + 4 + n));
+            at += 4 + n;
+        }
+        stream.erase(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(at));
+    }
+    std::size_t events() const { return records.empty() ? 0 : records.size() - 1; }
+};
+
+// What one failing call must lead to.
+struct Expectation {
+    std::string line;           // a log line that must appear ("" for none)
+    bool line_is_prefix = false;
+    bool run_ends = false;      // the run fails at start-up and returns by itself
+    int events = -1;            // event records the collector must get (-1: any)
+    bool connects = true;       // the forwarder reaches the collector
+};
+
+class FaultInjection : public ::testing::Test {
+protected:
+    void SetUp() override {
+        saved_service_ = service_api();
+        service_api().module_handle = fake_module_handle;
+        service_api().module_file_name = fake_file_name;
+        service_api().change_directory = fake_chdir;
+        service_api().last_error = no_error;
+        exe_path = dir_.file("agent");
+        std::filesystem::create_directories(dir_.file("log"));
+        real_memory = kr::crt::memory_api();
+        real_net = kr::sensor::net_api();
+        saved_etw_ = kr::capture::etw_api();
+        kr::capture::etw_api() = kr::capture::trace_substitute_api();
+        // The system's helper cannot read the substitute's events (and aborts under Wine).
+        saved_tdh_ = kr::capture::tdh_api();
+        kr::capture::tdh_api() = kr::capture::tdh_substitute_api();
+        real_etw = kr::capture::etw_api();
+        if (!stop_event) kr::thread::event_create(&stop_event, nullptr);
+        for (const auto& q : queries_) expected_.push_back(event_message(q));
+    }
+    void TearDown() override {
+        kr::crt::memory_api() = real_memory;
+        kr::sensor::net_api() = real_net;
+        kr::capture::etw_api() = saved_etw_;
+        kr::capture::tdh_api() = saved_tdh_;
+        kr::capture::trace_substitute_reset();
+        service_api() = saved_service_;
+        kr::log::log_set_stream(nullptr);
+        kr::config::targets.clear();
+        kr::config::queue_size = kr::config::kDefaultQueueSize;
+    }
+
+    // A stop signal left by an earlier run would end the next one at once.
+    static void drain_stop_event() {
+        kr::thread::event_signal(&stop_event);
+        kr::thread::Mutex m = nullptr;
+        kr::thread::mutex_create(&m, nullptr);
+        kr::thread::mutex_lock(&m);
+        kr::thread::event_wait(&stop_event, &m);
+        kr::thread::mutex_unlock(&m);
+        kr::thread::handle_close(&m);
+    }
+
+    void install(Seam seam) {
+        if (seam == Seam::kMemory) {
+            kr::crt::memory_api().malloc = failing_malloc;
+            kr::crt::memory_api().realloc = failing_realloc;
+        } else if (seam == Seam::kSockets) {
+            kr::sensor::NetApi& net = kr::sensor::net_api();
+            net.socket = failing_socket;
+            net.ioctlsocket = failing_ioctl;
+            net.inet_addr = failing_inet_addr;
+            net.connect = failing_connect;
+            net.select_write = failing_select;
+            net.send = failing_send;
+            net.last_error = failing_last_error;
+            net.shutdown = failing_shutdown;
+            net.closesocket = failing_closesocket;
+            net.startup = failing_startup;
+        } else {
+            kr::capture::EtwApi& etw = kr::capture::etw_api();
+            etw.start_trace = failing_start_trace;
+            etw.enable_trace_ex2 = failing_enable;
+            etw.open_trace = failing_open_trace;
+            etw.process_trace = failing_process_trace;
+            etw.close_trace = failing_close_trace;
+            etw.last_error = failing_etw_last_error;
+        }
+    }
+    void uninstall() {
+        kr::crt::memory_api() = real_memory;
+        kr::sensor::net_api() = real_net;
+        kr::capture::etw_api() = real_etw;
+    }
+
+    Lines log_lines() const {
+        Lines out;
+        std::ifstream in(dir_.file("log/dns-logger.log"));
+        std::string line;
+        while (std::getline(in, line)) {
+            const auto at = line.find("]: ");
+            if (at != std::string::npos) {
+                out.push_back(line.substr(at + 3));
+            } else if (!out.empty()) {
+                out.back() += "\n" + line;  // system texts may end in CR LF
+            }
+        }
+        return out;
+    }
+    static bool has_line(const Lines& lines, const Expectation& e) {
+        for (const auto& line : lines) {
+            if (e.line_is_prefix ? line.compare(0, e.line.size(), e.line) == 0 : line == e.line) return true;
+        }
+        return false;
+    }
+
+    static std::uint32_t run_thread(void* done) {
+        run();
+        static_cast<std::atomic<bool>*>(done)->store(true);
+        return 0;
+    }
+
+    // One whole run with `seam` installed and call (key, ordinal) failing
+    // (none for an empty key). Stops the agent once what `e` expects has
+    // happened, or after a bounded wait; returns what the collector got and
+    // the log. `e` is filled here, as its texts name the collector's port.
+    Collected run_once(Seam seam, const std::string& key, int ordinal, Expectation& e, Lines& lines) {
+        kr::log::log_set_stream(nullptr);
+        std::filesystem::remove(dir_.file("log/dns-logger.log"));
+        kr::capture::trace_substitute_reset();
+        kr::config::targets.clear();
+        kr::config::queue_size = kr::config::kDefaultQueueSize;
+        kr::test::LoopbackListener listener;
+        port_ = listener.port();
+        e = key.empty() ? Expectation{"", false, false, static_cast<int>(queries_.size()), true}
+                        : expect(seam, key, ordinal);
+        const std::string capture = test::prepare_capture(dir_, queries_);
+        std::ofstream(dir_.file("agent.conf")) << "logging on\nqueue-size " << kQueueSize << "\ntarget 127.0.0.1:"
+                                               << port_ << " 2\n"
+                                               << capture;
+        config_path_ = dir_.file("agent.conf");
+        config_path = config_path_.c_str();
+        drain_stop_event();
+
+        injector.reset(key, ordinal);
+        install(seam);
+        std::atomic<bool> done{false};
+        kr::thread::ThreadHandle thread = nullptr;
+        EXPECT_EQ(0, kr::thread::thread_create(&thread, nullptr, run_thread, &done));
+
+        Collected got;
+        const auto settle_by = Clock::now() + std::chrono::seconds(8);
+        while (Clock::now() < settle_by && !done) {
+            got.take(listener);
+            const bool line_ok = e.line.empty() || has_line(log_lines(), e);
+            const bool events_ok = e.events < 0 || got.events() >= static_cast<std::size_t>(e.events);
+            const bool hello_ok = !e.connects || !got.records.empty();
+            if (line_ok && events_ok && hello_ok) break;
+        }
+        kr::thread::event_signal(&stop_event);
+        const auto stop_by = Clock::now() + std::chrono::seconds(15);
+        while (!done && Clock::now() < stop_by) got.take(listener);
+        EXPECT_TRUE(done.load()) << "the run did not end after a stop request";
+        kr::thread::thread_join(thread, nullptr);
+        kr::thread::handle_close(&thread);
+        uninstall();
+        if (unclosed_socket != kr::sensor::kInvalidSocket) {
+            real_net.closesocket(unclosed_socket.exchange(kr::sensor::kInvalidSocket));
+        }
+        lines = log_lines();
+        return got;
+    }
+
+    // The records must be the hello and then the queries' messages in order,
+    // each whole, with none made up.
+    void check_records(const Collected& got) {
+        if (got.records.empty()) return;
+        EXPECT_EQ(kHelloPayload, got.records[0]);
+        std::size_t next = 0;
+        for (std::size_t i = 1; i < got.records.size(); ++i) {
+            while (next < expected_.size() && expected_[next] != got.records[i]) ++next;
+            EXPECT_LT(next, expected_.size()) << "record " << i << " is no query's message, or out of order";
+            ++next;
+        }
+    }
+
+    Expectation expect(Seam seam, const std::string& key, int ordinal) const {
+        const std::string connect = "ERROR - Connect to 127.0.0.1:" + std::to_string(port_) + " failed: ";
+        const std::string send = "ERROR - Send data to 127.0.0.1:" + std::to_string(port_) + " failed: ";
+        const int total = static_cast<int>(queries_.size());
+        const int code = test::injected_socket_error();
+        Expectation e;
+        if (seam == Seam::kMemory) {
+            const std::string nomem = " failed: " + system_error_text(ENOMEM);
+            if (key == "malloc(" + std::to_string(kQueueSize) + ")") {
+                e = {"ERROR - Run failure: " + key + nomem, false, true, 0, false};
+            } else if (key == "malloc(10)" || key == "malloc(4096)") {
+                e = {"ERROR - Sensor queue processor failed: " + key + nomem, false, false, -1, false};
+            } else if (key.compare(0, 7, "malloc(") == 0) {
+                e = {"ERROR - ETW session failed: malloc(EVENT_TRACE_PROPERTIES:", true, false, 0, true};
+            } else if (key == "realloc(8192)") {
+                // The sender's buffer, for the large message; the others went before it.
+                e = {send + key + nomem, false, false, total - 1, true};
+            } else {
+                // A decoder buffer: only that event is lost.
+                e = {"ERROR - Process ETW event failed: realloc(", true, false, total - 1, true};
+            }
+        } else if (seam == Seam::kSockets) {
+            if (key == "socket") e = {connect + failure_text("socket()", code), false, false, 0, false};
+            if (key == "ioctlsocket") e = {connect + failure_text("ioctlsocket(FIONBIO)", code), false, false, 0, false};
+            if (key == "connect") e = {connect + failure_text("connect(127.0.0.1)", code), false, false, 0, false};
+            if (key == "inet_addr") e = {"ERROR - ", true, false, 0, false};  // no such address to reach
+            if (key == "select") {
+                e = ordinal == 1 ? Expectation{connect + failure_text("select()", code), false, false, 0, false}
+                                 : Expectation{send + failure_text("select()", code), false, false, -1, true};
+            }
+            if (key == "send") e = {send + failure_text("send()", code), false, false, -1, true};
+            // Results nobody acts on: the run goes on as if they had worked.
+            if (key == "startup" || key == "shutdown" || key == "closesocket") e = {"", false, false, total, true};
+        } else {
+            const std::string session = "ERROR - ETW session failed: ";
+            const std::string status_text = system_error_text(static_cast<std::int32_t>(kInjectedStatus));
+            if (key == "StartTrace" || key == "EnableTraceEx2" || key == "OpenTrace" || key == "ProcessTrace") {
+                e = {session + key + "() failed: " + status_text, false, false, 0, true};
+            } else {
+                // A close that fails: the loop still ends at the stop request.
+                e = {"", false, false, total, true};
+            }
+        }
+        return e;
+    }
+
+    // The counting run, then one run per counted call.
+    void fail_each_call(Seam seam) {
+        Lines lines;
+        Expectation e;
+        Collected got = run_once(seam, "", 0, e, lines);
+        ASSERT_EQ(queries_.size(), got.events()) << "the run without failures lost messages";
+        check_records(got);
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ("Stopped!", lines.back());
+        for (const auto& line : lines) EXPECT_NE(0u, line.rfind("ERROR - ", 0)) << line;
+
+        int points = 0;
+        std::string counted;
+        for (const auto& [key, count] : injector.counted()) counted += " " + key + " x" + std::to_string(count);
+        std::printf("calls:%s\n", counted.c_str());
+        for (const auto& [key, count] : injector.counted()) {
+            for (int ordinal = 1; ordinal <= count; ++ordinal) {
+                SCOPED_TRACE(key + " #" + std::to_string(ordinal));
+                ++points;
+                got = run_once(seam, key, ordinal, e, lines);
+                EXPECT_TRUE(injector.fired()) << "the call was not made again";
+                if (!e.line.empty()) {
+                    std::string log;
+                    for (const auto& line : lines) log += "\n  " + line;
+                    EXPECT_TRUE(has_line(lines, e)) << "no line " << e.line << " in" << log;
+                }
+                ASSERT_FALSE(lines.empty());
+                if (e.run_ends) {
+                    EXPECT_EQ(e.line, lines.back());
+                } else {
+                    EXPECT_EQ("Stopped!", lines.back());
+                }
+                if (e.events >= 0) {
+                    EXPECT_EQ(static_cast<std::size_t>(e.events), got.events());
+                }
+                if (!e.connects) {
+                    EXPECT_FALSE(got.connected && !got.records.empty()) << "the collector got data";
+                }
+                check_records(got);
+            }
+        }
+        ::testing::Test::RecordProperty("injection_points", points);
+        std::printf("%d injection points\n", points);
+    }
+
+    kr::test::TempDir dir_;
+    std::vector<CapturedQuery> queries_ = traffic();
+    std::vector<Bytes> expected_;
+    std::string config_path_;
+    std::uint16_t port_ = 0;
+    ServiceApi saved_service_{};
+    kr::capture::EtwApi saved_etw_{};
+    kr::capture::TdhApi saved_tdh_{};
+};
+
+TEST_F(FaultInjection, EveryAllocationFailsOnceInTurn) { fail_each_call(Seam::kMemory); }
+
+// Every call but htons and WSAGetLastError, which cannot fail.
+TEST_F(FaultInjection, EverySocketCallFailsOnceInTurn) { fail_each_call(Seam::kSockets); }
+
+// Every call but the last-error read after a failed open.
+TEST_F(FaultInjection, EveryTraceCallFailsOnceInTurn) { fail_each_call(Seam::kTrace); }
+
+}  // namespace
+}  // namespace kr::agent
