@@ -22,6 +22,9 @@ public:
     // The exit status, 1000 + the signal for a killed process, or -1 when it
     // did not end in time.
     int wait_exit(int timeout_ms);
+    // True while the process runs (it has not been waited for and not ended).
+    bool alive() const;
+    int pid() const { return pid_; }
 
 private:
     int pid_ = -1;

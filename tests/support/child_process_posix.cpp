@@ -52,6 +52,8 @@ int ChildProcess::wait_exit(int timeout_ms) {
     return -1;
 }
 
+bool ChildProcess::alive() const { return pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0; }
+
 std::string read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::stringstream s;
