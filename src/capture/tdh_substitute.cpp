@@ -104,15 +104,15 @@ bool SchemaCatalog::add(const GUID& provider, const EventSchema& schema) {
     bool have_length = false;
     std::size_t names_size = 0;
     for (std::size_t i = 0; i < schema.count; ++i) {
-        const FieldSpec& spec = schema.fields[i];
-        if (spec.name == nullptr || spec.name[0] == '\0') return false;
-        Field field{{}, spec.type};
-        for (const char* c = spec.name; *c; ++c) {
+        const FieldSpec& wanted = schema.fields[i];
+        if (wanted.name == nullptr || wanted.name[0] == '\0') return false;
+        Field field{{}, wanted.type};
+        for (const char* c = wanted.name; *c; ++c) {
             if (static_cast<unsigned char>(*c) > 0x7F) return false;
             field.name.push_back(static_cast<char16_t>(*c));
         }
-        if (spec.type == FieldType::kLength) have_length = true;
-        if (spec.type == FieldType::kBytes && !have_length) return false;
+        if (wanted.type == FieldType::kLength) have_length = true;
+        if (wanted.type == FieldType::kBytes && !have_length) return false;
         names_size += 2 * (field.name.size() + 1);
         entry.fields.push_back(std::move(field));
     }

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "support/child_process.h"
+#include "support/event_message.h"
 #include "support/log_capture.h"
 #include "support/loopback.h"
 
@@ -91,18 +92,7 @@ std::uint32_t be32(const std::uint8_t* p) {
     return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | p[3];
 }
 
-Bytes message_for(std::uint32_t time, const std::string& client, const std::string& server, std::uint8_t tcp,
-                  const Bytes& dns) {
-    Bytes m = {2, static_cast<std::uint8_t>(time >> 24), static_cast<std::uint8_t>(time >> 16),
-               static_cast<std::uint8_t>(time >> 8), static_cast<std::uint8_t>(time)};
-    m.push_back(static_cast<std::uint8_t>(client.size()));
-    m.insert(m.end(), client.begin(), client.end());
-    m.push_back(static_cast<std::uint8_t>(server.size()));
-    m.insert(m.end(), server.begin(), server.end());
-    m.push_back(tcp);
-    m.insert(m.end(), dns.begin(), dns.end());
-    return m;
-}
+using kr::test::event_message;
 
 // The messages the sample must give, read from the file without the agent's
 // code: the sample is little-endian pcap (ns or µs) of Ethernet frames from
@@ -137,7 +127,7 @@ std::vector<Bytes> expected_sample_messages() {
                               "." + std::to_string(ip[15]);
         const std::string b = std::to_string(ip[16]) + "." + std::to_string(ip[17]) + "." + std::to_string(ip[18]) +
                               "." + std::to_string(ip[19]);
-        out.push_back(message_for(seconds, to_server ? a : b, to_server ? b : a, tcp ? 1 : 0,
+        out.push_back(event_message(seconds, to_server ? a : b, to_server ? b : a, tcp ? 1 : 0,
                                   Bytes(dns, ip + ip_end)));
     }
     return out;
@@ -362,7 +352,7 @@ TEST(CaptureEndToEnd, LiveQueriesToARealServerAllReachTheCollector) {
         const Bytes& m = got[i];
         EXPECT_EQ(shape[i], summarize(m)) << i;
         EXPECT_LE(now - be32(m.data() + 1), 30u) << i;
-        const Bytes head = message_for(0, "127.0.0.1", "127.0.0.1", static_cast<std::uint8_t>(shape[i].tcp), {});
+        const Bytes head = event_message(0, "127.0.0.1", "127.0.0.1", static_cast<std::uint8_t>(shape[i].tcp), {});
         EXPECT_TRUE(std::equal(head.begin() + 5, head.end(), m.begin() + 5)) << i;
         // A response answers its query: same DNS ID.
         if (i % 2 == 1) {

@@ -23,6 +23,7 @@
 #include "capture/etw_session.h"
 #include "capture/tdh_api.h"
 #include "error/error.h"
+#include "support/event_message.h"
 #include "support/frames.h"
 #include "support/log_capture.h"
 #include "support/pcap_file.h"
@@ -40,18 +41,7 @@ const Endpoint kServer{frames::ipv4_address(192, 0, 2, 1), 53};
 const Endpoint kClient6{frames::ipv6_address({0x2001, 0xdb8, 0, 0, 0, 0, 0, 0x10}), 40000};
 const Endpoint kServer6{frames::ipv6_address({0x2001, 0xdb8, 0, 0, 0, 0, 0, 1}), 53};
 
-Bytes message_for(std::uint32_t time, const std::string& client, const std::string& server, std::uint8_t tcp,
-                  const Bytes& packet) {
-    Bytes m = {2, static_cast<std::uint8_t>(time >> 24), static_cast<std::uint8_t>(time >> 16),
-               static_cast<std::uint8_t>(time >> 8), static_cast<std::uint8_t>(time)};
-    m.push_back(static_cast<std::uint8_t>(client.size()));
-    m.insert(m.end(), client.begin(), client.end());
-    m.push_back(static_cast<std::uint8_t>(server.size()));
-    m.insert(m.end(), server.begin(), server.end());
-    m.push_back(tcp);
-    m.insert(m.end(), packet.begin(), packet.end());
-    return m;
-}
+using kr::test::event_message;
 
 // Decodes records as the session would, collecting the event messages.
 class Decoding {
@@ -123,11 +113,11 @@ TEST(PcapSource, ReplaysANanosecondFileOnceAsEventMessages) {
     // The IPv6 query is an event too; the decoder drops it.
     EXPECT_EQ(6, decoding.drain(source));
     const std::vector<Bytes> want = {
-        message_for(1700000000, "192.0.2.10", "192.0.2.1", 0, query),
-        message_for(1700000001, "192.0.2.10", "192.0.2.1", 0, nxdomain),
-        message_for(1700000002, "192.0.2.10", "192.0.2.1", 1, q2),
-        message_for(1700000002, "192.0.2.10", "192.0.2.1", 1, q3),
-        message_for(1700000005, "192.0.2.10", "192.0.2.1", 1, answer),
+        event_message(1700000000, "192.0.2.10", "192.0.2.1", 0, query),
+        event_message(1700000001, "192.0.2.10", "192.0.2.1", 0, nxdomain),
+        event_message(1700000002, "192.0.2.10", "192.0.2.1", 1, q2),
+        event_message(1700000002, "192.0.2.10", "192.0.2.1", 1, q3),
+        event_message(1700000005, "192.0.2.10", "192.0.2.1", 1, answer),
     };
     EXPECT_EQ(want, decoding.messages);
     EXPECT_EQ(7u, source.packets());
@@ -154,8 +144,8 @@ TEST(PcapSource, ReadsMicrosecondPcapAndPcapngFiles) {
     const Bytes answer = frames::dns_message(9, true, 0);
     const Bytes ip_query = frames::udp_packet(kClient, kServer, query);
     const Bytes ip_answer = frames::udp_packet(kServer, kClient, answer);
-    const std::vector<Bytes> want = {message_for(1600000000, "192.0.2.10", "192.0.2.1", 0, query),
-                                     message_for(1600000000, "192.0.2.10", "192.0.2.1", 0, answer)};
+    const std::vector<Bytes> want = {event_message(1600000000, "192.0.2.10", "192.0.2.1", 0, query),
+                                     event_message(1600000000, "192.0.2.10", "192.0.2.1", 0, answer)};
     {
         kr::test::PcapFileWriter file(dir.file("micro.pcap"), link_type::kLinuxSll2, false);
         file.write(1600000000, 999999, frames::linux_sll2(ip_query));
@@ -241,7 +231,7 @@ TEST(PcapSource, LiveCaptureSeesEachLoopbackQueryOnce) {
     if (!can_capture_on_loopback()) GTEST_SKIP() << "no permission to capture on lo";
     UdpSocket server, client;
     const Bytes query = frames::dns_message(77, false, 0, "live.example");
-    const Bytes tail = message_for(0, "127.0.0.1", "127.0.0.1", 0, query);
+    const Bytes tail = event_message(0, "127.0.0.1", "127.0.0.1", 0, query);
     // lo gives Ethernet frames, any gives cooked ones (and must not count lo twice).
     for (const char* device : {"device:lo", "device:any"}) {
         PcapEventSource source(device, server.port);
