@@ -398,7 +398,9 @@ protected:
         EXPECT_EQ(0, kr::thread::thread_create(&thread, nullptr, run_thread, &done));
 
         Collected got;
-        const auto settle_by = Clock::now() + std::chrono::seconds(8);
+        // Long enough for one failed connection and the 10 s pause after it: a
+        // loaded machine (or Wine) can miss the first attempt.
+        const auto settle_by = Clock::now() + std::chrono::seconds(25);
         while (Clock::now() < settle_by && !done) {
             got.take(listener);
             const bool line_ok = e.line.empty() || has_line(log_lines(), e);
