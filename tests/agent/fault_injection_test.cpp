@@ -166,12 +166,15 @@ int failing_send(kr::sensor::Socket s, const char* data, int length, int flags) 
     return socket_call_fails("send") ? kr::sensor::kSocketError : real_net.send(s, data, length, flags);
 }
 int failing_last_error() {
+    // Read the real value first: on Windows the first touch of a thread-local
+    // variable can clear the thread's last error.
+    const int real = real_net.last_error();
     if (pending_error != 0) {
         const int code = pending_error;
         pending_error = 0;
         return code;
     }
-    return real_net.last_error();
+    return real;
 }
 int failing_shutdown(kr::sensor::Socket s, int how) {
     return socket_call_fails("shutdown") ? kr::sensor::kSocketError : real_net.shutdown(s, how);
@@ -486,7 +489,9 @@ protected:
         Lines lines;
         Expectation e;
         Collected got = run_once(seam, "", 0, e, lines);
-        ASSERT_EQ(queries_.size(), got.events()) << "the run without failures lost messages";
+        std::string log_text;
+        for (const auto& line : lines) log_text += "\n  " + line;
+        ASSERT_EQ(queries_.size(), got.events()) << "the run without failures lost messages; its log:" << log_text;
         check_records(got);
         ASSERT_FALSE(lines.empty());
         EXPECT_EQ("Stopped!", lines.back());
