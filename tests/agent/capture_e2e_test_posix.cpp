@@ -27,6 +27,7 @@
 #include "support/child_process.h"
 #include "support/event_message.h"
 #include "support/log_capture.h"
+#include "support/pcap_file.h"
 #include "support/loopback.h"
 
 namespace {
@@ -144,14 +145,7 @@ Summary summarize(const Bytes& message) {
     return {message[dns - 1], message[dns + 2] >> 7, message[dns + 3] & 0x0F};
 }
 
-bool can_capture_on_loopback() {
-    char error[PCAP_ERRBUF_SIZE];
-    pcap_t* handle = pcap_create("lo", error);
-    if (!handle) return false;
-    const bool ok = pcap_activate(handle) >= 0;
-    pcap_close(handle);
-    return ok;
-}
+using kr::test::can_capture_on_loopback;
 
 // Reads one length-prefixed record; empty when none came in time.
 Bytes read_record(kr::test::LoopbackListener& collector, int timeout_ms) {

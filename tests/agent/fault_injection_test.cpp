@@ -29,6 +29,7 @@
 #include "fault_capture.h"
 #include "forward/net_api.h"
 #include "log/log.h"
+#include "support/drain_event.h"
 #include "support/frames.h"
 #include "support/log_capture.h"
 #include "support/loopback.h"
@@ -303,15 +304,7 @@ protected:
     }
 
     // A stop signal left by an earlier run would end the next one at once.
-    static void drain_stop_event() {
-        kr::thread::event_signal(&stop_event);
-        kr::thread::Mutex m = nullptr;
-        kr::thread::mutex_create(&m, nullptr);
-        kr::thread::mutex_lock(&m);
-        kr::thread::event_wait(&stop_event, &m);
-        kr::thread::mutex_unlock(&m);
-        kr::thread::handle_close(&m);
-    }
+    static void drain_stop_event() { kr::test::drain_event(&stop_event); }
 
     void install(Seam seam) {
         if (seam == Seam::kMemory) {

@@ -17,6 +17,7 @@
 #include "config/config.h"
 #include "error/error.h"
 #include "log/log.h"
+#include "support/drain_event.h"
 #include "support/empty_pcap.h"
 #include "support/log_capture.h"
 #include "thread/crt.h"
@@ -104,15 +105,7 @@ protected:
         svc = nullptr;
     }
     // A pending stop signal left by an earlier test would end the next run at once.
-    void drain_stop_event() {
-        kr::thread::event_signal(&stop_event);
-        kr::thread::Mutex m = nullptr;
-        kr::thread::mutex_create(&m, nullptr);
-        kr::thread::mutex_lock(&m);
-        kr::thread::event_wait(&stop_event, &m);
-        kr::thread::mutex_unlock(&m);
-        kr::thread::handle_close(&m);
-    }
+    void drain_stop_event() { kr::test::drain_event(&stop_event); }
     // Every run replays an empty capture (a key the Windows build ignores),
     // so that no test opens a live capture.
     void write_config(const std::string& text) {

@@ -75,15 +75,7 @@ private:
 
 std::string error_text(ULONG code) { return kr::error::system_error_text(static_cast<std::int32_t>(code)); }
 
-// Live capture needs the right to capture on lo; without it these are skipped.
-bool can_capture_on_loopback() {
-    char error[PCAP_ERRBUF_SIZE];
-    pcap_t* handle = pcap_create("lo", error);
-    if (!handle) return false;
-    const bool ok = pcap_activate(handle) >= 0;
-    pcap_close(handle);
-    return ok;
-}
+using kr::test::can_capture_on_loopback;
 
 TEST(PcapSource, ReplaysANanosecondFileOnceAsEventMessages) {
     kr::test::TempDir dir;

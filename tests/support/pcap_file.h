@@ -37,4 +37,8 @@ private:
 void write_pcapng(const std::string& path, std::uint16_t link, std::int64_t seconds,
                   const std::vector<std::vector<std::uint8_t>>& frames);
 
+// True when this process may capture on the loopback interface (root or
+// cap_net_raw); live-capture tests skip themselves otherwise.
+bool can_capture_on_loopback();
+
 }  // namespace kr::test

@@ -86,4 +86,13 @@ void write_pcapng(const std::string& path, std::uint16_t link, std::int64_t seco
     std::ofstream(path, std::ios::binary) << file;
 }
 
+bool can_capture_on_loopback() {
+    char error[PCAP_ERRBUF_SIZE];
+    pcap_t* handle = pcap_create("lo", error);
+    if (!handle) return false;
+    const bool ok = pcap_activate(handle) >= 0;
+    pcap_close(handle);
+    return ok;
+}
+
 }  // namespace kr::test
