@@ -1,5 +1,5 @@
 #pragma once
-// A capture file of raw IPv4 packets, written through libpcap's dump functions.
+// A capture file of raw IP packets (IPv4 or IPv6), written through libpcap's dump functions.
 #include <cstdint>
 #include <string>
 #include <vector>

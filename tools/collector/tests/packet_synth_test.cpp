@@ -40,17 +40,26 @@ std::uint16_t be16(const ByteVector& p, std::size_t at) {
     return read_be16(p.data() + at);
 }
 
-// The checksums of a finished packet verify when their sums come out as all ones.
+// The checksums of a finished packet verify when their sums come out as all
+// ones; the pseudo header is laid out as each IP version defines it.
 void expect_valid_checksums(const ByteVector& p) {
-    EXPECT_EQ(checksum_add(0, p.data(), 20), 0xFFFFu) << "IPv4 header";
-    const std::size_t length = p.size() - 20;
-    std::uint8_t pseudo[12];
-    std::copy(p.begin() + 12, p.begin() + 20, pseudo);
-    pseudo[8] = 0;
-    pseudo[9] = p[9];
-    pseudo[10] = static_cast<std::uint8_t>(length >> 8);
-    pseudo[11] = static_cast<std::uint8_t>(length);
-    EXPECT_EQ(checksum_add(checksum_add(0, pseudo, 12), p.data() + 20, length), 0xFFFFu) << "transport";
+    ByteVector pseudo;
+    std::size_t header = 20;
+    if (p[0] >> 4 == 4) {
+        EXPECT_EQ(checksum_add(0, p.data(), 20), 0xFFFFu) << "IPv4 header";
+        pseudo.assign(p.begin() + 12, p.begin() + 20);
+        pseudo.push_back(0);
+        pseudo.push_back(p[9]);
+        test::append_be16(pseudo, static_cast<std::uint32_t>(p.size() - 20));
+    } else {
+        header = 40;
+        pseudo.assign(p.begin() + 8, p.begin() + 40);
+        test::append_be32(pseudo, static_cast<std::uint32_t>(p.size() - 40));
+        pseudo.insert(pseudo.end(), {0, 0, 0, p[6]});
+    }
+    const std::size_t length = p.size() - header;
+    EXPECT_EQ(checksum_add(checksum_add(0, pseudo.data(), pseudo.size()), p.data() + header, length), 0xFFFFu)
+        << "transport";
 }
 
 TEST(Ipv4Text, AcceptsOnlyStrictDottedQuads) {
@@ -63,6 +72,22 @@ TEST(Ipv4Text, AcceptsOnlyStrictDottedQuads) {
     for (const char* bad : {"", "1.2.3", "1.2.3.4.5", "256.1.1.1", "1.2.3.04", "1..2.3", "1.2.3.4 ", " 1.2.3.4",
                             "::1", "2001:db8::1", "host.example", "1.2.3.1000", "+1.2.3.4"}) {
         EXPECT_FALSE(parse_ipv4(bad, address)) << bad;
+    }
+}
+
+TEST(IpText, TakesIpv6AndMapsIpv4) {
+    IpAddress address;
+    ASSERT_TRUE(parse_ip("192.0.2.10", address));
+    EXPECT_TRUE(address.v4);
+    EXPECT_EQ(address.bytes, (IpAddress{{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 192, 0, 2, 10}, true}.bytes));
+    ASSERT_TRUE(parse_ip("2001:db8::5", address));
+    EXPECT_FALSE(address.v4);
+    EXPECT_EQ(address.bytes, (IpAddress{{0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 5}, false}.bytes));
+    ASSERT_TRUE(parse_ip("fe80::1%12", address));
+    EXPECT_EQ(address.bytes[0], 0xFE);
+    EXPECT_EQ(address.bytes[15], 1);
+    for (const char* bad : {"", "1.2.3", "2001:db8::1::2", "2001:db8:1:2:3:4:5:6:7", "%12", "host.example", "1.2.3.04"}) {
+        EXPECT_FALSE(parse_ip(bad, address)) << bad;
     }
 }
 
@@ -119,18 +144,55 @@ TEST(PacketSynth, FramesTcpEventsWithTheLengthPrefixAndAdvancingSequence) {
     EXPECT_EQ(be32(response, 28), be32(second, 24) + 2 + dns.size());
 }
 
-TEST(PacketSynth, RefusesWhatIpv4CannotCarry) {
+TEST(PacketSynth, UsesIpv6WhenEitherAddressIsIpv6) {
+    Synth synth;
+    const ByteVector dns = test::dns_packet(0x0203, 0x0100, "v6.example");
+    const ByteVector query = synth.build(test::event_message(1, "2001:db8::5", "192.0.2.1", 0, dns));
+    ASSERT_EQ(query.size(), 40 + 8 + dns.size());
+    EXPECT_EQ(query[0], 0x60);
+    EXPECT_EQ(be16(query, 4), 8 + dns.size()) << "payload length";
+    EXPECT_EQ(query[6], 17);
+    EXPECT_EQ(query[7], 64);
+    EXPECT_EQ(be32(query, 8), 0x20010DB8u);
+    EXPECT_EQ(be32(query, 20), 5u);
+    EXPECT_EQ(be32(query, 32), 0xFFFFu) << "IPv4 server as an IPv4-mapped address";
+    EXPECT_EQ(be32(query, 36), 0xC0000201u);
+    EXPECT_EQ(be16(query, 40), 49152 + 0x0203);
+    EXPECT_EQ(be16(query, 42), 53);
+    EXPECT_EQ(ByteVector(query.begin() + 48, query.end()), dns);
+    expect_valid_checksums(query);
+
+    const ByteVector tcp_query = synth.build(test::event_message(1, "192.0.2.10", "2001:db8::53", 1, dns));
+    const ByteVector tcp_response =
+        synth.build(test::event_message(1, "192.0.2.10", "2001:db8::53", 1, test::dns_packet(0x0203, 0x8180, "v6")));
+    EXPECT_EQ(tcp_query[6], 6);
+    EXPECT_EQ(be32(tcp_query, 16), 0xFFFFu);
+    EXPECT_EQ(be32(tcp_query, 20), 0xC000020Au);
+    EXPECT_EQ(ByteVector(tcp_response.begin() + 8, tcp_response.begin() + 24),
+              ByteVector(tcp_query.begin() + 24, tcp_query.begin() + 40));
+    EXPECT_EQ(be32(tcp_response, 48), be32(tcp_query, 44) + 2 + dns.size()) << "the response acknowledges the query";
+    expect_valid_checksums(tcp_query);
+    expect_valid_checksums(tcp_response);
+}
+
+TEST(PacketSynth, RefusesWhatIpCannotCarry) {
     Synth synth;
     ByteVector packet;
     std::string error;
-    EXPECT_FALSE(synth.build(test::event_message(1, "2001:db8::1", "192.0.2.1", 0, {}), packet, error));
-    EXPECT_EQ(error, "client address '2001:db8::1' is not IPv4 dotted text");
+    EXPECT_FALSE(synth.build(test::event_message(1, "2001:db8::1::2", "192.0.2.1", 0, {}), packet, error));
+    EXPECT_EQ(error, "client address '2001:db8::1::2' is not IPv4 or IPv6 text");
     EXPECT_FALSE(synth.build(test::event_message(1, "192.0.2.1", "dns.example", 0, {}), packet, error));
-    EXPECT_EQ(error, "server address 'dns.example' is not IPv4 dotted text");
+    EXPECT_EQ(error, "server address 'dns.example' is not IPv4 or IPv6 text");
     EXPECT_FALSE(synth.build(test::event_message(1, "192.0.2.1", "192.0.2.2", 0, ByteVector(65508, 0)), packet, error));
     EXPECT_EQ(error, "DNS packet of 65508 bytes does not fit one IPv4 datagram");
     EXPECT_TRUE(synth.build(test::event_message(1, "192.0.2.1", "192.0.2.2", 0, ByteVector(65507, 0)), packet, error));
     EXPECT_EQ(packet.size(), 65535u);
+    // IPv6 leaves its 40-byte header out of the 16-bit length.
+    EXPECT_FALSE(synth.build(test::event_message(1, "::1", "::2", 0, ByteVector(65528, 0)), packet, error));
+    EXPECT_EQ(error, "DNS packet of 65528 bytes does not fit one IPv6 packet");
+    EXPECT_TRUE(synth.build(test::event_message(1, "::1", "::2", 0, ByteVector(65527, 0)), packet, error));
+    EXPECT_EQ(packet.size(), 40u + 65535u);
+    expect_valid_checksums(packet);
 }
 
 TEST(PcapWriter, WritesRawIpv4PacketsThatLibpcapReadsBack) {

@@ -212,16 +212,19 @@ TEST(CollectorProcess, WritesACaptureFileThatTsharkReads) {
     append(bytes, event_record("192.0.2.10", "192.0.2.1", 0, dns_packet(0x0102, 0x0100, "www.example.com")));
     append(bytes, event_record("192.0.2.10", "192.0.2.1", 0, dns_packet(0x0102, 0x8180, "www.example.com")));
     append(bytes, event_record("2001:db8::5", "192.0.2.1", 0, dns_packet(3, 0x0100, "v6.example")));
+    append(bytes, event_record("2001:db8::5", "2001:db8::35", 1, dns_packet(5, 0x8180, "v6.example")));
+    append(bytes, event_record("client.example", "192.0.2.1", 0, dns_packet(6, 0x0100, "named.example")));
     append(bytes, event_record("198.51.100.7", "192.0.2.1", 1, dns_packet(4, 0x0100, "tcp.example.net")));
     append(bytes, event_record("198.51.100.7", "192.0.2.1", 1, dns_packet(4, 0x8180, "tcp.example.net")));
     ASSERT_TRUE(agent.send(bytes));
     agent.close();
-    ASSERT_TRUE(collector.wait_stderr("disconnected after 6 records")) << collector.stderr_text();
-    EXPECT_NE(collector.stderr_text().find("left out of the capture file: client address '2001:db8::5' is not IPv4"),
+    ASSERT_TRUE(collector.wait_stderr("disconnected after 8 records")) << collector.stderr_text();
+    EXPECT_NE(collector.stderr_text().find("left out of the capture file: client address 'client.example' is not "
+                                           "IPv4 or IPv6 text"),
               std::string::npos);
     collector.signal(SIGTERM);
     ASSERT_EQ(collector.wait_exit(), 0);
-    EXPECT_NE(collector.stderr_text().find("records 6, events 5, errors 0, left out of the capture file 1\n"),
+    EXPECT_NE(collector.stderr_text().find("records 8, events 7, errors 0, left out of the capture file 1\n"),
               std::string::npos);
 
     std::ifstream json_file(dir.file("out.json"));
@@ -229,21 +232,27 @@ TEST(CollectorProcess, WritesACaptureFileThatTsharkReads) {
     for (std::string line; std::getline(json_file, line);) {
         json_lines.push_back(line);
     }
-    ASSERT_EQ(json_lines.size(), 5u);
+    ASSERT_EQ(json_lines.size(), 7u);
     EXPECT_EQ(json::parse(json_lines[2])["client"], "2001:db8::5");
+    EXPECT_EQ(json::parse(json_lines[3])["server"], "2001:db8::35");
 
-    const std::string fields = run_command({"timeout", "60", "tshark", "-r", dir.file("out.pcap"), "-T", "fields",
-                                            "-e", "ip.src", "-e", "ip.dst", "-e", "udp.dstport", "-e", "tcp.dstport",
-                                            "-e", "dns.qry.name"},
-                                           70000, status);
+    // tshark also checks the checksums (bad ones show as a non-empty status).
+    const std::string fields =
+        run_command({"timeout", "60", "tshark", "-r", dir.file("out.pcap"), "-o", "udp.check_checksum:TRUE", "-o",
+                     "tcp.check_checksum:TRUE", "-T", "fields", "-E", "separator=,", "-e", "ip.src", "-e", "ip.dst",
+                     "-e", "ipv6.src", "-e", "ipv6.dst", "-e", "udp.dstport", "-e", "tcp.dstport", "-e",
+                     "udp.checksum.status", "-e", "tcp.checksum.status", "-e", "dns.qry.name"},
+                    70000, status);
     ASSERT_EQ(status, 0);
     const std::string client_port = std::to_string(49152 + 0x0102);
     const std::string tcp_port = std::to_string(49152 + 4);
     EXPECT_EQ(fields,
-              "192.0.2.10\t192.0.2.1\t53\t\twww.example.com\n"
-              "192.0.2.1\t192.0.2.10\t" + client_port + "\t\twww.example.com\n"
-              "198.51.100.7\t192.0.2.1\t\t53\ttcp.example.net\n"
-              "192.0.2.1\t198.51.100.7\t\t" + tcp_port + "\ttcp.example.net\n");
+              "192.0.2.10,192.0.2.1,,,53,,1,,www.example.com\n"
+              "192.0.2.1,192.0.2.10,,," + client_port + ",,1,,www.example.com\n"
+              ",,2001:db8::5,::ffff:192.0.2.1,53,,1,,v6.example\n"
+              ",,2001:db8::35,2001:db8::5,," + std::to_string(49152 + 5) + ",,1,v6.example\n"
+              "198.51.100.7,192.0.2.1,,,,53,,1,tcp.example.net\n"
+              "192.0.2.1,198.51.100.7,,,," + tcp_port + ",,1,tcp.example.net\n");
 }
 
 TEST(CollectorProcess, SigintFlushesTheJsonFile) {
