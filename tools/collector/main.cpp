@@ -1,8 +1,11 @@
 // collector: listens for agents, checks every record they send and writes the
-// events as JSON lines and/or a capture file.
+// events as JSON lines, a capture file and/or into ClickHouse.
 #include <csignal>
 #include <cstdio>
+#include <memory>
 #include <string>
+
+#include "clickhouse_sink.h"
 
 #include "options.h"
 #include "output.h"
@@ -45,6 +48,15 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "collector: %s\n", error.c_str());
         return 2;
     }
+    std::unique_ptr<ClickHouseSink> sink;
+    if (!options.clickhouse.url.empty()) {
+        sink = std::make_unique<ClickHouseSink>(options.clickhouse, stderr);
+        if (!sink->start(error)) {
+            std::fprintf(stderr, "collector: %s\n", error.c_str());
+            return 2;
+        }
+        output.add_sink(sink.get());
+    }
     Server server(output, options.max_record, stderr);
     if (!server.listen(options.listen, error)) {
         std::fprintf(stderr, "collector: %s\n", error.c_str());
@@ -63,6 +75,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "collector: %s\n", error.c_str());
     }
     output.close();
+    if (sink) {
+        sink->stop();
+    }
     std::fprintf(stderr, "collector: summary: connections %llu, records %llu, events %llu, errors %llu",
                  static_cast<unsigned long long>(server.connections()),
                  static_cast<unsigned long long>(server.records()),
@@ -71,6 +86,17 @@ int main(int argc, char** argv) {
     if (!options.pcap_path.empty()) {
         std::fprintf(stderr, ", left out of the capture file %llu",
                      static_cast<unsigned long long>(output.pcap_skipped()));
+    }
+    if (sink) {
+        const ClickHouseSink::Counters c = sink->counters();
+        std::fprintf(stderr,
+                     ", clickhouse rows %llu in %llu batches, spooled %llu, replayed %llu, dropped %llu (%llu rows), "
+                     "left in the spool %llu",
+                     static_cast<unsigned long long>(c.rows_inserted), static_cast<unsigned long long>(c.batches_inserted),
+                     static_cast<unsigned long long>(c.batches_spooled),
+                     static_cast<unsigned long long>(c.batches_replayed),
+                     static_cast<unsigned long long>(c.batches_dropped), static_cast<unsigned long long>(c.rows_dropped),
+                     static_cast<unsigned long long>(c.spool_batches));
     }
     std::fputc('\n', stderr);
     return ok ? 0 : 1;

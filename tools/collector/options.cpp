@@ -1,5 +1,7 @@
 #include "options.h"
 
+#include "clickhouse_rows.h"
+
 namespace kr::collector {
 
 namespace {
@@ -19,6 +21,54 @@ bool parse_number(const std::string& text, std::uint64_t limit, std::uint64_t& v
         }
     }
     value = result;
+    return true;
+}
+
+bool parse_clickhouse_option(const std::string& name, const std::string& value, ClickHouseOptions& options,
+                             std::string& error) {
+    std::uint64_t number = 0;
+    if (name == "--clickhouse") {
+        if (value.compare(0, 7, "http://") != 0 && value.compare(0, 8, "https://") != 0) {
+            error = "bad --clickhouse value '" + value + "' (expected the HTTP interface's URL, e.g. "
+                    "http://127.0.0.1:8123/?database=dns)";
+            return false;
+        }
+        options.url = value;
+    } else if (name == "--clickhouse-table") {
+        if (!valid_table_name(value)) {
+            error = "bad --clickhouse-table value '" + value + "' (expected NAME or DATABASE.NAME of letters, "
+                    "digits and _)";
+            return false;
+        }
+        options.table = value;
+    } else if (name == "--clickhouse-batch-rows") {
+        if (!parse_number(value, 10000000, number) || number == 0) {
+            error = "bad --clickhouse-batch-rows value '" + value + "' (expected 1 to 10000000)";
+            return false;
+        }
+        options.batch_rows = static_cast<std::uint32_t>(number);
+    } else if (name == "--clickhouse-batch-ms") {
+        if (!parse_number(value, 3600000, number) || number == 0) {
+            error = "bad --clickhouse-batch-ms value '" + value + "' (expected 1 to 3600000)";
+            return false;
+        }
+        options.batch_ms = static_cast<std::uint32_t>(number);
+    } else if (name == "--spool") {
+        if (value.empty()) {
+            error = "--spool needs a directory";
+            return false;
+        }
+        options.spool_dir = value;
+    } else if (name == "--spool-max") {
+        if (!parse_number(value, ~std::uint64_t{0}, number) || number == 0) {
+            error = "bad --spool-max value '" + value + "' (expected a number of bytes above 0)";
+            return false;
+        }
+        options.spool_max = number;
+    } else {
+        error = "unknown option '" + name + "'";
+        return false;
+    }
     return true;
 }
 
@@ -63,7 +113,8 @@ bool parse_options(int argc, const char* const* argv, Options& options, std::str
             options.help = true;
             continue;
         }
-        if (name != "--listen" && name != "--json" && name != "--pcap" && name != "--max-record") {
+        if (name != "--listen" && name != "--json" && name != "--pcap" && name != "--max-record" &&
+            name.compare(0, 12, "--clickhouse") != 0 && name != "--spool" && name != "--spool-max") {
             error = "unknown option '" + std::string(argv[i]) + "'";
             return false;
         }
@@ -95,16 +146,23 @@ bool parse_options(int argc, const char* const* argv, Options& options, std::str
                 return false;
             }
             options.pcap_path = value;
-        } else {
+        } else if (name == "--max-record") {
             std::uint64_t number = 0;
             if (!parse_number(value, 0xFFFFFFFFu, number) || number == 0) {
                 error = "bad --max-record value '" + value + "' (expected 1 to 4294967295 bytes)";
                 return false;
             }
             options.max_record = static_cast<std::uint32_t>(number);
+        } else if (!parse_clickhouse_option(name, value, options.clickhouse, error)) {
+            return false;
         }
     }
-    if (!json_given && options.pcap_path.empty()) {
+    if (options.clickhouse.url.empty() &&
+        (options.clickhouse.table != ClickHouseOptions{}.table || !options.clickhouse.spool_dir.empty())) {
+        error = "--clickhouse-table and --spool need --clickhouse URL";
+        return false;
+    }
+    if (!json_given && options.pcap_path.empty() && options.clickhouse.url.empty()) {
         options.json_path = "-";
     }
     return true;
@@ -112,6 +170,8 @@ bool parse_options(int argc, const char* const* argv, Options& options, std::str
 
 const char* usage_text() {
     return "usage: collector [--listen ADDR:PORT] [--json PATH] [--pcap PATH] [--max-record BYTES]\n"
+           "                 [--clickhouse URL [--clickhouse-table NAME] [--clickhouse-batch-rows N]\n"
+           "                  [--clickhouse-batch-ms MS] [--spool DIR [--spool-max BYTES]]]\n"
            "\n"
            "Accepts agent connections and shows every event message they send.\n"
            "\n"
@@ -119,19 +179,32 @@ const char* usage_text() {
            "                      the system choose, the bound address is printed on stderr;\n"
            "                      IPv6 as [ADDR]:PORT\n"
            "  --json PATH         write one JSON object per event to PATH, '-' for standard\n"
-           "                      output (the default unless only --pcap is given)\n"
+           "                      output (the default unless --pcap or --clickhouse is given)\n"
            "  --pcap PATH         write the events as a capture file of IP packets between\n"
            "                      client and server port 53 (UDP, or TCP for TCP events;\n"
            "                      IPv6 when either address is IPv6)\n"
            "  --max-record BYTES  largest record accepted (default 1048576)\n"
+           "  --clickhouse URL    also insert the events into ClickHouse through its HTTP\n"
+           "                      interface, e.g. http://127.0.0.1:8123/?database=dns; the\n"
+           "                      table is created if missing\n"
+           "  --clickhouse-table NAME  the table, NAME or DATABASE.NAME (default dns_events)\n"
+           "  --clickhouse-batch-rows N  rows that close a batch (default 50000)\n"
+           "  --clickhouse-batch-ms MS   age in milliseconds that closes a batch (default 1000)\n"
+           "  --spool DIR         keep batches ClickHouse did not take in DIR, replay them in\n"
+           "                      order when it is back, also after a restart; without it they\n"
+           "                      wait in memory (8 batches at most, then the oldest is dropped)\n"
+           "  --spool-max BYTES   bound of the spool; when full the oldest batch is dropped\n"
+           "                      (default 1073741824)\n"
            "  --help              show this text\n"
            "\n"
            "JSON keys: peer, version, time, iso_time, client, server, tcp, size, id, qr,\n"
            "opcode, rcode, flags, qname, qtype, qclass, and error when the DNS packet does\n"
            "not parse. A malformed record closes only its connection, with one line on\n"
-           "stderr. SIGINT or SIGTERM stops the collector after a summary on stderr.\n"
+           "stderr. SIGINT or SIGTERM stops the collector after a summary on stderr; the\n"
+           "open ClickHouse batch is inserted first (or spooled while ClickHouse fails).\n"
+           "Delivery to ClickHouse is at least once: see the batch and row columns.\n"
            "Exit status: 0 after a stop, 1 when output cannot be written, 2 for a bad\n"
-           "option or an address that cannot be used.\n";
+           "option, an address or a spool directory that cannot be used.\n";
 }
 
 }  // namespace kr::collector

@@ -5,17 +5,27 @@
 
 namespace kr::collector {
 
+struct ClickHouseOptions {
+    std::string url;  // the HTTP interface, e.g. http://127.0.0.1:8123/?database=dns; "" for none
+    std::string table = "dns_events";
+    std::uint32_t batch_rows = 50000;
+    std::uint32_t batch_ms = 1000;
+    std::string spool_dir;  // "" for no spool
+    std::uint64_t spool_max = 1024ull * 1024 * 1024;
+};
+
 struct Options {
     std::string listen = "127.0.0.1:8100";
     std::string json_path;   // "" when no JSON is written, "-" for standard output
     std::string pcap_path;   // "" when no capture file is written
     std::uint32_t max_record = 1024 * 1024;
+    ClickHouseOptions clickhouse;
     bool help = false;
 };
 
 // Reads argv into `options` (starting from the defaults). False with the
 // reason for a bad or unknown option. JSON goes to standard output unless
-// --pcap is given without --json.
+// --pcap or --clickhouse is given without --json.
 bool parse_options(int argc, const char* const* argv, Options& options, std::string& error);
 
 // "ADDR:PORT" with a numeric IPv4 address, or "[ADDR]:PORT" for IPv6.

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "clickhouse_sink.h"
 #include "dns.h"
 #include "json_line.h"
 
@@ -39,10 +40,13 @@ bool Output::open_pcap(const std::string& path, std::string& error) {
 
 void Output::event(std::string_view peer, std::string_view version, const EventMessage& event) {
     const bool want_json = json_ != nullptr;
-    if (!want_json && !pcap_.is_open()) {
+    if (!want_json && !pcap_.is_open() && sink_ == nullptr) {
         return;
     }
     const DnsSummary dns = parse_dns(event.packet);
+    if (sink_ != nullptr) {
+        sink_->add(peer, version, event, dns);
+    }
     if (want_json && !json_failed_) {
         append_json_line(pending_, peer, version, event, dns);
         if (pending_.size() >= kJsonBatch) {

@@ -1,5 +1,6 @@
 #pragma once
-// Where the events go: JSON lines, a capture file, or both.
+// Where the events go: JSON lines, a capture file, a ClickHouse table, or
+// several of them.
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -11,6 +12,8 @@
 #include "pcap_writer.h"
 
 namespace kr::collector {
+
+class ClickHouseSink;
 
 // Formats each event into the chosen outputs. JSON lines are held in memory
 // until flush() (or until enough collect), so one slow write covers many
@@ -26,6 +29,8 @@ public:
     // "-" is standard output. False with the reason on failure.
     bool open_json(const std::string& path, std::string& error);
     bool open_pcap(const std::string& path, std::string& error);
+    // Every event also goes to `sink` (owned by the caller, outliving this).
+    void add_sink(ClickHouseSink* sink) { sink_ = sink; }
 
     void event(std::string_view peer, std::string_view version, const EventMessage& event);
     // Writes out everything held; false with the reason when a write failed
@@ -48,6 +53,7 @@ private:
     std::vector<std::uint8_t> packet_;
     std::string problem_;
     std::uint64_t pcap_skipped_ = 0;
+    ClickHouseSink* sink_ = nullptr;
 };
 
 }  // namespace kr::collector

@@ -1,0 +1,95 @@
+#pragma once
+// Events into a ClickHouse table over HTTP, in batches, without ever making
+// the server loop wait for the database: the loop appends rows to an open
+// batch; an insert thread closes it at a row count or an age and inserts
+// it. While the database is down, slow or refusing, batches are retried
+// with backoff and, with a spool directory, kept on disk and replayed in
+// order (also by the next run). Delivery is at least once: a batch whose
+// insert reached the database but whose answer did not is sent again.
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "dns.h"
+#include "http_post.h"
+#include "message.h"
+#include "options.h"
+#include "spool.h"
+
+namespace kr::collector {
+
+class ClickHouseSink {
+public:
+    struct Counters {
+        std::uint64_t rows_inserted = 0;
+        std::uint64_t batches_inserted = 0;
+        std::uint64_t batches_spooled = 0;   // written to the spool
+        std::uint64_t batches_replayed = 0;  // inserted from the spool
+        std::uint64_t batches_dropped = 0;   // lost: memory or spool full, or unwritable
+        std::uint64_t rows_dropped = 0;
+        std::uint64_t spool_batches = 0;     // in the spool now
+    };
+
+    // `log` receives state changes (database failing / back) and problems.
+    ClickHouseSink(ClickHouseOptions options, std::FILE* log);
+    ~ClickHouseSink();
+    ClickHouseSink(const ClickHouseSink&) = delete;
+    ClickHouseSink& operator=(const ClickHouseSink&) = delete;
+
+    // Opens the spool and starts the insert thread; creates the table if it
+    // is missing (a database that cannot be reached yet is only noted).
+    // False with the reason when the spool cannot be used.
+    bool start(std::string& error);
+    // From the server loop: one event into the open batch.
+    void add(std::string_view peer, std::string_view version, const EventMessage& event, const DnsSummary& dns);
+    // Closes the open batch, inserts what is held (or, when the database is
+    // failing or a backlog waits, spools it) and ends the thread.
+    void stop();
+
+    Counters counters() const;
+
+private:
+    struct Batch {
+        std::uint64_t sequence = 0;  // order of closing, also the spool file's
+        std::uint64_t id = 0;        // in every row: the key for removing duplicates
+        std::uint32_t rows = 0;
+        std::int64_t opened_ms = 0;
+        std::string data;
+    };
+
+    void run();
+    void close_open_batch();
+    void spool_batch(const Batch& batch);
+    void drop(const Batch& batch);
+    bool insert(const Batch& batch, std::string& error);
+
+    const ClickHouseOptions options_;
+    std::FILE* log_;
+    std::string create_url_;
+    std::string insert_url_;
+    std::string create_sql_;
+    HttpPost http_;  // insert thread only, after start()
+    bool need_create_ = true;
+
+    mutable std::mutex mutex_;
+    std::condition_variable wake_;
+    Batch open_;
+    std::deque<Batch> ready_;
+    Spool spool_;
+    bool spool_on_ = false;
+    bool stopping_ = false;
+    bool failing_ = false;
+    std::int64_t backoff_ms_ = 0;
+    std::int64_t retry_at_ms_ = 0;
+    std::uint64_t next_sequence_ = 0;
+    std::uint64_t batch_ids_ = 0;
+    Counters counters_;
+    std::thread thread_;
+};
+
+}  // namespace kr::collector

@@ -1,0 +1,183 @@
+#include "clickhouse_server.h"
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "http_post.h"
+
+extern char** environ;
+
+namespace kr::collector::test {
+
+namespace {
+
+constexpr int kStartSeconds = 60;
+constexpr int kStopSeconds = 60;
+
+std::uint16_t free_port() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    std::uint16_t port = 0;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+        port = ntohs(address.sin_port);
+    }
+    ::close(fd);
+    return port;
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// Waits up to `seconds` for the child to end; true when it did.
+bool reap(pid_t pid, int seconds) {
+    for (int i = 0; i < seconds * 20; ++i) {
+        if (waitpid(pid, nullptr, WNOHANG) == pid) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
+}  // namespace
+
+ClickHouseServer::ClickHouseServer() {
+    char name[] = "/tmp/clickhouse-test-XXXXXX";
+    dir_ = mkdtemp(name) != nullptr ? name : "/tmp";
+    http_port_ = free_port();
+    tcp_port_ = free_port();
+}
+
+ClickHouseServer::~ClickHouseServer() {
+    stop();
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
+}
+
+std::string ClickHouseServer::url() const {
+    return "http://127.0.0.1:" + std::to_string(http_port_) + "/";
+}
+
+bool ClickHouseServer::start(std::string& error) {
+    {
+        std::ofstream config(dir_ + "/config.xml");
+        config << "<?xml version=\"1.0\"?>\n<yandex>\n"
+               << "  <logger><level>warning</level><log>" << dir_ << "/server.log</log><errorlog>" << dir_
+               << "/error.log</errorlog></logger>\n"
+               << "  <listen_host>127.0.0.1</listen_host>\n"
+               << "  <http_port>" << http_port_ << "</http_port>\n"
+               << "  <tcp_port>" << tcp_port_ << "</tcp_port>\n"
+               << "  <path>" << dir_ << "/data/</path>\n"
+               << "  <tmp_path>" << dir_ << "/tmp/</tmp_path>\n"
+               << "  <user_files_path>" << dir_ << "/user_files/</user_files_path>\n"
+               << "  <format_schema_path>" << dir_ << "/format_schemas/</format_schema_path>\n"
+               << "  <users_config>users.xml</users_config>\n"
+               << "  <default_profile>default</default_profile>\n"
+               << "  <default_database>default</default_database>\n"
+               << "  <mark_cache_size>16777216</mark_cache_size>\n"
+               << "  <uncompressed_cache_size>0</uncompressed_cache_size>\n"
+               << "  <max_concurrent_queries>20</max_concurrent_queries>\n"
+               << extra_config_ << "</yandex>\n";
+        std::ofstream users(dir_ + "/users.xml");
+        users << "<?xml version=\"1.0\"?>\n<yandex>\n"
+              << "  <profiles><default><log_queries>0</log_queries></default></profiles>\n"
+              << "  <users><default><password></password><networks><ip>127.0.0.1</ip></networks>"
+              << "<profile>default</profile><quota>default</quota></default></users>\n"
+              << "  <quotas><default></default></quotas>\n</yandex>\n";
+    }
+    const std::string binary =
+        access("/usr/sbin/clickhouse-server", X_OK) == 0 ? "/usr/sbin/clickhouse-server" : "clickhouse-server";
+    const std::string config_arg = "--config-file=" + dir_ + "/config.xml";
+    const std::string output = dir_ + "/output.log";
+    std::vector<char*> argv{const_cast<char*>(binary.c_str()), const_cast<char*>(config_arg.c_str()), nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    const int spawned = posix_spawnp(&pid_, binary.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) {
+        pid_ = -1;
+        error = "cannot start " + binary + " (is the clickhouse-server package installed?)";
+        return false;
+    }
+    HttpPost http;
+    std::string problem;
+    for (int i = 0; i < kStartSeconds * 10; ++i) {
+        if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
+            pid_ = -1;
+            error = "clickhouse-server ended at start:\n" + log_tail();
+            return false;
+        }
+        if (http.post(url(), "SELECT 1", problem)) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    error = "clickhouse-server did not answer within " + std::to_string(kStartSeconds) + " s (" + problem +
+            "):\n" + log_tail();
+    kill();
+    return false;
+}
+
+void ClickHouseServer::stop() {
+    if (pid_ <= 0) {
+        return;
+    }
+    ::kill(pid_, SIGTERM);
+    if (!reap(pid_, kStopSeconds)) {
+        ::kill(pid_, SIGKILL);
+        reap(pid_, kStopSeconds);
+    }
+    pid_ = -1;
+}
+
+void ClickHouseServer::kill() {
+    if (pid_ <= 0) {
+        return;
+    }
+    ::kill(pid_, SIGKILL);
+    reap(pid_, kStopSeconds);
+    pid_ = -1;
+}
+
+std::string ClickHouseServer::query(const std::string& sql) const {
+    HttpPost http;
+    std::string error;
+    if (!http.post(url(), sql, error)) {
+        return "ERROR: " + error;
+    }
+    std::string reply = http.reply();
+    while (!reply.empty() && reply.back() == '\n') {
+        reply.pop_back();
+    }
+    return reply;
+}
+
+std::string ClickHouseServer::log_tail() const {
+    std::string text = read_file(dir_ + "/output.log") + read_file(dir_ + "/error.log");
+    return text.size() > 4000 ? text.substr(text.size() - 4000) : text;
+}
+
+}  // namespace kr::collector::test
