@@ -85,6 +85,7 @@ bool ClickHouseServer::start(std::string& error) {
                << "  <logger><level>warning</level><log>" << dir_ << "/server.log</log><errorlog>" << dir_
                << "/error.log</errorlog></logger>\n"
                << "  <listen_host>127.0.0.1</listen_host>\n"
+               << "  <timezone>UTC</timezone>\n"
                << "  <http_port>" << http_port_ << "</http_port>\n"
                << "  <tcp_port>" << tcp_port_ << "</tcp_port>\n"
                << "  <path>" << dir_ << "/data/</path>\n"

@@ -3,18 +3,25 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
 #include <thread>
 
 #include "clickhouse_server.h"
 #include "collector_process.h"
 #include "spool.h"
 #include "wire.h"
+
+extern char** environ;
 
 namespace kr::collector::test {
 namespace {
@@ -263,6 +270,39 @@ TEST_F(ClickHouse, SpoolOutlivesTheCollectorAndDropsTheOldestWhenFull) {
     EXPECT_EQ(collector.wait_exit(), 0);
     EXPECT_NE(collector.stderr_text().find("replayed 3, dropped 0 (0 rows), left in the spool 0"), std::string::npos)
         << collector.stderr_text();
+}
+
+// Every ```sql block of docs/clickhouse.md that a ```text block follows is
+// asked of the sample capture, replayed by the real agent; the text is the answer.
+TEST_F(ClickHouse, SampleQuestionsInTheDocsAnswerForTheSampleCapture) {
+    std::ifstream doc_file(std::string(SOURCE_DIR) + "/docs/clickhouse.md");
+    std::stringstream doc;
+    doc << doc_file.rdbuf();
+    const std::string text = doc.str();
+    const std::regex pair("```sql\n([^`]*)```\n\n```text\n([^`]*)```");
+    std::vector<std::pair<std::string, std::string>> questions;
+    for (std::sregex_iterator it(text.begin(), text.end(), pair), end; it != end; ++it) {
+        questions.emplace_back((*it)[1], (*it)[2].str().substr(0, (*it)[2].length() - 1));
+    }
+    ASSERT_EQ(questions.size(), 4u);
+
+    CollectorProcess collector(collector_args("dns_events", "50000", "100"));
+    const std::uint16_t port = collector.wait_listening();
+    ASSERT_NE(port, 0) << collector.stderr_text();
+    TempDir dir;
+    const std::string config = dir.path() + "/agent.conf";
+    std::ofstream(config) << "target 127.0.0.1:" << port << " 2\nqueue-size 1048576\ncapture file:" << SOURCE_DIR
+                          << "/examples/sample-dns.pcap\ncapture-port 53530\n";
+    const char* argv[] = {AGENT_PATH, config.c_str(), nullptr};
+    pid_t agent = -1;
+    ASSERT_EQ(posix_spawn(&agent, AGENT_PATH, nullptr, nullptr, const_cast<char**>(argv), environ), 0);
+    const std::string count = wait_answer("SELECT count() FROM dns_events", "10");
+    kill(agent, SIGTERM);
+    waitpid(agent, nullptr, 0);
+    ASSERT_EQ(count, "10") << collector.stderr_text();
+    for (const auto& [sql, answer] : questions) {
+        EXPECT_EQ(server_->query(sql), answer) << sql;
+    }
 }
 
 }  // namespace

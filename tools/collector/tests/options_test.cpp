@@ -34,6 +34,18 @@ TEST(Options, WriteJsonToStandardOutputUnlessOnlyAPcapIsAsked) {
 
     ASSERT_TRUE(parse({"--help"}, options, error));
     EXPECT_TRUE(options.help);
+
+    // ClickHouse alone writes no JSON.
+    ASSERT_TRUE(parse({"--clickhouse", "http://127.0.0.1:8123/?database=dns", "--clickhouse-table", "dns.events",
+                       "--clickhouse-batch-rows=10", "--clickhouse-batch-ms", "5", "--spool", "/tmp/s",
+                       "--spool-max", "4096"},
+                      options, error))
+        << error;
+    EXPECT_EQ(options.json_path, "");
+    EXPECT_EQ(options.clickhouse.table, "dns.events");
+    EXPECT_EQ(options.clickhouse.batch_rows, 10u);
+    EXPECT_EQ(options.clickhouse.batch_ms, 5u);
+    EXPECT_EQ(options.clickhouse.spool_max, 4096u);
 }
 
 TEST(Options, RejectBadValuesWithTheReason) {
@@ -49,6 +61,20 @@ TEST(Options, RejectBadValuesWithTheReason) {
         {{"--max-record", "4294967296"}, "bad --max-record value '4294967296' (expected 1 to 4294967295 bytes)"},
         {{"--max-record", "12k"}, "bad --max-record value '12k' (expected 1 to 4294967295 bytes)"},
         {{"--listen", "127.0.0.1"}, "bad --listen value '127.0.0.1' (expected ADDR:PORT, e.g. 127.0.0.1:8100)"},
+        {{"--clickhouse", "127.0.0.1:8123"},
+         "bad --clickhouse value '127.0.0.1:8123' (expected the HTTP interface's URL, e.g. "
+         "http://127.0.0.1:8123/?database=dns)"},
+        {{"--clickhouse=http://h/", "--clickhouse-table", "a.b.c"},
+         "bad --clickhouse-table value 'a.b.c' (expected NAME or DATABASE.NAME of letters, digits and _)"},
+        {{"--clickhouse=http://h/", "--clickhouse-table", "x;drop"},
+         "bad --clickhouse-table value 'x;drop' (expected NAME or DATABASE.NAME of letters, digits and _)"},
+        {{"--clickhouse=http://h/", "--clickhouse-batch-rows", "0"},
+         "bad --clickhouse-batch-rows value '0' (expected 1 to 10000000)"},
+        {{"--clickhouse=http://h/", "--clickhouse-batch-ms", "1s"},
+         "bad --clickhouse-batch-ms value '1s' (expected 1 to 3600000)"},
+        {{"--clickhouse=http://h/", "--spool-max", "0"}, "bad --spool-max value '0' (expected a number of bytes above 0)"},
+        {{"--spool", "/tmp/s"}, "--clickhouse-table and --spool need --clickhouse URL"},
+        {{"--clickhouse-nothing", "1"}, "unknown option '--clickhouse-nothing'"},
     };
     for (const auto& c : cases) {
         Options options;
