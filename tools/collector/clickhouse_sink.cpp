@@ -10,10 +10,11 @@ namespace kr::collector {
 
 namespace {
 
-// Closed batches held in memory while an insert is under way; beyond this
-// the oldest goes to the spool (or, without one, is dropped), so a slow
-// database costs memory only up to a bound.
-constexpr std::size_t kMaxReady = 8;
+// Bytes of closed batches held in memory while inserts are under way
+// (about 2.5 million events); beyond this the oldest goes to the spool
+// (or, without one, is dropped), so a slow database costs memory only up
+// to a bound.
+constexpr std::size_t kMaxReadyBytes = 256 * 1024 * 1024;
 constexpr std::int64_t kFirstBackoffMs = 100;
 constexpr std::int64_t kMaxBackoffMs = 2000;
 
@@ -110,16 +111,22 @@ ClickHouseSink::Counters ClickHouseSink::counters() const {
 
 void ClickHouseSink::close_open_batch() {
     open_.sequence = next_sequence_++;
+    ready_bytes_ += open_.data.size();
     ready_.push_back(std::move(open_));
     open_ = Batch{};
-    while (ready_.size() > kMaxReady) {
+    while (ready_bytes_ > kMaxReadyBytes && ready_.size() > 1) {
         if (spool_on_) {
             spool_batch(ready_.front());
         } else {
             drop(ready_.front());
         }
-        ready_.pop_front();
+        pop_ready();
     }
+}
+
+void ClickHouseSink::pop_ready() {
+    ready_bytes_ -= ready_.front().data.size();
+    ready_.pop_front();
 }
 
 void ClickHouseSink::spool_batch(const Batch& batch) {
@@ -150,7 +157,7 @@ void ClickHouseSink::run() {
         if (spool_on_ && (backing_off || (stopping_ && (failing_ || !spool_.empty())))) {
             while (!ready_.empty()) {
                 spool_batch(ready_.front());
-                ready_.pop_front();
+                pop_ready();
             }
             if (stopping_) {
                 break;
@@ -174,6 +181,7 @@ void ClickHouseSink::run() {
             }
             from_spool = true;
         } else if (!ready_.empty()) {
+            ready_bytes_ -= ready_.front().data.size();
             batch = std::move(ready_.front());
             ready_.pop_front();
         } else if (stopping_) {
@@ -224,10 +232,11 @@ void ClickHouseSink::run() {
         } else if (stopping_) {
             drop(batch);
         } else {
+            ready_bytes_ += batch.data.size();
             ready_.push_front(std::move(batch));
-            while (ready_.size() > kMaxReady) {
+            while (ready_bytes_ > kMaxReadyBytes && ready_.size() > 1) {
                 drop(ready_.front());
-                ready_.pop_front();
+                pop_ready();
             }
         }
     }

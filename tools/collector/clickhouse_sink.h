@@ -64,6 +64,7 @@ private:
 
     void run();
     void close_open_batch();
+    void pop_ready();
     void spool_batch(const Batch& batch);
     void drop(const Batch& batch);
     bool insert(const Batch& batch, std::string& error);
@@ -80,6 +81,7 @@ private:
     std::condition_variable wake_;
     Batch open_;
     std::deque<Batch> ready_;
+    std::size_t ready_bytes_ = 0;
     Spool spool_;
     bool spool_on_ = false;
     bool stopping_ = false;

@@ -192,7 +192,7 @@ const char* usage_text() {
            "  --clickhouse-batch-ms MS   age in milliseconds that closes a batch (default 1000)\n"
            "  --spool DIR         keep batches ClickHouse did not take in DIR, replay them in\n"
            "                      order when it is back, also after a restart; without it they\n"
-           "                      wait in memory (8 batches at most, then the oldest is dropped)\n"
+           "                      wait in memory (256 MiB at most, then the oldest is dropped)\n"
            "  --spool-max BYTES   bound of the spool; when full the oldest batch is dropped\n"
            "                      (default 1073741824)\n"
            "  --help              show this text\n"

@@ -28,6 +28,7 @@ public:
     const std::string& stderr_text() const { return err_; }
 
     void signal(int number);
+    pid_t pid() const { return pid_; }
     // The exit status, or -1 if the process did not end in time (it is then killed).
     int wait_exit(int timeout_ms = kWaitMs);
 
