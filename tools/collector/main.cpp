@@ -1,14 +1,16 @@
 // collector: listens for agents, checks every record they send and writes the
 // events as JSON lines, a capture file and/or into ClickHouse.
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <memory>
 #include <string>
 
 #include "clickhouse_sink.h"
-
+#include "metrics.h"
 #include "options.h"
 #include "output.h"
+#include "report.h"
 #include "server.h"
 
 namespace {
@@ -57,10 +59,24 @@ int main(int argc, char** argv) {
         }
         output.add_sink(sink.get());
     }
-    Server server(output, options.max_record, stderr);
+    Server server(output, options.max_record, stderr, options.max_agents);
     if (!server.listen(options.listen, error)) {
         std::fprintf(stderr, "collector: %s\n", error.c_str());
         return 2;
+    }
+    const bool pcap = !options.pcap_path.empty();
+    std::unique_ptr<MetricsServer> metrics;
+    if (!options.metrics.empty()) {
+        metrics = std::make_unique<MetricsServer>([&server, &output, pcap] {
+            const std::uint64_t skipped = output.pcap_skipped();
+            const auto now = std::chrono::steady_clock::now().time_since_epoch();
+            return render_metrics(server.agents().snapshot(), pcap ? &skipped : nullptr,
+                                  std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
+        });
+        if (!metrics->start(options.metrics, error)) {
+            std::fprintf(stderr, "collector: %s\n", error.c_str());
+            return 2;
+        }
     }
     g_server = &server;
     struct sigaction action {};
@@ -69,8 +85,21 @@ int main(int argc, char** argv) {
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
     std::fprintf(stderr, "collector: listening on %s\n", server.local_address().c_str());
+    if (metrics) {
+        std::fprintf(stderr, "collector: metrics on %s\n", metrics->url().c_str());
+    }
+    std::unique_ptr<Ticker> stats;
+    if (options.stats_interval > 0) {
+        stats = std::make_unique<Ticker>(options.stats_interval, [&server, &output, pcap] {
+            const std::string text = "collector: stats: " + totals_text(server, output, pcap) + "\n" +
+                                     agent_lines("collector: stats: ", server.agents());
+            std::fputs(text.c_str(), stderr);
+        });
+    }
 
     const bool ok = server.run(error);
+    stats.reset();
+    metrics.reset();
     if (!ok) {
         std::fprintf(stderr, "collector: %s\n", error.c_str());
     }
@@ -78,15 +107,7 @@ int main(int argc, char** argv) {
     if (sink) {
         sink->stop();
     }
-    std::fprintf(stderr, "collector: summary: connections %llu, records %llu, events %llu, errors %llu",
-                 static_cast<unsigned long long>(server.connections()),
-                 static_cast<unsigned long long>(server.records()),
-                 static_cast<unsigned long long>(server.events()),
-                 static_cast<unsigned long long>(server.errors()));
-    if (!options.pcap_path.empty()) {
-        std::fprintf(stderr, ", left out of the capture file %llu",
-                     static_cast<unsigned long long>(output.pcap_skipped()));
-    }
+    std::fputs(("collector: summary: " + totals_text(server, output, pcap)).c_str(), stderr);
     if (sink) {
         const ClickHouseSink::Counters c = sink->counters();
         std::fprintf(stderr,
@@ -99,5 +120,6 @@ int main(int argc, char** argv) {
                      static_cast<unsigned long long>(c.spool_batches));
     }
     std::fputc('\n', stderr);
+    std::fputs(agent_lines("collector: ", server.agents()).c_str(), stderr);
     return ok ? 0 : 1;
 }

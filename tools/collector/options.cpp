@@ -114,7 +114,8 @@ bool parse_options(int argc, const char* const* argv, Options& options, std::str
             continue;
         }
         if (name != "--listen" && name != "--json" && name != "--pcap" && name != "--max-record" &&
-            name.compare(0, 12, "--clickhouse") != 0 && name != "--spool" && name != "--spool-max") {
+            name.compare(0, 12, "--clickhouse") != 0 && name != "--spool" && name != "--spool-max" &&
+            name != "--stats-interval" && name != "--metrics" && name != "--max-agents") {
             error = "unknown option '" + std::string(argv[i]) + "'";
             return false;
         }
@@ -146,6 +147,28 @@ bool parse_options(int argc, const char* const* argv, Options& options, std::str
                 return false;
             }
             options.pcap_path = value;
+        } else if (name == "--metrics") {
+            std::string host;
+            std::uint16_t port = 0;
+            if (!split_host_port(value, host, port)) {
+                error = "bad --metrics value '" + value + "' (expected ADDR:PORT, e.g. 127.0.0.1:9100)";
+                return false;
+            }
+            options.metrics = value;
+        } else if (name == "--stats-interval") {
+            std::uint64_t number = 0;
+            if (!parse_number(value, 86400, number)) {
+                error = "bad --stats-interval value '" + value + "' (expected 0 to 86400 seconds)";
+                return false;
+            }
+            options.stats_interval = static_cast<std::uint32_t>(number);
+        } else if (name == "--max-agents") {
+            std::uint64_t number = 0;
+            if (!parse_number(value, 100000, number) || number == 0) {
+                error = "bad --max-agents value '" + value + "' (expected 1 to 100000)";
+                return false;
+            }
+            options.max_agents = static_cast<std::size_t>(number);
         } else if (name == "--max-record") {
             std::uint64_t number = 0;
             if (!parse_number(value, 0xFFFFFFFFu, number) || number == 0) {
@@ -172,6 +195,7 @@ const char* usage_text() {
     return "usage: collector [--listen ADDR:PORT] [--json PATH] [--pcap PATH] [--max-record BYTES]\n"
            "                 [--clickhouse URL [--clickhouse-table NAME] [--clickhouse-batch-rows N]\n"
            "                  [--clickhouse-batch-ms MS] [--spool DIR [--spool-max BYTES]]]\n"
+           "                 [--stats-interval SECONDS] [--metrics ADDR:PORT] [--max-agents COUNT]\n"
            "\n"
            "Accepts agent connections and shows every event message they send.\n"
            "\n"
@@ -195,13 +219,23 @@ const char* usage_text() {
            "                      wait in memory (256 MiB at most, then the oldest is dropped)\n"
            "  --spool-max BYTES   bound of the spool; when full the oldest batch is dropped\n"
            "                      (default 1073741824)\n"
+           "  --stats-interval SECONDS\n"
+           "                      every SECONDS, the summary line and one line per agent\n"
+           "                      on stderr (default 0, none)\n"
+           "  --metrics ADDR:PORT\n"
+           "                      serve Prometheus metrics at http://ADDR:PORT/metrics;\n"
+           "                      port 0 lets the system choose, the URL is printed\n"
+           "  --max-agents COUNT  agents counted one by one, by address without the port\n"
+           "                      (default 1000); the ones after are counted together as\n"
+           "                      agent 'other'\n"
            "  --help              show this text\n"
            "\n"
            "JSON keys: peer, version, time, iso_time, client, server, tcp, size, id, qr,\n"
            "opcode, rcode, flags, qname, qtype, qclass, and error when the DNS packet does\n"
            "not parse. A malformed record closes only its connection, with one line on\n"
-           "stderr. SIGINT or SIGTERM stops the collector after a summary on stderr; the\n"
-           "open ClickHouse batch is inserted first (or spooled while ClickHouse fails).\n"
+           "stderr. SIGINT or SIGTERM stops the collector after a summary on stderr (the\n"
+           "totals, then one line per agent); the open ClickHouse batch is inserted\n"
+           "first (or spooled while ClickHouse fails).\n"
            "Delivery to ClickHouse is at least once: see the batch and row columns.\n"
            "Exit status: 0 after a stop, 1 when output cannot be written, 2 for a bad\n"
            "option, an address or a spool directory that cannot be used.\n";

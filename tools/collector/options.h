@@ -1,9 +1,12 @@
 #pragma once
 // The collector's command line.
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
 namespace kr::collector {
+
+constexpr std::size_t kDefaultMaxAgents = 1000;
 
 struct ClickHouseOptions {
     std::string url;  // the HTTP interface, e.g. http://127.0.0.1:8123/?database=dns; "" for none
@@ -20,6 +23,9 @@ struct Options {
     std::string pcap_path;   // "" when no capture file is written
     std::uint32_t max_record = 1024 * 1024;
     ClickHouseOptions clickhouse;
+    std::uint32_t stats_interval = 0;  // seconds between stats lines, 0 for none
+    std::string metrics;               // "ADDR:PORT" of the metrics endpoint, "" for none
+    std::size_t max_agents = kDefaultMaxAgents;  // agents counted one by one
     bool help = false;
 };
 

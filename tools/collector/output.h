@@ -1,6 +1,7 @@
 #pragma once
 // Where the events go: JSON lines, a capture file, a ClickHouse table, or
 // several of them.
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -52,7 +53,7 @@ private:
     PacketSynthesizer synth_;
     std::vector<std::uint8_t> packet_;
     std::string problem_;
-    std::uint64_t pcap_skipped_ = 0;
+    std::atomic<std::uint64_t> pcap_skipped_{0};  // also read by the stats and metrics threads
     ClickHouseSink* sink_ = nullptr;
 };
 

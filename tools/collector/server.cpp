@@ -32,11 +32,16 @@ std::int64_t now_ms() {
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-std::string address_text(const sockaddr* address, socklen_t length) {
+// "ADDR:PORT" ("[ADDR]:PORT" for IPv6); `host` gets ADDR alone.
+std::string address_text(const sockaddr* address, socklen_t length, std::string* host_only = nullptr) {
     char host[NI_MAXHOST];
     char port[NI_MAXSERV];
     if (getnameinfo(address, length, host, sizeof host, port, sizeof port, NI_NUMERICHOST | NI_NUMERICSERV) != 0) {
-        return "?";
+        std::snprintf(host, sizeof host, "?");
+        std::snprintf(port, sizeof port, "?");
+    }
+    if (host_only != nullptr) {
+        *host_only = host;
     }
     if (address->sa_family == AF_INET6) {
         return "[" + std::string(host) + "]:" + port;
@@ -59,10 +64,12 @@ struct Server::Connection {
     bool hello_seen = false;
     std::string version;
     std::uint64_t records = 0;
+    std::size_t agent = 0;
+    AgentCounts unaccounted;  // since the last AgentTable::add
 };
 
-Server::Server(Output& output, std::uint32_t max_record, std::FILE* log)
-    : output_(output), max_record_(max_record), log_(log), read_buffer_(kReadSize) {
+Server::Server(Output& output, std::uint32_t max_record, std::FILE* log, std::size_t max_agents)
+    : output_(output), max_record_(max_record), log_(log), read_buffer_(kReadSize), agents_(max_agents) {
     wake_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
 }
 
@@ -180,7 +187,9 @@ bool Server::run(std::string& error) {
         }
     }
     for (auto& connection : connections_list_) {
-        serve(*connection, kDrainReads);
+        if (serve(*connection, kDrainReads)) {
+            agents_.add(connection->agent, {}, now_ms(), true);
+        }
     }
     connections_list_.clear();
     std::string flush_error;
@@ -209,8 +218,10 @@ void Server::accept_all() {
             }
             return;  // EAGAIN: none left
         }
+        std::string host;
         auto connection = std::make_unique<Connection>(
-            fd, address_text(reinterpret_cast<sockaddr*>(&address), length), max_record_);
+            fd, address_text(reinterpret_cast<sockaddr*>(&address), length, &host), max_record_);
+        connection->agent = agents_.connect(host, now_ms());
         ++connections_;
         std::fprintf(log_, "collector: %s connected\n", connection->peer.c_str());
         connections_list_.push_back(std::move(connection));
@@ -218,6 +229,13 @@ void Server::accept_all() {
 }
 
 bool Server::serve(Connection& connection, int reads) {
+    const bool open = read_some(connection, reads);
+    agents_.add(connection.agent, connection.unaccounted, now_ms(), !open);
+    connection.unaccounted = AgentCounts();
+    return open;
+}
+
+bool Server::read_some(Connection& connection, int reads) {
     for (int i = 0; i < reads; ++i) {
         const ssize_t got = ::read(connection.fd, read_buffer_.data(), read_buffer_.size());
         if (got < 0) {
@@ -227,19 +245,20 @@ bool Server::serve(Connection& connection, int reads) {
             if (errno == EAGAIN || errno == EWOULDBLOCK) {
                 return true;
             }
-            fail(connection, std::string("read failed: ") + std::strerror(errno));
+            fail(connection, std::string("read failed: ") + std::strerror(errno), false);
             return false;
         }
         if (got == 0) {
             const std::string unfinished = connection.stream.unfinished();
             if (!unfinished.empty()) {
-                fail(connection, unfinished);
+                fail(connection, unfinished, false);
             } else {
                 std::fprintf(log_, "collector: %s disconnected after %llu records\n", connection.peer.c_str(),
                              static_cast<unsigned long long>(connection.records));
             }
             return false;
         }
+        connection.unaccounted.bytes += static_cast<std::uint64_t>(got);
         connection.stream.feed(read_buffer_.data(), static_cast<std::size_t>(got));
         if (!take_records(connection)) {
             return false;
@@ -262,6 +281,7 @@ bool Server::take_records(Connection& connection) {
         }
         ++records_;
         ++connection.records;
+        ++connection.unaccounted.records;
         if (!connection.hello_seen) {
             std::string_view version;
             if (!parse_hello(record, version, problem)) {
@@ -278,12 +298,20 @@ bool Server::take_records(Connection& connection) {
             return false;
         }
         ++events_;
+        AgentCounts& counts = connection.unaccounted;
+        ++counts.events;
+        if (!counts.has_events) {
+            counts.first_event_time = event.time;
+            counts.has_events = true;
+        }
+        counts.last_event_time = event.time;
         output_.event(connection.peer, connection.version, event);
     }
 }
 
-void Server::fail(Connection& connection, const std::string& problem) {
+void Server::fail(Connection& connection, const std::string& problem, bool format) {
     ++errors_;
+    ++(format ? connection.unaccounted.format_errors : connection.unaccounted.broken);
     std::fprintf(log_, "collector: error from %s: %s; connection closed\n", connection.peer.c_str(),
                  problem.c_str());
 }

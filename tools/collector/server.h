@@ -8,14 +8,17 @@
 #include <string>
 #include <vector>
 
+#include "agents.h"
+#include "options.h"
 #include "output.h"
 
 namespace kr::collector {
 
 class Server {
 public:
-    // `log` receives the connection notes and error lines.
-    Server(Output& output, std::uint32_t max_record, std::FILE* log);
+    // `log` receives the connection notes and error lines; `max_agents`
+    // bounds the entries of agents().
+    Server(Output& output, std::uint32_t max_record, std::FILE* log, std::size_t max_agents = kDefaultMaxAgents);
     ~Server();
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
@@ -38,6 +41,7 @@ public:
     std::uint64_t records() const { return records_; }
     std::uint64_t events() const { return events_; }
     std::uint64_t errors() const { return errors_; }
+    const AgentTable& agents() const { return agents_; }
 
 private:
     struct Connection;
@@ -45,8 +49,10 @@ private:
     void accept_all();
     // Reads up to `reads` times; false when the connection is finished.
     bool serve(Connection& connection, int reads);
+    bool read_some(Connection& connection, int reads);
     bool take_records(Connection& connection);
-    void fail(Connection& connection, const std::string& problem);
+    // `format`: a malformed record rather than a broken connection.
+    void fail(Connection& connection, const std::string& problem, bool format = true);
 
     Output& output_;
     std::uint32_t max_record_;
@@ -60,6 +66,7 @@ private:
     std::atomic<std::uint64_t> records_{0};
     std::atomic<std::uint64_t> events_{0};
     std::atomic<std::uint64_t> errors_{0};
+    AgentTable agents_;
 };
 
 }  // namespace kr::collector

@@ -208,10 +208,14 @@ std::string run_command(const std::vector<std::string>& args, int timeout_ms, in
     return output;
 }
 
-AgentSocket::AgentSocket(std::uint16_t port) {
+AgentSocket::AgentSocket(std::uint16_t port, const char* source) {
     fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
+    inet_pton(AF_INET, source, &address.sin_addr);
+    if (fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        close();
+    }
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (fd_ >= 0 && connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
@@ -254,7 +258,9 @@ std::string AgentSocket::local_address() const {
     sockaddr_in address{};
     socklen_t length = sizeof address;
     getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
-    return "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    char host[INET_ADDRSTRLEN] = "?";
+    inet_ntop(AF_INET, &address.sin_addr, host, sizeof host);
+    return std::string(host) + ":" + std::to_string(ntohs(address.sin_port));
 }
 
 void AgentSocket::close() {

@@ -47,10 +47,10 @@ private:
 // standard output; `status` gets the exit status or -1.
 std::string run_command(const std::vector<std::string>& args, int timeout_ms, int& status);
 
-// A loopback TCP client playing an agent.
+// A loopback TCP client playing an agent, from `source` (any 127.x.y.z).
 class AgentSocket {
 public:
-    explicit AgentSocket(std::uint16_t port);
+    explicit AgentSocket(std::uint16_t port, const char* source = "127.0.0.1");
     ~AgentSocket();
     AgentSocket(const AgentSocket&) = delete;
     AgentSocket& operator=(const AgentSocket&) = delete;

@@ -32,6 +32,14 @@ TEST(Options, WriteJsonToStandardOutputUnlessOnlyAPcapIsAsked) {
     EXPECT_EQ(options.listen, "[::1]:0");
     EXPECT_EQ(options.max_record, 64u);
 
+    EXPECT_EQ(options.stats_interval, 0u);
+    EXPECT_EQ(options.metrics, "");
+    EXPECT_EQ(options.max_agents, 1000u);
+    ASSERT_TRUE(parse({"--stats-interval", "86400", "--metrics=[::1]:9100", "--max-agents", "1"}, options, error));
+    EXPECT_EQ(options.stats_interval, 86400u);
+    EXPECT_EQ(options.metrics, "[::1]:9100");
+    EXPECT_EQ(options.max_agents, 1u);
+
     ASSERT_TRUE(parse({"--help"}, options, error));
     EXPECT_TRUE(options.help);
 
@@ -75,6 +83,9 @@ TEST(Options, RejectBadValuesWithTheReason) {
         {{"--clickhouse=http://h/", "--spool-max", "0"}, "bad --spool-max value '0' (expected a number of bytes above 0)"},
         {{"--spool", "/tmp/s"}, "--clickhouse-table and --spool need --clickhouse URL"},
         {{"--clickhouse-nothing", "1"}, "unknown option '--clickhouse-nothing'"},
+        {{"--stats-interval", "86401"}, "bad --stats-interval value '86401' (expected 0 to 86400 seconds)"},
+        {{"--metrics", "9100"}, "bad --metrics value '9100' (expected ADDR:PORT, e.g. 127.0.0.1:9100)"},
+        {{"--max-agents", "0"}, "bad --max-agents value '0' (expected 1 to 100000)"},
     };
     for (const auto& c : cases) {
         Options options;

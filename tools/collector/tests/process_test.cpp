@@ -8,6 +8,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <httplib.h>
+
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -255,6 +257,156 @@ TEST(CollectorProcess, WritesACaptureFileThatTsharkReads) {
               "192.0.2.1,198.51.100.7,,,," + tcp_port + ",,1,tcp.example.net\n");
 }
 
+TEST(CollectorProcess, AccountsPerAgentInStatsLinesAndTheSummary) {
+    CollectorProcess collector({"--listen", "127.0.0.1:0", "--stats-interval", "1", "--max-agents", "2"});
+    const std::uint16_t port = collector.wait_listening();
+    ASSERT_NE(port, 0) << collector.stderr_text();
+    const ByteVector event = event_record("192.0.2.10", "192.0.2.1", 0, dns_packet(1, 0x0100, "a.example"));
+    const ByteVector later =
+        event_record("2001:db8::5", "192.0.2.1", 0, dns_packet(2, 0x0100, "a.example"), 1796624460);
+    ByteVector first_bytes = hello_record();
+    append(first_bytes, event);
+    ByteVector later_bytes = hello_record();
+    append(later_bytes, later);
+    {
+        // One agent reconnecting: its counts add up.
+        AgentSocket first(port);
+        ASSERT_TRUE(first.send(first_bytes));
+        const std::string peer = first.local_address();
+        first.close();
+        ASSERT_TRUE(collector.wait_stderr(peer + " disconnected"));
+    }
+    AgentSocket again(port);
+    ASSERT_TRUE(again.send(later_bytes));
+    AgentSocket bad(port, "127.0.0.2");
+    ByteVector bad_bytes = hello_record();
+    append(bad_bytes, record({0x07}));
+    ASSERT_TRUE(bad.send(bad_bytes));
+    EXPECT_TRUE(bad.wait_closed());
+    // Past the bound of two agents, the others share one entry.
+    AgentSocket third(port, "127.0.0.3");
+    ASSERT_TRUE(third.send(first_bytes));
+    AgentSocket fourth(port, "127.0.0.4");
+    ASSERT_TRUE(fourth.send(ByteVector(first_bytes.begin(), first_bytes.end() - 3)));
+    const std::string fourth_peer = fourth.local_address();
+    fourth.close();
+    ASSERT_TRUE(collector.wait_stderr("error from " + fourth_peer + ": stream ends inside a record"));
+
+    const auto n = [](std::size_t value) { return std::to_string(value); };
+    const std::string local = "agent 127.0.0.1: connected 1, connections 2, records 4, events 2, bytes " +
+                              n(first_bytes.size() + later_bytes.size()) +
+                              ", format errors 0, broken 0, first event 2026-12-07T06:20:00Z, last event "
+                              "2026-12-07T06:21:00Z\n";
+    const std::string other = "agent other: connected 1, connections 2, records 3, events 1, bytes " +
+                              n(2 * first_bytes.size() - 3) +
+                              ", format errors 0, broken 1, first event 2026-12-07T06:20:00Z, last event "
+                              "2026-12-07T06:20:00Z\n";
+    EXPECT_TRUE(collector.wait_stderr("collector: stats: connections 5, records 9, events 3, errors 2\n"
+                                      "collector: stats: " + local))
+        << collector.stderr_text();
+    EXPECT_TRUE(collector.wait_stderr("collector: stats: " + other)) << collector.stderr_text();
+
+    collector.signal(SIGTERM);
+    EXPECT_EQ(collector.wait_exit(), 0);
+    auto closed = [](std::string line) { return line.replace(line.find("connected 1"), 11, "connected 0"); };
+    EXPECT_NE(collector.stderr_text().find(
+                  "collector: summary: connections 5, records 9, events 3, errors 2\n"
+                  "collector: " + closed(local) +
+                  "collector: agent 127.0.0.2: connected 0, connections 1, records 2, events 0, bytes " +
+                  n(bad_bytes.size()) + ", format errors 1, broken 0, first event -, last event -\n" +
+                  "collector: " + closed(other)),
+              std::string::npos)
+        << collector.stderr_text();
+}
+
+// The value of the sample `series` (name and labels) in a scrape, or -1.
+double sample_value(const std::string& scrape, const std::string& series) {
+    const std::size_t at = scrape.find("\n" + series + " ");
+    return at == std::string::npos ? -1 : std::stod(scrape.substr(at + series.size() + 2));
+}
+
+// Runs promtool's checks (format and naming) on a scrape; "" when it passes.
+std::string promtool_problems(const TempDir& dir, const std::string& scrape) {
+    std::ofstream(dir.file("scrape.txt")) << scrape;
+    int status = 0;
+    const std::string output =
+        run_command({"sh", "-c", "promtool check metrics <" + dir.file("scrape.txt") + " 2>&1"}, 30000, status);
+    return status == 0 ? "" : "status " + std::to_string(status) + ": " + output;
+}
+
+TEST(CollectorProcess, ServesMetricsThatPromtoolAcceptsAndThatMatchTheJsonLines) {
+    int status = 0;
+    run_command({"promtool", "--version"}, 30000, status);
+    if (status != 0) {
+        GTEST_SKIP() << "promtool is not available";
+    }
+    TempDir dir;
+    CollectorProcess collector(
+        {"--listen", "127.0.0.1:0", "--metrics", "127.0.0.1:0", "--json", "-", "--pcap", dir.file("out.pcap")});
+    const std::uint16_t port = collector.wait_listening();
+    ASSERT_NE(port, 0) << collector.stderr_text();
+    const std::string marker = "collector: metrics on http://127.0.0.1:";
+    ASSERT_TRUE(collector.wait_stderr(marker));
+    const std::string& err = collector.stderr_text();
+    httplib::Client http("127.0.0.1", std::atoi(err.c_str() + err.find(marker) + marker.size()));
+    auto scrape = [&http] {
+        const auto result = http.Get("/metrics");
+        return result && result->status == 200 ? result->body : "no answer";
+    };
+    const std::string peer = "{peer=\"127.0.0.1\"}";
+
+    AgentSocket agent(port);
+    ByteVector bytes = hello_record();
+    std::size_t sent_bytes = 0;
+    std::size_t sent_events = 0;
+    double seen_events = 0;
+    for (int round = 0; round < 6; ++round) {
+        for (int i = 0; i < 100; ++i, ++sent_events) {
+            const std::string client = i == 50 && round == 0 ? "client.example" : "192.0.2.10";
+            append(bytes, event_record(client, "192.0.2.1", 0, dns_packet(static_cast<std::uint16_t>(i), 0, "a.example"),
+                                       1796624400 + static_cast<std::uint32_t>(sent_events)));
+        }
+        ASSERT_TRUE(agent.send(bytes));
+        sent_bytes += bytes.size();
+        bytes.clear();
+        // A scrape while events arrive is well formed and never runs ahead.
+        const std::string text = scrape();
+        const double events = sample_value(text, "collector_events_total" + peer);
+        EXPECT_GE(events, seen_events) << text;
+        EXPECT_LE(events, static_cast<double>(sent_events)) << text;
+        seen_events = events;
+        if (round == 2) {
+            EXPECT_EQ(promtool_problems(dir, text), "");
+        }
+    }
+    ASSERT_TRUE(collector.wait_stdout_lines(sent_events)) << collector.stderr_text();
+    const double lines = static_cast<double>(collector.stdout_lines().size());
+    std::string text = scrape();
+    EXPECT_EQ(promtool_problems(dir, text), "");
+    EXPECT_EQ(sample_value(text, "collector_events_total" + peer), lines) << text;
+    EXPECT_EQ(sample_value(text, "collector_records_total" + peer), lines + 1);
+    EXPECT_EQ(sample_value(text, "collector_received_bytes_total" + peer), static_cast<double>(sent_bytes));
+    EXPECT_EQ(sample_value(text, "collector_connections_total" + peer), 1);
+    EXPECT_EQ(sample_value(text, "collector_open_connections" + peer), 1);
+    EXPECT_EQ(sample_value(text, "collector_format_errors_total" + peer), 0);
+    EXPECT_EQ(sample_value(text, "collector_first_event_timestamp_seconds" + peer), 1796624400);
+    EXPECT_EQ(sample_value(text, "collector_last_event_timestamp_seconds" + peer), 1796624400 + lines - 1);
+    EXPECT_EQ(sample_value(text, "collector_pcap_skipped_events_total"), 1);
+    const double age = sample_value(text, "collector_last_record_age_seconds" + peer);
+    EXPECT_GE(age, 0);
+    EXPECT_LT(age, kWaitMs / 1000.0);
+
+    agent.close();
+    ASSERT_TRUE(collector.wait_stderr("disconnected after " + std::to_string(sent_events + 1) + " records"));
+    text = scrape();
+    EXPECT_EQ(sample_value(text, "collector_open_connections" + peer), 0) << text;
+    EXPECT_EQ(sample_value(text, "collector_last_record_age_seconds" + peer), -1) << "only connected agents have an age";
+    EXPECT_EQ(promtool_problems(dir, text), "");
+    EXPECT_EQ(http.Get("/other")->status, 404);
+    collector.signal(SIGTERM);
+    EXPECT_EQ(collector.wait_exit(), 0);
+}
+
 TEST(CollectorProcess, SigintFlushesTheJsonFile) {
     TempDir dir;
     CollectorProcess collector({"--listen=127.0.0.1:0", "--json=" + dir.file("events.json")});
@@ -306,6 +458,14 @@ TEST(CollectorProcess, RefusesBadOptionsAndUnusableAddressesWithStatus2) {
         EXPECT_EQ(collector.wait_exit(), 2);
         EXPECT_NE(collector.stderr_text().find("collector: cannot listen on " + in_use +
                                                ": bind() failed: Address already in use"),
+                  std::string::npos)
+            << collector.stderr_text();
+    }
+    {
+        CollectorProcess collector({"--listen", "127.0.0.1:0", "--metrics", in_use});
+        EXPECT_EQ(collector.wait_exit(), 2);
+        EXPECT_NE(collector.stderr_text().find("collector: cannot serve metrics on " + in_use +
+                                               ": Address already in use\n"),
                   std::string::npos)
             << collector.stderr_text();
     }

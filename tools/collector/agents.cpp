@@ -1,0 +1,69 @@
+#include "agents.h"
+
+#include "json_line.h"
+
+namespace kr::collector {
+
+void AgentCounts::add(const AgentCounts& delta) {
+    records += delta.records;
+    events += delta.events;
+    bytes += delta.bytes;
+    format_errors += delta.format_errors;
+    broken += delta.broken;
+    if (delta.has_events) {
+        if (!has_events) {
+            first_event_time = delta.first_event_time;
+        }
+        has_events = true;
+        last_event_time = delta.last_event_time;
+    }
+}
+
+std::size_t AgentTable::connect(const std::string& address, std::int64_t now_ms) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto found = index_.find(address);
+    if (found == index_.end()) {
+        const bool over = index_.size() >= max_agents_;
+        found = index_.find(over ? kOtherAgents : address);
+        if (found == index_.end()) {
+            found = index_.emplace(over ? kOtherAgents : address, agents_.size()).first;
+            agents_.emplace_back();
+            agents_.back().peer = found->first;
+        }
+    }
+    AgentCounts& agent = agents_[found->second];
+    ++agent.connections;
+    ++agent.open;
+    if (agent.records == 0) {
+        agent.last_record_ms = now_ms;
+    }
+    return found->second;
+}
+
+void AgentTable::add(std::size_t agent, const AgentCounts& delta, std::int64_t now_ms, bool closed) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    AgentCounts& counts = agents_[agent];
+    counts.add(delta);
+    if (delta.records != 0) {
+        counts.last_record_ms = now_ms;
+    }
+    if (closed && counts.open > 0) {
+        --counts.open;
+    }
+}
+
+std::vector<AgentCounts> AgentTable::snapshot() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return agents_;
+}
+
+std::string agent_line(const AgentCounts& a) {
+    auto n = [](std::uint64_t value) { return std::to_string(value); };
+    return "agent " + a.peer + ": connected " + n(a.open) + ", connections " + n(a.connections) + ", records " +
+           n(a.records) + ", events " + n(a.events) + ", bytes " + n(a.bytes) + ", format errors " +
+           n(a.format_errors) + ", broken " + n(a.broken) + ", first event " +
+           (a.has_events ? iso_time(a.first_event_time) : "-") + ", last event " +
+           (a.has_events ? iso_time(a.last_event_time) : "-");
+}
+
+}  // namespace kr::collector

@@ -1,0 +1,164 @@
+#include "metrics.h"
+
+#include <httplib.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "options.h"
+
+namespace kr::collector {
+
+namespace {
+
+// Scrapes are rare and quick: a couple of threads are plenty.
+constexpr std::size_t kHttpThreads = 2;
+
+struct Family {
+    const char* name;
+    const char* type;
+    const char* help;
+};
+
+void header(std::string& out, const Family& family) {
+    out += "# HELP ";
+    out += family.name;
+    out += ' ';
+    out += family.help;
+    out += "\n# TYPE ";
+    out += family.name;
+    out += ' ';
+    out += family.type;
+    out += '\n';
+}
+
+// Peers are numeric addresses or "other": nothing in them needs escaping.
+void sample(std::string& out, const Family& family, const std::string& peer, const std::string& value) {
+    out += family.name;
+    out += "{peer=\"";
+    out += peer;
+    out += "\"} ";
+    out += value;
+    out += '\n';
+}
+
+}  // namespace
+
+std::string render_metrics(const std::vector<AgentCounts>& agents, const std::uint64_t* pcap_skipped,
+                           std::int64_t now_ms) {
+    using Field = std::uint64_t AgentCounts::*;
+    static const struct {
+        Family family;
+        Field field;
+    } counters[] = {
+        {{"collector_connections_total", "counter", "Agent connections accepted."}, &AgentCounts::connections},
+        {{"collector_open_connections", "gauge", "Agent connections open now."}, &AgentCounts::open},
+        {{"collector_records_total", "counter", "Records received, hellos included."}, &AgentCounts::records},
+        {{"collector_events_total", "counter", "Event messages received (one JSON line each)."}, &AgentCounts::events},
+        {{"collector_received_bytes_total", "counter", "Bytes received from agents, length prefixes included."},
+         &AgentCounts::bytes},
+        {{"collector_format_errors_total", "counter", "Connections closed for a malformed record."},
+         &AgentCounts::format_errors},
+        {{"collector_broken_connections_total", "counter",
+          "Connections that failed a read or ended inside a record."},
+         &AgentCounts::broken},
+    };
+    std::string out;
+    for (const auto& counter : counters) {
+        header(out, counter.family);
+        for (const AgentCounts& agent : agents) {
+            sample(out, counter.family, agent.peer, std::to_string(agent.*counter.field));
+        }
+    }
+    const Family first{"collector_first_event_timestamp_seconds", "gauge",
+                       "Time the agent's first event carries, in seconds since 1970."};
+    const Family last{"collector_last_event_timestamp_seconds", "gauge",
+                      "Time the agent's latest event carries, in seconds since 1970."};
+    for (const Family* family : {&first, &last}) {
+        header(out, *family);
+        for (const AgentCounts& agent : agents) {
+            if (agent.has_events) {
+                sample(out, *family, agent.peer,
+                       std::to_string(family == &first ? agent.first_event_time : agent.last_event_time));
+            }
+        }
+    }
+    const Family age{"collector_last_record_age_seconds", "gauge",
+                     "Seconds since a connected agent's last record (or its connection, before any record)."};
+    header(out, age);
+    for (const AgentCounts& agent : agents) {
+        if (agent.open > 0) {
+            char text[32];
+            std::snprintf(text, sizeof text, "%.3f", static_cast<double>(now_ms - agent.last_record_ms) / 1000.0);
+            sample(out, age, agent.peer, text);
+        }
+    }
+    if (pcap_skipped != nullptr) {
+        const Family skipped{"collector_pcap_skipped_events_total", "counter", "Events left out of the capture file."};
+        header(out, skipped);
+        out += skipped.name;
+        out += ' ' + std::to_string(*pcap_skipped) + '\n';
+    }
+    return out;
+}
+
+struct MetricsServer::Impl {
+    httplib::Server http;
+    std::thread thread;
+    std::atomic<bool> ended{false};
+    std::string url;
+};
+
+MetricsServer::MetricsServer(std::function<std::string()> render) : impl_(std::make_unique<Impl>()) {
+    impl_->http.new_task_queue = [] { return new httplib::ThreadPool(kHttpThreads); };
+    impl_->http.Get("/metrics", [render = std::move(render)](const httplib::Request&, httplib::Response& response) {
+        response.set_content(render(), "text/plain; version=0.0.4; charset=utf-8");
+    });
+}
+
+MetricsServer::~MetricsServer() {
+    stop();
+}
+
+bool MetricsServer::start(const std::string& address, std::string& error) {
+    std::string host;
+    std::uint16_t port = 0;
+    if (!split_host_port(address, host, port)) {
+        error = "bad metrics address '" + address + "'";
+        return false;
+    }
+    errno = 0;
+    const int bound = port == 0 ? impl_->http.bind_to_any_port(host) : impl_->http.bind_to_port(host, port) ? port : -1;
+    if (bound <= 0) {
+        const int code = errno;
+        error = "cannot serve metrics on " + address + (code != 0 ? std::string(": ") + std::strerror(code) : "");
+        return false;
+    }
+    const bool v6 = host.find(':') != std::string::npos;
+    impl_->url = "http://" + (v6 ? "[" + host + "]" : host) + ":" + std::to_string(bound) + "/metrics";
+    impl_->thread = std::thread([this] {
+        impl_->http.listen_after_bind();
+        impl_->ended = true;
+    });
+    // stop() does nothing to a server that is not running yet, so wait until it is.
+    while (!impl_->http.is_running() && !impl_->ended) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+std::string MetricsServer::url() const {
+    return impl_->url;
+}
+
+void MetricsServer::stop() {
+    if (impl_->thread.joinable()) {
+        impl_->http.stop();
+        impl_->thread.join();
+    }
+}
+
+}  // namespace kr::collector
