@@ -66,6 +66,7 @@ struct Server::Connection {
     std::uint64_t records = 0;
     std::size_t agent = 0;
     AgentCounts unaccounted;  // since the last AgentTable::add
+    std::string closing_note;  // the log line about its end
 };
 
 Server::Server(Output& output, std::uint32_t max_record, std::FILE* log, std::size_t max_agents)
@@ -232,6 +233,10 @@ bool Server::serve(Connection& connection, int reads) {
     const bool open = read_some(connection, reads);
     agents_.add(connection.agent, connection.unaccounted, now_ms(), !open);
     connection.unaccounted = AgentCounts();
+    // Logged once counted, so that whoever reads the line finds it in the counts.
+    if (!connection.closing_note.empty()) {
+        std::fputs(connection.closing_note.c_str(), log_);
+    }
     return open;
 }
 
@@ -253,8 +258,8 @@ bool Server::read_some(Connection& connection, int reads) {
             if (!unfinished.empty()) {
                 fail(connection, unfinished, false);
             } else {
-                std::fprintf(log_, "collector: %s disconnected after %llu records\n", connection.peer.c_str(),
-                             static_cast<unsigned long long>(connection.records));
+                connection.closing_note = "collector: " + connection.peer + " disconnected after " +
+                                          std::to_string(connection.records) + " records\n";
             }
             return false;
         }
@@ -312,8 +317,7 @@ bool Server::take_records(Connection& connection) {
 void Server::fail(Connection& connection, const std::string& problem, bool format) {
     ++errors_;
     ++(format ? connection.unaccounted.format_errors : connection.unaccounted.broken);
-    std::fprintf(log_, "collector: error from %s: %s; connection closed\n", connection.peer.c_str(),
-                 problem.c_str());
+    connection.closing_note = "collector: error from " + connection.peer + ": " + problem + "; connection closed\n";
 }
 
 }  // namespace kr::collector

@@ -356,6 +356,7 @@ TEST(CollectorProcess, ServesMetricsThatPromtoolAcceptsAndThatMatchTheJsonLines)
     const std::string peer = "{peer=\"127.0.0.1\"}";
 
     AgentSocket agent(port);
+    ASSERT_TRUE(collector.wait_stderr(agent.local_address() + " connected"));
     ByteVector bytes = hello_record();
     std::size_t sent_bytes = 0;
     std::size_t sent_events = 0;
