@@ -1,7 +1,9 @@
-// The Windows build of the agent as a process under Wine, driven from Linux:
-// command line, console run, hello to a Linux-side collector, log beside the
-// exe with CR LF line ends, stop by SIGINT (Wine ends the process on SIGTERM
-// without running the handler). Runs when AGENT_WIN_EXE names agent.exe.
+// The Windows build of the agent under Wine, driven from Linux: as a console
+// process (command line, hello to a Linux-side collector, log beside the exe
+// with CR LF line ends, stop by SIGINT: Wine ends the process on SIGTERM
+// without running the handler), as a real service of Wine's service manager
+// (sc.exe, and service_query.exe beside agent.exe for the controls accepted),
+// and the Windows package beside it. Runs when AGENT_WIN_EXE names agent.exe.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -9,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -41,13 +44,19 @@ protected:
     }
     int wait_exit(int timeout_ms) { return process_.wait_exit(timeout_ms); }
     std::string read(const std::string& name) { return kr::test::read_file(dir_.file(name)); }
-    bool log_contains(const std::string& text, int timeout_ms) {
+    // True once the log holds text at least `times` times.
+    bool log_contains(const std::string& text, int timeout_ms, int times = 1) {
         auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
         while (std::chrono::steady_clock::now() < until) {
-            if (read("log/dns-logger.log").find(text) != std::string::npos) return true;
+            if (count(read("log/dns-logger.log"), text) >= times) return true;
             usleep(20000);
         }
         return false;
+    }
+    static int count(const std::string& text, const std::string& part) {
+        int n = 0;
+        for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+        return n;
     }
 
     kr::test::TempDir dir_;
@@ -82,6 +91,228 @@ TEST_F(WineAgent, ConsoleRunSendsHelloLogsWithCrLfAndStopsOnInterrupt) {
     EXPECT_NE(std::string::npos, log.find("]: Stopped!\r\n"));
     EXPECT_EQ(log.size() - 2, log.rfind("\r\n"));
     EXPECT_TRUE(collector.peer_closed(10000));
+}
+
+// agent.exe as an own-process service of Wine's service manager, one service
+// per test under a name of its own, deleted at the end also after a failure.
+// Wine's ETW is a stub, so these runs show the service machinery and the
+// forwarder, not DNS events.
+class WineService : public WineAgent {
+protected:
+    // One status as service_query.exe prints it: type, state, controls
+    // accepted, Win32 exit code, service exit code, check point, wait hint.
+    using Status = std::vector<unsigned long>;
+    static Status reported(unsigned long state) { return {0x10, state, 5, 0, 0, 0, 10000}; }
+
+    void SetUp() override {
+        WineAgent::SetUp();
+        if (IsSkipped()) return;
+        query_exe_ = (fs::path(std::getenv("AGENT_WIN_EXE")).parent_path() / "service_query.exe").string();
+        ASSERT_TRUE(fs::exists(query_exe_)) << query_exe_;
+        name_ = "agent-test-" + std::to_string(getpid()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    }
+    void TearDown() override {
+        if (!created_) return;
+        sc({"stop", name_});
+        wait_until([&] { return sc_state() == 1; }, 20000);
+        EXPECT_EQ(0, sc({"delete", name_})) << output_;
+    }
+
+    static std::string win_path(std::string path) {
+        std::replace(path.begin(), path.end(), '/', '\\');
+        return "Z:" + path;
+    }
+    // Runs a Windows program under Wine; its exit status, its output in output_.
+    int wine(std::vector<std::string> args) {
+        args.insert(args.begin(), "wine");
+        kr::test::ChildProcess p;
+        p.start(args, dir_.file("wine.out"), true);
+        const int status = p.wait_exit(30000);
+        output_ = read("wine.out");
+        return status;
+    }
+    int sc(std::vector<std::string> args) {
+        args.insert(args.begin(), "sc.exe");
+        return wine(args);
+    }
+    void create(const std::string& config) {
+        ASSERT_EQ(0, sc({"create", name_, "binPath=", win_path(exe_) + " " + win_path(config)})) << output_;
+        created_ = true;
+    }
+    // A field of sc query ("STATE", "TYPE", "WIN32_EXIT_CODE"), -1 when absent.
+    long sc_field(const std::string& key) const {
+        std::istringstream in(output_);
+        for (std::string line; std::getline(in, line);) {
+            std::istringstream words(line);
+            std::string word, colon;
+            long value;
+            if (words >> word >> colon >> value && word == key && colon == ":") return value;
+        }
+        return -1;
+    }
+    long sc_state() {
+        sc({"query", name_});
+        return sc_field("STATE");
+    }
+    Status status() {
+        Status s;
+        if (wine({query_exe_, name_}) != 0) return s;
+        std::istringstream in(output_);
+        for (unsigned long v; in >> v;) s.push_back(v);
+        return s;
+    }
+    template <typename Done>
+    bool wait_until(Done done, int timeout_ms) {
+        auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+        while (std::chrono::steady_clock::now() < until) {
+            if (done()) return true;
+            usleep(100000);
+        }
+        return false;
+    }
+    void write_config(const std::string& text) { std::ofstream(dir_.file("agent.conf")) << text; }
+    // The log's messages, one list per process id in the order the runs began.
+    std::vector<std::vector<std::string>> runs() {
+        std::vector<std::string> pids;
+        std::vector<std::vector<std::string>> out;
+        std::istringstream in(read("log/dns-logger.log"));
+        for (std::string line; std::getline(in, line);) {
+            const auto open = line.find(" ["), end = line.find("]: ");
+            if (open != 20 || end == std::string::npos) continue;  // a message's own continuation line
+            const std::string pid = line.substr(open + 2, end - open - 2);
+            auto at = std::find(pids.begin(), pids.end(), pid) - pids.begin();
+            if (at == static_cast<long>(pids.size())) {
+                pids.push_back(pid);
+                out.emplace_back();
+            }
+            out[at].push_back(line.substr(end + 3, line.size() - end - 4));  // less "\r"
+        }
+        return out;
+    }
+    // Where each wanted message first appears after the one before it; -1
+    // from the first that does not.
+    static std::vector<long> positions(const std::vector<std::string>& messages,
+                                       const std::vector<std::string>& wanted) {
+        std::vector<long> at;
+        auto from = messages.begin();
+        for (const auto& w : wanted) {
+            from = std::find_if(from, messages.end(), [&](const std::string& m) { return m.rfind(w, 0) == 0; });
+            at.push_back(from == messages.end() ? -1 : from - messages.begin());
+            if (from == messages.end()) break;
+            ++from;
+        }
+        return at;
+    }
+    static void expect_in_order(const std::vector<std::string>& messages, const std::vector<std::string>& wanted) {
+        const auto at = positions(messages, wanted);
+        EXPECT_NE(-1, at.back()) << "not in order: " << wanted[at.size() - 1] << "\nin "
+                                 << ::testing::PrintToString(messages);
+    }
+
+    std::string name_, query_exe_, output_;
+    bool created_ = false;
+};
+
+TEST_F(WineService, RunsTwiceSendingHelloAndStopsInOrderWithExitCodeZero) {
+    kr::test::LoopbackListener collector;
+    const std::string target = "127.0.0.1:" + std::to_string(collector.port());
+    write_config("logging on\nqueue-size 65536\ntarget " + target + " 2\n");
+    create(dir_.file("agent.conf"));
+    for (int run = 1; run <= 2; ++run) {
+        SCOPED_TRACE("run " + std::to_string(run));
+        ASSERT_EQ(0, sc({"start", name_})) << output_;
+        ASSERT_TRUE(wait_until([&] { return sc_state() == 4; }, 20000)) << output_;
+        EXPECT_EQ(10, sc_field("TYPE")) << "own process, 0x10: sc prints it in hex";
+        EXPECT_EQ(reported(4), status());
+        ASSERT_TRUE(collector.accept(20000));
+        EXPECT_EQ((std::vector<std::uint8_t>{0, 0, 0, 6, 1, '3', '.', '6', '.', '8'}), collector.read(10, 10000));
+        ASSERT_TRUE(log_contains("]: Started!\r\n", 20000, run));
+
+        ASSERT_EQ(0, sc({"stop", name_})) << output_;
+        ASSERT_TRUE(wait_until([&] { return sc_state() == 1; }, 20000)) << output_;
+        EXPECT_EQ(0, sc_field("WIN32_EXIT_CODE"));
+        EXPECT_EQ(reported(1), status());
+        EXPECT_TRUE(collector.peer_closed(10000));
+    }
+
+    const std::string log = read("log/dns-logger.log");
+    EXPECT_EQ(count(log, "\n"), count(log, "\r\n"));
+    // Each start is a new process that goes through the whole sequence again,
+    // the trace session included.
+    const auto all = runs();
+    ASSERT_EQ(2u, all.size()) << log;
+    for (const auto& messages : all) {
+        expect_in_order(messages, {"agent version 3.6.8", "Changing directory to: " + win_path(dir_.path()),
+                                   "Starting...", "Starting sensor queue processor", "Starting ETW session",
+                                   "Started!", "Stopping...", "Stopping all sessions", "Closing ETW trace...",
+                                   "Stopping sensor queue processor", "Stopped!"});
+        expect_in_order(messages, {"Starting sensor queue processor", "Connecting to " + target,
+                                   "Connected to " + target, "Stopped!"});
+        const auto trace =
+            positions(messages, {"Starting ETW session", "Starting ETW trace...", "Opening ETW trace..."});
+        ASSERT_EQ(3u, trace.size());
+        ASSERT_NE(-1, trace[2]) << log;
+        // Between them: the provider enabled, or the session of an earlier run found.
+        const auto found =
+            std::find_if(messages.begin() + trace[1], messages.begin() + trace[2], [](const std::string& m) {
+                return m == "Enable DNS server provider for ETW trace..." ||
+                       m == "ETW trace with name tarsel-agent already started!";
+            });
+        EXPECT_NE(messages.begin() + trace[2], found) << log;
+    }
+}
+
+TEST_F(WineService, MissingConfigurationStopsWithExitCodeZeroAndNoLog) {
+    create(dir_.file("missing.conf"));
+    EXPECT_EQ(0, sc({"start", name_})) << output_;
+    // Never started, the service shows exit code 1077; the agent's own stopped
+    // report carries 0 and the controls it accepts.
+    ASSERT_TRUE(wait_until([&] { return sc_state() == 1 && sc_field("WIN32_EXIT_CODE") == 0; }, 20000)) << output_;
+    EXPECT_EQ(reported(1), status());
+    EXPECT_FALSE(fs::exists(dir_.file("log/dns-logger.log")));
+}
+
+TEST_F(WineService, UnreachableTargetKeepsRunningAndAStopCutsThePause) {
+    const std::string target = "127.0.0.1:" + std::to_string(kr::test::refused_port());
+    write_config("logging on\nqueue-size 65536\ntarget " + target + " 1\n");
+    create(dir_.file("agent.conf"));
+    ASSERT_EQ(0, sc({"start", name_})) << output_;
+    ASSERT_TRUE(log_contains("]: ERROR - Connect to " + target + " failed: select() timed out", 20000));
+    EXPECT_EQ(4, sc_state());
+
+    const auto t0 = std::chrono::steady_clock::now();
+    ASSERT_EQ(0, sc({"stop", name_})) << output_;
+    ASSERT_TRUE(wait_until([&] { return sc_state() == 1; }, 20000));
+    // The pause is 10 s and looks at the stop every second.
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
+    EXPECT_EQ(reported(1), status());
+    const auto all = runs();
+    ASSERT_EQ(1u, all.size());
+    expect_in_order(all[0], {"Connecting to " + target, "ERROR - Connect to " + target, "Stopping...",
+                             "Stopping sensor queue processor", "Stopped!"});
+    EXPECT_EQ(1, count(read("log/dns-logger.log"), "]: Connecting to ")) << "no second attempt";
+}
+
+TEST_F(WineService, StopDuringAConnectIsPendingUntilItsTimeOut) {
+    const std::string target = "127.0.0.1:" + std::to_string(kr::test::refused_port());
+    write_config("logging on\nqueue-size 65536\ntarget " + target + " 5\n");
+    create(dir_.file("agent.conf"));
+    ASSERT_EQ(0, sc({"start", name_})) << output_;
+    ASSERT_TRUE(log_contains("]: Connecting to " + target, 20000));
+
+    const auto t0 = std::chrono::steady_clock::now();
+    ASSERT_EQ(0, sc({"stop", name_})) << output_;
+    // The connect waits up to 5 s for its time-out.
+    EXPECT_EQ(3, sc_state());
+    EXPECT_EQ(reported(3), status());
+    ASSERT_TRUE(wait_until([&] { return sc_state() == 1; }, 20000));
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(8));
+    EXPECT_EQ(reported(1), status());
+    const auto all = runs();
+    ASSERT_EQ(1u, all.size());
+    expect_in_order(all[0], {"Connecting to " + target, "Stopping...", "Stopping sensor queue processor",
+                             "ERROR - Connect to " + target + " failed: select() timed out", "Stopped!"});
 }
 
 }  // namespace
