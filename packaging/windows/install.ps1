@@ -36,13 +36,13 @@ if (Get-Service -Name $ServiceName -ErrorAction SilentlyContinue) {
 # The agent never creates its log folder; without it the agent writes no log.
 New-Item -ItemType Directory -Force -Path (Join-Path $InstallDir 'log') | Out-Null
 foreach ($file in 'agent.exe', 'README.txt', 'uninstall.ps1') {
-    Copy-Item -Path (Join-Path $PSScriptRoot $file) -Destination $InstallDir -Force
+    Copy-Item -LiteralPath (Join-Path $PSScriptRoot $file) -Destination $InstallDir -Force
 }
 $config = Join-Path $InstallDir 'agent.conf'
 if (Test-Path -LiteralPath $config) {
     Write-Host "Keeping the existing $config"
 } else {
-    Copy-Item -Path (Join-Path $PSScriptRoot 'agent.conf') -Destination $config
+    Copy-Item -LiteralPath (Join-Path $PSScriptRoot 'agent.conf') -Destination $config
 }
 
 # The agent takes its configuration path from the command line that the
