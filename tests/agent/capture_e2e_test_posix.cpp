@@ -37,7 +37,7 @@ using Bytes = std::vector<std::uint8_t>;
 using Lines = std::vector<std::string>;
 using Clock = std::chrono::steady_clock;
 
-const fs::path kSample = fs::path(__FILE__).parent_path().parent_path().parent_path() / "examples/sample-dns.pcap";
+const fs::path kSample = fs::path(SOURCE_DIR) / "examples/sample-dns.pcap";
 constexpr int kSamplePort = 53530;
 const Bytes kHello = {0, 0, 0, 6, 1, '3', '.', '6', '.', '8'};
 
