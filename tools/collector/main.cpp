@@ -67,10 +67,17 @@ int main(int argc, char** argv) {
     const bool pcap = !options.pcap_path.empty();
     std::unique_ptr<MetricsServer> metrics;
     if (!options.metrics.empty()) {
-        metrics = std::make_unique<MetricsServer>([&server, &output, pcap] {
-            const std::uint64_t skipped = output.pcap_skipped();
+        metrics = std::make_unique<MetricsServer>([&server, &output, &sink, pcap] {
+            std::vector<CollectorMetric> others;
+            if (pcap) {
+                others.push_back(pcap_metric(output.pcap_skipped()));
+            }
+            if (sink) {
+                const auto clickhouse = clickhouse_metrics(sink->counters());
+                others.insert(others.end(), clickhouse.begin(), clickhouse.end());
+            }
             const auto now = std::chrono::steady_clock::now().time_since_epoch();
-            return render_metrics(server.agents().snapshot(), pcap ? &skipped : nullptr,
+            return render_metrics(server.agents().snapshot(), others,
                                   std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
         });
         if (!metrics->start(options.metrics, error)) {

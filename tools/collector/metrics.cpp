@@ -47,7 +47,7 @@ void sample(std::string& out, const Family& family, const std::string& peer, con
 
 }  // namespace
 
-std::string render_metrics(const std::vector<AgentCounts>& agents, const std::uint64_t* pcap_skipped,
+std::string render_metrics(const std::vector<AgentCounts>& agents, const std::vector<CollectorMetric>& others,
                            std::int64_t now_ms) {
     using Field = std::uint64_t AgentCounts::*;
     static const struct {
@@ -96,13 +96,30 @@ std::string render_metrics(const std::vector<AgentCounts>& agents, const std::ui
             sample(out, age, agent.peer, text);
         }
     }
-    if (pcap_skipped != nullptr) {
-        const Family skipped{"collector_pcap_skipped_events_total", "counter", "Events left out of the capture file."};
-        header(out, skipped);
-        out += skipped.name;
-        out += ' ' + std::to_string(*pcap_skipped) + '\n';
+    for (const CollectorMetric& metric : others) {
+        header(out, {metric.name, metric.type, metric.help});
+        out += metric.name;
+        out += ' ' + std::to_string(metric.value) + '\n';
     }
     return out;
+}
+
+CollectorMetric pcap_metric(std::uint64_t skipped) {
+    return {"collector_pcap_skipped_events_total", "counter", "Events left out of the capture file.", skipped};
+}
+
+std::vector<CollectorMetric> clickhouse_metrics(const ClickHouseSink::Counters& c) {
+    return {
+        {"collector_clickhouse_rows_inserted_total", "counter", "Rows ClickHouse accepted.", c.rows_inserted},
+        {"collector_clickhouse_batches_inserted_total", "counter", "Batches ClickHouse accepted.", c.batches_inserted},
+        {"collector_clickhouse_batches_spooled_total", "counter", "Batches written to the spool.", c.batches_spooled},
+        {"collector_clickhouse_batches_replayed_total", "counter", "Batches inserted from the spool.",
+         c.batches_replayed},
+        {"collector_clickhouse_batches_dropped_total", "counter",
+         "Batches lost: memory or spool full, or the spool unwritable.", c.batches_dropped},
+        {"collector_clickhouse_rows_dropped_total", "counter", "Rows in the batches lost.", c.rows_dropped},
+        {"collector_clickhouse_spool_batches", "gauge", "Batches in the spool now.", c.spool_batches},
+    };
 }
 
 struct MetricsServer::Impl {

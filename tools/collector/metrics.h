@@ -8,14 +8,26 @@
 #include <vector>
 
 #include "agents.h"
+#include "clickhouse_sink.h"
 
 namespace kr::collector {
 
-// Every family, labelled by agent (`peer`) where it is counted per agent.
-// `pcap_skipped` is null when no capture file is written. `now_ms` is on the
+// A family without labels: one value for the whole collector.
+struct CollectorMetric {
+    const char* name;
+    const char* type;  // "counter" or "gauge"
+    const char* help;
+    std::uint64_t value;
+};
+
+// The per-agent families (label `peer`), then `others`. `now_ms` is on the
 // steady clock of AgentCounts::last_record_ms.
-std::string render_metrics(const std::vector<AgentCounts>& agents, const std::uint64_t* pcap_skipped,
+std::string render_metrics(const std::vector<AgentCounts>& agents, const std::vector<CollectorMetric>& others,
                            std::int64_t now_ms);
+
+// The metrics of the optional outputs, for render_metrics().
+CollectorMetric pcap_metric(std::uint64_t skipped);
+std::vector<CollectorMetric> clickhouse_metrics(const ClickHouseSink::Counters& counters);
 
 // Serves what `render` returns, from its own threads, until stop() or destruction.
 class MetricsServer {

@@ -137,7 +137,7 @@ TEST(Spool, ReplaysInSequenceOrderAcrossReopensAndDropsTheOldestWhenFull) {
 
 TEST_F(ClickHouse, InsertsEveryFieldBesideJsonInBatchesClosedByRowsThenByStop) {
     auto args = collector_args("fields", "2", "600000");
-    args.insert(args.end(), {"--json", "-"});
+    args.insert(args.end(), {"--json", "-", "--metrics", "127.0.0.1:0"});
     CollectorProcess collector(args);
     const std::uint16_t port = collector.wait_listening();
     ASSERT_NE(port, 0) << collector.stderr_text();
@@ -154,6 +154,10 @@ TEST_F(ClickHouse, InsertsEveryFieldBesideJsonInBatchesClosedByRowsThenByStop) {
     EXPECT_EQ(wait_answer("SELECT count() FROM fields", "2"), "2") << collector.stderr_text();
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_EQ(server_->query("SELECT count() FROM fields"), "2");
+    const std::string scrape = scrape_metrics(collector);
+    EXPECT_EQ(sample_value(scrape, "collector_clickhouse_rows_inserted_total"), 2) << scrape;
+    EXPECT_EQ(sample_value(scrape, "collector_clickhouse_batches_inserted_total"), 1);
+    EXPECT_EQ(sample_value(scrape, "collector_clickhouse_batches_dropped_total"), 0);
     collector.signal(SIGTERM);
     EXPECT_EQ(collector.wait_exit(), 0) << collector.stderr_text();
     EXPECT_NE(collector.stderr_text().find("clickhouse rows 3 in 2 batches"), std::string::npos)

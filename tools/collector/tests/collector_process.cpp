@@ -10,6 +10,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <httplib.h>
+
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -184,6 +186,22 @@ int CollectorProcess::wait_exit(int timeout_ms) {
     const int status = reap(pid_, deadline);
     pid_ = -1;
     return status;
+}
+
+std::string scrape_metrics(CollectorProcess& collector) {
+    const std::string marker = "collector: metrics on http://127.0.0.1:";
+    if (!collector.wait_stderr(marker)) {
+        return "";
+    }
+    const std::string& err = collector.stderr_text();
+    httplib::Client http("127.0.0.1", std::atoi(err.c_str() + err.find(marker) + marker.size()));
+    const auto result = http.Get("/metrics");
+    return result && result->status == 200 ? result->body : "";
+}
+
+double sample_value(const std::string& scrape, const std::string& series) {
+    const std::size_t at = scrape.find("\n" + series + " ");
+    return at == std::string::npos ? -1 : std::stod(scrape.substr(at + series.size() + 2));
 }
 
 std::string run_command(const std::vector<std::string>& args, int timeout_ms, int& status) {

@@ -43,6 +43,12 @@ private:
     std::string err_;
 };
 
+// GETs /metrics from the endpoint the collector announced on stderr
+// ("collector: metrics on URL"); "" when it does not answer.
+std::string scrape_metrics(CollectorProcess& collector);
+// The value of the sample `series` (name and labels) in a scrape, or -1.
+double sample_value(const std::string& scrape, const std::string& series);
+
 // Runs a command to completion (killed after the timeout) and returns its
 // standard output; `status` gets the exit status or -1.
 std::string run_command(const std::vector<std::string>& args, int timeout_ms, int& status);
