@@ -97,8 +97,8 @@ int main(int argc, char** argv) {
     }
     std::unique_ptr<Ticker> stats;
     if (options.stats_interval > 0) {
-        stats = std::make_unique<Ticker>(options.stats_interval, [&server, &output, pcap] {
-            const std::string text = "collector: stats: " + totals_text(server, output, pcap) + "\n" +
+        stats = std::make_unique<Ticker>(options.stats_interval, [&server, &output, &sink, pcap] {
+            const std::string text = "collector: stats: " + totals_text(server, output, pcap, sink.get()) + "\n" +
                                      agent_lines("collector: stats: ", server.agents());
             std::fputs(text.c_str(), stderr);
         });
@@ -114,19 +114,8 @@ int main(int argc, char** argv) {
     if (sink) {
         sink->stop();
     }
-    std::fputs(("collector: summary: " + totals_text(server, output, pcap)).c_str(), stderr);
-    if (sink) {
-        const ClickHouseSink::Counters c = sink->counters();
-        std::fprintf(stderr,
-                     ", clickhouse rows %llu in %llu batches, spooled %llu, replayed %llu, dropped %llu (%llu rows), "
-                     "left in the spool %llu",
-                     static_cast<unsigned long long>(c.rows_inserted), static_cast<unsigned long long>(c.batches_inserted),
-                     static_cast<unsigned long long>(c.batches_spooled),
-                     static_cast<unsigned long long>(c.batches_replayed),
-                     static_cast<unsigned long long>(c.batches_dropped), static_cast<unsigned long long>(c.rows_dropped),
-                     static_cast<unsigned long long>(c.spool_batches));
-    }
-    std::fputc('\n', stderr);
-    std::fputs(agent_lines("collector: ", server.agents()).c_str(), stderr);
+    const std::string summary = "collector: summary: " + totals_text(server, output, pcap, sink.get()) + "\n" +
+                                agent_lines("collector: ", server.agents());
+    std::fputs(summary.c_str(), stderr);
     return ok ? 0 : 1;
 }

@@ -8,14 +8,15 @@
 #include <string>
 #include <thread>
 
+#include "clickhouse_sink.h"
 #include "output.h"
 #include "server.h"
 
 namespace kr::collector {
 
 // "connections N, records N, events N, errors N", then ", left out of the
-// capture file N" when `pcap`.
-std::string totals_text(const Server& server, const Output& output, bool pcap);
+// capture file N" when `pcap`, then the ClickHouse counts when `sink`.
+std::string totals_text(const Server& server, const Output& output, bool pcap, const ClickHouseSink* sink);
 // One "<prefix>agent ...\n" line per agent (see agent_line()).
 std::string agent_lines(const std::string& prefix, const AgentTable& agents);
 
