@@ -1,5 +1,6 @@
 #include "forward/sensor_queue.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <limits>
@@ -61,10 +62,21 @@ std::uint64_t used_bytes(const SensorQueue& queue) {
     return queue.write_pos - queue.read_pos;
 }
 
-// Discards the oldest record (the ring must hold one) and returns its size in
-// the ring. Runs with ring_lock held.
-std::uint64_t drop_oldest(SensorQueue& queue) {
-    const LengthField field = read_field(queue, queue.read_pos);
+// Copies count bytes of the ring from pos on into out, split at the end of the
+// ring when needed.
+void take(const SensorQueue& queue, std::uint32_t pos, std::uint8_t* out, std::uint64_t count) {
+    const std::uint32_t before_end = queue.capacity - pos;
+    if (count <= before_end) {
+        copy_bytes(out, queue.storage + pos, count);
+        return;
+    }
+    copy_bytes(out, queue.storage + pos, before_end);
+    copy_bytes(out + before_end, queue.storage, count - before_end);
+}
+
+// Moves the reader past the oldest record, whose length field is given, and
+// returns the record's size in the ring. Runs with ring_lock held.
+std::uint64_t pass_oldest(SensorQueue& queue, const LengthField& field) {
     const std::uint64_t record = std::uint64_t{field_size} + field.length;
     const std::uint64_t end = queue.read_pos + record;
     if (end < queue.capacity) {
@@ -75,6 +87,10 @@ std::uint64_t drop_oldest(SensorQueue& queue) {
     }
     return record;
 }
+
+// Discards the oldest record (the ring must hold one) and returns its size in
+// the ring. Runs with ring_lock held.
+std::uint64_t drop_oldest(SensorQueue& queue) { return pass_oldest(queue, read_field(queue, queue.read_pos)); }
 
 // A record longer than the ring could never be stored whole (and, for a ring
 // under 4 bytes, its length field could not even be read back), and pop
@@ -182,6 +198,42 @@ int pop(SensorQueue& queue, std::uint8_t* out, std::uint32_t out_size) {
     }
     kr::thread::mutex_unlock(&queue.ring_lock);
     return static_cast<int>(field.length);
+}
+
+// Stored records already lie back to back exactly as they go on the wire, so
+// each run of consecutive non-empty records is copied in at most two blocks.
+int pop_batch(SensorQueue& queue, std::uint8_t* out, std::uint32_t out_size, std::uint32_t limit,
+              std::uint32_t* records) {
+    const std::uint64_t room = std::min<std::uint64_t>(out_size, std::numeric_limits<int>::max());
+    const std::uint64_t batch_limit = std::min<std::uint64_t>(room, limit);
+    std::uint64_t written = 0, run_bytes = 0;
+    std::uint32_t run_start = 0, taken = 0;
+    bool too_long = false;
+    kr::thread::mutex_lock(&queue.ring_lock);
+    for (std::uint64_t stored = used_bytes(queue); stored > 0;) {
+        const LengthField field = read_field(queue, queue.read_pos);
+        const std::uint64_t record = std::uint64_t{field_size} + field.length;
+        const std::uint64_t in_batch = written + run_bytes;
+        if (field.length != 0) {
+            if (in_batch + record > (in_batch == 0 ? room : batch_limit)) {
+                too_long = in_batch == 0;
+                break;
+            }
+            if (run_bytes == 0) run_start = queue.read_pos;
+            run_bytes += record;
+            ++taken;
+        } else if (run_bytes != 0) {
+            take(queue, run_start, out + written, run_bytes);
+            written += run_bytes;
+            run_bytes = 0;
+        }
+        stored -= pass_oldest(queue, field);
+    }
+    if (run_bytes != 0) take(queue, run_start, out + written, run_bytes);
+    written += run_bytes;
+    kr::thread::mutex_unlock(&queue.ring_lock);
+    if (records) *records = taken;
+    return too_long ? -1 : static_cast<int>(written);
 }
 
 void wait_for_data(SensorQueue& queue) {

@@ -32,6 +32,16 @@ int push(SensorQueue& queue, const std::uint8_t* data, std::uint32_t length);
 // Takes the oldest record out: its length, 0 when empty, -1 (and nothing
 // taken) when it is longer than out_size.
 int pop(SensorQueue& queue, std::uint8_t* out, std::uint32_t out_size);
+// Takes the oldest records out under one lock, as many whole ones as fit in
+// min(out_size, limit) bytes, and lays them out in out as they are stored
+// (length field, message, length field, ...). The first record is taken
+// however large, as long as it fits out_size. Records of empty messages are
+// taken out but not copied. Returns the bytes written and, through records
+// when given, how many records they hold: 0 when no message was waiting, -1
+// (and nothing but empty records taken) when the oldest record is longer than
+// out_size. Leaves the ring as the same number of pops would.
+int pop_batch(SensorQueue& queue, std::uint8_t* out, std::uint32_t out_size, std::uint32_t limit,
+              std::uint32_t* records = nullptr);
 // Blocks until data_ready is signalled (a pending signal ends it at once).
 void wait_for_data(SensorQueue& queue);
 // Frees the ring and closes the locks and the event. Both threads must have stopped.

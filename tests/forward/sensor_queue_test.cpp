@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -432,13 +433,27 @@ TEST(SensorQueue, MatchesTheByteByByteModel) {
                         refused = true;
                     }
                     ASSERT_EQ(stored, !refused);
-                } else {
+                } else if (rng() % 2 == 0) {
                     std::uint32_t out_size = rng() % 4 == 0 ? static_cast<std::uint32_t>(rng() % (capacity + 1)) : 300;
                     int result = pop(queue.q, out.data(), out_size);
                     ASSERT_EQ(model.pop(expected, out_size), result);
                     if (result > 0) {
                         ASSERT_EQ(expected, Bytes(out.begin(), out.begin() + result));
                     }
+                } else {
+                    // Batches cut by the buffer, by the limit (0: the first record only) or by neither.
+                    const std::uint32_t out_size = rng() % 4 == 0 ? static_cast<std::uint32_t>(rng() % (capacity + 9)) : 300;
+                    const std::uint32_t limit = rng() % 4 == 0 ? 0 : static_cast<std::uint32_t>(rng() % (capacity * 2 + 1));
+                    std::uint32_t records = 0, model_records = 0;
+                    std::fill(out.begin(), out.end(), 0xEE);
+                    int result = pop_batch(queue.q, out.data(), out_size, limit, &records);
+                    ASSERT_EQ(model.pop_batch(expected, out_size, limit, model_records), result);
+                    ASSERT_EQ(model_records, records);
+                    if (result > 0) {
+                        ASSERT_EQ(expected, Bytes(out.begin(), out.begin() + result));
+                    }
+                    ASSERT_TRUE(std::all_of(out.begin() + std::max(result, 0), out.end(), [](std::uint8_t b) { return b == 0xEE; }))
+                        << "wrote past the batch";
                 }
                 ASSERT_TRUE(same_state(model, queue.q));
             }
@@ -470,33 +485,47 @@ std::uint32_t traffic_message(std::uint32_t seq, std::uint8_t* out) {
 
 struct Traffic {
     SensorQueue q;
+    bool batches = false;  // the consumer takes batches of up to 300 bytes
     std::atomic<std::uint32_t> received{0};
     std::uint32_t last_seq = 0;
+    bool first = true;
     std::string fault;
+
+    // False at the end message or a torn or out-of-order one (noted in fault).
+    bool take(const std::uint8_t* m, std::uint32_t n) {
+        if (n == 3) return false;
+        std::uint8_t expected[traffic_max];
+        std::uint32_t seq = (std::uint32_t{m[0]} << 24) | (m[1] << 16) | (m[2] << 8) | m[3];
+        bool intact = n >= 4 && n <= traffic_max && traffic_message(seq, expected) == n &&
+                      std::memcmp(m, expected, n) == 0;
+        if (!intact || (!first && seq <= last_seq)) {
+            fault = "bad message after " + std::to_string(last_seq);
+            return false;
+        }
+        first = false;
+        last_seq = seq;
+        received.fetch_add(1, std::memory_order_release);
+        return true;
+    }
 };
 
 // The consumer as the sender runs it: pop, and wait only after an empty pop.
 std::uint32_t consume(void* p) {
     auto* t = static_cast<Traffic*>(p);
-    std::uint8_t buffer[traffic_max], expected[traffic_max];
-    bool first = true;
+    std::uint8_t buffer[300];
     for (;;) {
-        int n = pop(t->q, buffer, sizeof buffer);
+        int n = t->batches ? pop_batch(t->q, buffer, sizeof buffer, sizeof buffer) : pop(t->q, buffer, traffic_max);
         if (n == 0) {
             wait_for_data(t->q);
             continue;
         }
-        if (n == 3) return 0;
-        std::uint32_t seq = (std::uint32_t{buffer[0]} << 24) | (buffer[1] << 16) | (buffer[2] << 8) | buffer[3];
-        bool intact = n >= 4 && traffic_message(seq, expected) == static_cast<std::uint32_t>(n) &&
-                      std::memcmp(buffer, expected, n) == 0;
-        if (!intact || (!first && seq <= t->last_seq)) {
-            t->fault = "bad message after " + std::to_string(t->last_seq);
-            return 0;
+        if (!t->batches && !t->take(buffer, static_cast<std::uint32_t>(n))) return 0;
+        for (int i = 0; t->batches && i < n;) {
+            const std::uint32_t length = (std::uint32_t{buffer[i]} << 24) | (buffer[i + 1] << 16) |
+                                         (buffer[i + 2] << 8) | buffer[i + 3];
+            if (i + 4 + length > static_cast<std::uint32_t>(n) || !t->take(buffer + i + 4, length)) return 0;
+            i += 4 + static_cast<int>(length);
         }
-        first = false;
-        t->last_seq = seq;
-        t->received.fetch_add(1, std::memory_order_release);
     }
 }
 
@@ -517,23 +546,31 @@ void run_traffic(Traffic& t, std::uint32_t window) {
 }
 
 TEST(SensorQueueThreads, EveryMessageArrivesInOrderWhenNothingOverflows) {
-    Traffic t;
-    create(t.q, 1 << 16);
-    run_traffic(t, (1 << 16) / (traffic_max + 4));
-    destroy(t.q);
-    EXPECT_EQ("", t.fault);
-    EXPECT_EQ(traffic_messages, t.received.load());
-    EXPECT_EQ(traffic_messages - 1, t.last_seq);
+    for (bool batches : {false, true}) {
+        SCOPED_TRACE(batches ? "batches" : "single pops");
+        Traffic t;
+        t.batches = batches;
+        create(t.q, 1 << 16);
+        run_traffic(t, (1 << 16) / (traffic_max + 4));
+        destroy(t.q);
+        EXPECT_EQ("", t.fault);
+        EXPECT_EQ(traffic_messages, t.received.load());
+        EXPECT_EQ(traffic_messages - 1, t.last_seq);
+    }
 }
 
 TEST(SensorQueueThreads, OverflowingRingDeliversWholeMessagesInOrder) {
-    Traffic t;
-    create(t.q, 300);
-    run_traffic(t, 0);
-    destroy(t.q);
-    EXPECT_EQ("", t.fault);
-    EXPECT_LE(t.received.load(), traffic_messages);
-    EXPECT_GT(t.received.load(), 0u);
+    for (bool batches : {false, true}) {
+        SCOPED_TRACE(batches ? "batches" : "single pops");
+        Traffic t;
+        t.batches = batches;
+        create(t.q, 300);
+        run_traffic(t, 0);
+        destroy(t.q);
+        EXPECT_EQ("", t.fault);
+        EXPECT_LE(t.received.load(), traffic_messages);
+        EXPECT_GT(t.received.load(), 0u);
+    }
 }
 
 }  // namespace

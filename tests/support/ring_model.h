@@ -2,6 +2,7 @@
 // The sensor queue's rule, one byte at a time: the reference that the block
 // copies of push and pop must match in every stored byte and position. Shared
 // by the queue's tests and its fuzzer. Header only, no test framework.
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -63,6 +64,33 @@ struct RingModel {
             wrapped = false;
         }
         return static_cast<int>(length);
+    }
+
+    // Pops one by one while the next record still fits min(out_size, limit)
+    // (the first only out_size), each appended as length field + message;
+    // empty messages are popped and left out. -1 when the first is too long.
+    int pop_batch(std::vector<std::uint8_t>& out, std::uint32_t out_size, std::uint32_t limit,
+                  std::uint32_t& records) {
+        out.clear();
+        records = 0;
+        std::vector<std::uint8_t> message;
+        while (wrapped || read_pos < write_pos) {
+            std::uint32_t start;
+            bool passed_end;
+            const std::uint32_t length = read_length(start, passed_end);
+            const std::uint64_t record = std::uint64_t{length} + 4;
+            if (length == 0) {
+                pop(message, 0);
+                continue;
+            }
+            if (out.empty() && record > out_size) return -1;
+            if (!out.empty() && out.size() + record > std::min(out_size, limit)) break;
+            pop(message, length);
+            ++records;
+            for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<std::uint8_t>(length >> shift));
+            out.insert(out.end(), message.begin(), message.end());
+        }
+        return static_cast<int>(out.size());
     }
 
     std::vector<std::uint8_t> storage;
