@@ -11,6 +11,7 @@ namespace kr::config {
 
 std::uint32_t queue_size = kDefaultQueueSize;
 std::vector<Target> targets;
+std::uint32_t send_batch = 0;
 
 namespace {
 
@@ -134,6 +135,12 @@ void read_settings(const Config& config) {
         if (size != 0) queue_size = static_cast<std::uint32_t>(size);
     }
     log::log_print("Config: queue-size = %u", queue_size);
+    if (const char* text = config.get("send-batch")) {
+        // A negative or unreadable value keeps the record-by-record sender.
+        const std::int32_t bytes = parse_number(text);
+        if (bytes > 0) send_batch = static_cast<std::uint32_t>(bytes);
+    }
+    if (send_batch != 0) log::log_print("Config: send-batch = %u", send_batch);
 
     for (const std::string& value : config.get_all("target")) {
         Target target;

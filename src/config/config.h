@@ -42,15 +42,18 @@ constexpr std::uint32_t kDefaultQueueSize = 104857600;
 // starts and only read afterwards.
 extern std::uint32_t queue_size;
 extern std::vector<Target> targets;
+// Most bytes of records the sender writes in one go; 0 sends record by record.
+extern std::uint32_t send_batch;
 
 // One line (or one 4095-byte piece of a longer line) into an entry; null
 // when the line holds no key.
 std::unique_ptr<ConfigEntry> parse_line(const char* line);
-// Sets queue_size and appends to targets; logs both.
+// Sets queue_size and send_batch and appends to targets; logs them (send_batch
+// only when it is set).
 void read_settings(const Config& config);
 // Fills the target from a value "ip[:port][ timeout]".
 void parse_target(const std::string& value, Target& target);
-// The number rule shared by queue-size, port and time-out.
+// The number rule shared by queue-size, send-batch, port and time-out.
 std::int32_t parse_number(const char* text);
 
 }  // namespace kr::config

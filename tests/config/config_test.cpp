@@ -22,6 +22,7 @@ protected:
 
     static void reset() {
         queue_size = kDefaultQueueSize;
+        send_batch = 0;
         targets.clear();
     }
 
@@ -102,6 +103,26 @@ TEST_F(ConfigFile, QueueSizeFallsBackOrWrapsToUnsigned) {
     for (const auto& c : cases) {
         apply(c.text);
         EXPECT_EQ(c.expected, queue_size) << c.text;
+    }
+}
+
+TEST_F(ConfigFile, SendBatchIsOffUnlessPositive) {
+    const struct {
+        const char* text;
+        std::uint32_t expected;
+    } cases[] = {
+        {"", 0},
+        {"send-batch 0\n", 0},
+        {"send-batch -1\n", 0},
+        {"send-batch lots\n", 0},
+        {"send-batch\n", 0},
+        {"SEND-BATCH 65536 # bytes\n", 65536},
+        {"send-batch 1\nsend-batch 2\n", 1},
+        {"send-batch 99999999999\n", 2147483647u},
+    };
+    for (const auto& c : cases) {
+        apply(c.text);
+        EXPECT_EQ(c.expected, send_batch) << c.text;
     }
 }
 
@@ -241,6 +262,11 @@ TEST_F(ConfigFile, SettingsAreLoggedInOrder) {
                   "Config: target = ip: port:8100 timeout:5",
               }),
               capture.messages());
+    // Only a set send-batch has a line of its own.
+    kr::test::LogCapture batch_capture;
+    apply("send-batch 65536\n");
+    EXPECT_EQ((std::vector<std::string>{"Config: queue-size = 104857600", "Config: send-batch = 65536"}),
+              batch_capture.messages());
 }
 
 }  // namespace
