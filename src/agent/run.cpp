@@ -76,6 +76,7 @@ void start(Pipeline& p) {
     kr::sensor::create(*p.queue, kr::config::queue_size);
     p.forwarder = std::make_unique<kr::sensor::SensorQueueProcessor>();
     kr::sensor::init(*p.forwarder, p.queue.get(), &kr::config::targets);
+    p.forwarder->send_batch = kr::config::send_batch;
     kr::sensor::net_startup();
     log_print("Starting sensor queue processor");
     kr::sensor::start(*p.forwarder);

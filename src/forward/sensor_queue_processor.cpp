@@ -44,9 +44,32 @@ void put_length(std::uint8_t* out, std::int32_t length) {
 
 // State of the sender thread that outlives one connection.
 struct SenderState {
-    std::int32_t last_length = 0;  // last pop: > 0 while a message is in hand
+    std::int32_t last_length = 0;  // last take: bytes in hand, > 0 while a message or batch is in hand
+    std::uint32_t records = 0;     // records in hand
     bool resend_pending = false;
 };
+
+// The next message into the buffer, or with batches the next whole records
+// laid out as on the wire: the bytes taken, 0 when none waited, -1 when the
+// oldest does not fit the buffer.
+std::int32_t take_next(SensorQueueProcessor& p, SenderState& state) {
+    const auto size = static_cast<std::uint32_t>(p.buffer_size);
+    if (p.send_batch != 0) return pop_batch(*p.queue, p.buffer, size, p.send_batch, &state.records);
+    state.records = 1;
+    return pop(*p.queue, p.buffer, size);
+}
+
+void send_in_hand(const SensorQueueProcessor& p, TargetConnection& connection, const SenderState& state) {
+    const auto bytes = static_cast<std::size_t>(state.last_length);
+    if (p.send_batch != 0) {
+        connection.send_all(p.buffer, bytes);
+        return;
+    }
+    std::uint8_t length[4];
+    put_length(length, state.last_length);
+    connection.send_all(length, sizeof length);
+    connection.send_all(p.buffer, bytes);
+}
 
 // Hello, then records until stop (returns) or a failure (throws).
 void transfer(SensorQueueProcessor& p, TargetConnection& connection, const std::uint8_t* hello,
@@ -57,18 +80,26 @@ void transfer(SensorQueueProcessor& p, TargetConnection& connection, const std::
         if (state.resend_pending) {
             state.resend_pending = false;
         } else {
-            state.last_length = pop(*p.queue, p.buffer, static_cast<std::uint32_t>(p.buffer_size));
+            state.last_length = take_next(p, state);
         }
         if (state.last_length > 0) {
-            std::uint8_t length[4];
-            put_length(length, state.last_length);
-            connection.send_all(length, sizeof length);
-            connection.send_all(p.buffer, static_cast<std::size_t>(state.last_length));
+            send_in_hand(p, connection, state);
         } else if (state.last_length < 0) {
             grow_buffer(p);
         } else {
             wait_for_data(*p.queue);
         }
+    }
+}
+
+// Grows the buffer towards the batch size. The batch size is an upper bound,
+// not a need: when memory is short, batches stay within the buffer there is.
+void reserve_batch_buffer(SensorQueueProcessor& p) {
+    kr::log::log_print("Sending batches of up to %u bytes", p.send_batch);
+    try {
+        while (static_cast<std::uint32_t>(p.buffer_size) < p.send_batch) grow_buffer(p);
+    } catch (const std::exception& e) {
+        kr::log::log_print("ERROR - Send batches limited to %d bytes: %s", p.buffer_size, e.what());
     }
 }
 
@@ -94,7 +125,7 @@ bool connect_round(SensorQueueProcessor& p, TargetConnection& connection, const 
             return true;
         } catch (const std::exception& e) {
             kr::log::log_print("ERROR - Send data to %s:%d failed: %s", ip, port, e.what());
-            // The message in hand goes out again, whole, on the next connection.
+            // The message or batch in hand goes out again, whole, on the next connection.
             if (state.last_length > 0) state.resend_pending = true;
             return false;
         }
@@ -112,6 +143,7 @@ void init(SensorQueueProcessor& processor, SensorQueue* queue, const std::vector
     processor.buffer = nullptr;
     processor.buffer_size = 0;
     processor.pause_step_ms = kPauseStepMs;
+    processor.send_batch = 0;
 }
 
 void start(SensorQueueProcessor& processor) {
@@ -171,6 +203,7 @@ std::uint32_t run_sender(void* argument) {
         kr::log::log_print("ERROR - Sensor queue processor failed: %s", e.what());
         return 0;
     }
+    if (p.send_batch != 0) reserve_batch_buffer(p);
     SenderState state;
     TargetConnection connection;
     while (!p.stop_requested) {

@@ -32,9 +32,14 @@ struct SensorQueueProcessor {
     std::int32_t buffer_size = 0;
     // Length of one of the pause's sleeps; tests shorten it.
     std::uint32_t pause_step_ms = kPauseStepMs;
+    // 0: one record per step, length field and message sent apart. Otherwise
+    // each step sends up to this many bytes of whole records in one go (at
+    // least one record); the bytes on the wire are the same. Set before start.
+    std::uint32_t send_batch = 0;
 };
 
-// Resets the processor to "no thread, no buffer" over the given queue and targets.
+// Resets the processor to "no thread, no buffer, no batches" over the given
+// queue and targets.
 void init(SensorQueueProcessor& processor, SensorQueue* queue, const std::vector<kr::config::Target>* targets);
 // Starts the sender thread unless one runs. Throws SensorError
 // ("pthread_create() failed: ...") when the thread cannot be made.

@@ -162,19 +162,26 @@ TEST(CaptureEndToEnd, SampleReplayArrivesByteForByteInCaptureOrder) {
     ASSERT_EQ(shape.size(), want.size());
     for (std::size_t i = 0; i < want.size(); ++i) EXPECT_EQ(shape[i], summarize(want[i])) << i;
 
-    kr::test::TempDir dir;
-    kr::test::LoopbackListener collector;
-    Agent agent(dir);
-    agent.start(base_config(collector.port()) + "queue-size 1048576\ncapture file:" + kSample.string() +
-                "\ncapture-port " + std::to_string(kSamplePort) + "\n");
-    ASSERT_TRUE(collector.accept(5000));
-    EXPECT_EQ(kHello, collector.read(kHello.size(), 5000));
-    for (std::size_t i = 0; i < want.size(); ++i) EXPECT_EQ(want[i], read_record(collector, 5000)) << "record " << i;
-    EXPECT_TRUE(collector.read(1, 500).empty());
-    EXPECT_EQ("Capture file " + kSample.string() + " replayed: 28 packets, 12 DNS messages",
-              agent.wait_for("Capture file "));
-    EXPECT_EQ(0, agent.stop());
-    EXPECT_EQ("Stopped!", agent.log().back());
+    // The same bytes whether the sender goes record by record or in batches.
+    for (const std::string batching : {"", "send-batch 65536\n"}) {
+        SCOPED_TRACE(batching);
+        kr::test::TempDir dir;
+        kr::test::LoopbackListener collector;
+        Agent agent(dir);
+        agent.start(base_config(collector.port()) + "queue-size 1048576\ncapture file:" + kSample.string() +
+                    "\ncapture-port " + std::to_string(kSamplePort) + "\n" + batching);
+        ASSERT_TRUE(collector.accept(5000));
+        EXPECT_EQ(kHello, collector.read(kHello.size(), 5000));
+        for (std::size_t i = 0; i < want.size(); ++i) EXPECT_EQ(want[i], read_record(collector, 5000)) << "record " << i;
+        EXPECT_TRUE(collector.read(1, 500).empty());
+        EXPECT_EQ("Capture file " + kSample.string() + " replayed: 28 packets, 12 DNS messages",
+                  agent.wait_for("Capture file "));
+        EXPECT_EQ(0, agent.stop());
+        EXPECT_EQ("Stopped!", agent.log().back());
+        const Lines log = agent.log();
+        EXPECT_EQ(batching.empty() ? 0 : 1,
+                  std::count(log.begin(), log.end(), "Sending batches of up to 65536 bytes"));
+    }
 }
 
 // The newest records whose total size (4-byte length each) fits the queue.

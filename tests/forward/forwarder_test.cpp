@@ -131,10 +131,12 @@ bool logged(const LogCapture& log, const std::string& prefix, int timeout_ms = 5
 // A processor over a queue of its own. Destruction stops it (joining the
 // sender), releases it and destroys the queue, also after a failed assertion.
 struct Forwarder {
-    explicit Forwarder(std::vector<Target> list, std::uint32_t pause_step_ms = 20) : targets(std::move(list)) {
+    explicit Forwarder(std::vector<Target> list, std::uint32_t pause_step_ms = 20, std::uint32_t send_batch = 0)
+        : targets(std::move(list)) {
         create(queue, 1 << 20);
         init(processor, &queue, &targets);
         processor.pause_step_ms = pause_step_ms;
+        processor.send_batch = send_batch;
     }
     ~Forwarder() {
         stop(processor);
@@ -218,6 +220,34 @@ TEST(ForwarderLoopback, SendsHelloThenLengthPrefixedRecordsAndClosesAtStop) {
     EXPECT_LT(ms_since(t0), 3000);
     EXPECT_EQ(nullptr, f.processor.thread);
     EXPECT_TRUE(collector.peer_closed(2000));
+}
+
+TEST(ForwarderLoopback, BatchesPutTheSameBytesOnTheWire) {
+    // Queued before the start, so batches form: an empty message (never
+    // sent), one that outgrows the first buffer, small ones. Only one empty
+    // message: the record-by-record sender waits after popping one, which the
+    // pushes' pending signal ends once; a second would hold the rest back.
+    const std::vector<Bytes> queued = {message_of(39, 1), {}, message_of(300, 2), message_of(5000, 3),
+                                       message_of(1, 4), message_of(96, 5), message_of(96, 6)};
+    Bytes expected = kHello;
+    for (const Bytes& m : queued) {
+        if (!m.empty()) expected = concat({expected, record(m)});
+    }
+    // 1 and 100 make batches of one record mostly; 65536 takes everything at once.
+    for (std::uint32_t batch : {0u, 1u, 100u, 65536u}) {
+        SCOPED_TRACE(batch);
+        LoopbackListener collector;
+        Forwarder f({target("127.0.0.1", collector.port())}, 20, batch);
+        for (const Bytes& m : queued) f.push(m);
+        start(f.processor);
+        ASSERT_TRUE(collector.accept(5000));
+        EXPECT_EQ(expected, collector.read(expected.size(), 5000));
+        // A lone message goes out at once, without waiting for more.
+        for (std::uint8_t seed = 10; seed < 13; ++seed) {
+            f.push(message_of(seed * 5u, seed));
+            EXPECT_EQ(record(message_of(seed * 5u, seed)), collector.read(4 + seed * 5u, 5000));
+        }
+    }
 }
 
 struct GrowthCase {
@@ -351,6 +381,9 @@ struct FakeNet {
     int ioctl_result = 0;
     int connect_result = 0;
     int select_result = 1;
+    // Per select call (counted from 0): wait this many ms, then answer this.
+    std::map<int, std::pair<int, int>> select_plan;
+    std::atomic<int> selects{0};
     int error = 0;
     // Per send call (counted from 0): -1 fails, n >= 0 accepts at most n bytes.
     std::map<int, int> send_plan;
@@ -391,11 +424,17 @@ struct FakeNet {
         };
         api.select_write = [](int nfds, Socket s, const TimeLimit* limit) {
             auto& n = *current;
-            std::lock_guard<std::mutex> g(n.lock);
-            n.calls.push_back("select " + std::to_string(s));
-            n.nfds = nfds;
-            n.limit = *limit;
-            return n.select_result;
+            std::pair<int, int> answer{0, n.select_result};
+            {
+                std::lock_guard<std::mutex> g(n.lock);
+                n.calls.push_back("select " + std::to_string(s));
+                n.nfds = nfds;
+                n.limit = *limit;
+                auto plan = n.select_plan.find(n.selects++);
+                if (plan != n.select_plan.end()) answer = plan->second;
+            }
+            kr::thread::sleep_ms(static_cast<std::uint32_t>(answer.first));
+            return answer.second;
         };
         api.send = [](Socket s, const char* data, int length, int flags) {
             auto& n = *current;
@@ -576,6 +615,119 @@ TEST(Sender, FailedGrowthMarksNothingAndTheMessageStaysQueued) {
     EXPECT_EQ(2, find_line(log_lines(log), without_cr("ERROR - Send data to 10.0.0.1:9 failed: " +
                                                       kr::error::failure_text("realloc(8192)", ENOMEM))));
     EXPECT_EQ(std::vector<std::size_t>({8192, 8192}), faults.reallocs());
+}
+
+// The lengths offered by the sends on one socket, in call order.
+std::vector<int> send_sizes(const std::vector<std::string>& calls, Socket socket) {
+    std::vector<int> sizes;
+    const std::string prefix = "send " + std::to_string(socket) + " ";
+    for (const std::string& call : calls) {
+        if (starts_with(call, prefix)) sizes.push_back(std::stoi(call.substr(prefix.size())));
+    }
+    return sizes;
+}
+
+TEST(Sender, BatchInHandIsResentWholeAfterABreak) {
+    LogCapture log;
+    FakeNet net;
+    net.error = 10054;
+    // Sends: 0 hello, 1 part of the first batch, 2 fails; the next connection takes everything.
+    net.send_plan = {{1, 30}, {2, kSocketError}};
+    const Bytes a = message_of(100, 1), b = message_of(20, 2), c = message_of(50, 3);
+    // a and b make 128 bytes of records, so c does not join their batch.
+    Forwarder f({target("10.0.0.1", 9)}, 1, 130);
+    for (const Bytes& m : {a, b, c}) f.push(m);
+    start(f.processor);
+    const Bytes expected = concat({kHello, record(a), record(b), record(c)});
+    ASSERT_TRUE(eventually([&] { return net.stream(101).size() == expected.size(); }));
+    stop(f.processor);
+
+    Bytes sent_first = concat({kHello, record(a), record(b)});
+    sent_first.resize(kHello.size() + 30);
+    EXPECT_EQ(sent_first, net.stream(100));
+    EXPECT_EQ(expected, net.stream(101));
+    const auto calls = net.take_calls();
+    EXPECT_EQ(std::vector<int>({10, 128, 98}), send_sizes(calls, 100));
+    EXPECT_EQ(std::vector<int>({10, 128, 54}), send_sizes(calls, 101)) << "one send per batch";
+    auto lines = log_lines(log);
+    EXPECT_EQ(1, std::count(lines.begin(), lines.end(),
+                            without_cr("ERROR - Send data to 10.0.0.1:9 failed: " +
+                                       kr::error::failure_text("send()", 10054))));
+}
+
+TEST(Sender, RecordLargerThanTheBatchGoesAlone) {
+    FakeNet net;
+    Forwarder f({target("10.0.0.1", 9)}, 1, 100);
+    // The 5000-byte message also outgrows the first 4096-byte buffer.
+    const std::vector<Bytes> messages = {message_of(20, 1), message_of(5000, 2), message_of(20, 3), message_of(20, 4)};
+    Bytes expected = kHello;
+    for (const Bytes& m : messages) {
+        f.push(m);
+        expected = concat({expected, record(m)});
+    }
+    start(f.processor);
+    ASSERT_TRUE(eventually([&] { return net.stream(100).size() == expected.size(); }));
+    stop(f.processor);
+    EXPECT_EQ(expected, net.stream(100));
+    EXPECT_EQ(std::vector<int>({10, 24, 5004, 48}), send_sizes(net.take_calls(), 100));
+}
+
+TEST(Sender, BatchesStayWithinTheBufferWhenItCannotGrowToTheBatchSize) {
+    LogCapture log;
+    AllocationFaults faults;
+    faults.fail_next_reallocs = 1;
+    FakeNet net;
+    Forwarder f({target("10.0.0.1", 9)}, 1, 65536);
+    // 40 records of 104 bytes: more than the first 4096-byte buffer holds.
+    for (std::uint8_t i = 0; i < 40; ++i) f.push(message_of(100, i));
+    start(f.processor);
+    ASSERT_TRUE(eventually([&] { return net.stream(100).size() == kHello.size() + 40 * 104; }));
+    stop(f.processor);
+    EXPECT_EQ(std::vector<int>({10, 39 * 104, 104}), send_sizes(net.take_calls(), 100));
+    const std::vector<std::string> expected = {
+        "Sending batches of up to 65536 bytes",
+        without_cr("ERROR - Send batches limited to 4096 bytes: " + kr::error::failure_text("realloc(8192)", ENOMEM)),
+        "Connecting to 10.0.0.1:9", "Connected to 10.0.0.1:9"};
+    EXPECT_EQ(expected, log_lines(log));
+}
+
+TEST(Sender, StopEndsTheSenderInEveryState) {
+    enum State { kWaiting, kConnecting, kSending, kPausing };
+    const char* names[] = {"waiting for data", "connecting", "in a send", "in the pause"};
+    const Bytes m = message_of(100, 1);
+    for (std::uint32_t batch : {0u, 65536u}) {
+        for (int state = kWaiting; state <= kPausing; ++state) {
+            SCOPED_TRACE(std::string(names[state]) + ", send-batch " + std::to_string(batch));
+            LogCapture log;
+            FakeNet net;
+            // Select 0 waits for the connection, 1 for the hello, 2 for the record.
+            if (state == kConnecting) net.select_plan = {{0, {300, 0}}};
+            if (state == kSending) net.select_plan = {{2, {300, 1}}};
+            if (state == kPausing) net.select_plan = {{0, {0, 0}}};
+            Forwarder f({target("10.0.0.1", 9)}, kPauseStepMs, batch);
+            const bool sends = state == kWaiting || state == kSending;
+            if (sends) f.push(m);
+            start(f.processor);
+            if (state == kWaiting) {
+                ASSERT_TRUE(eventually([&] { return net.stream(100).size() == kHello.size() + 4 + m.size(); }));
+            } else if (state == kPausing) {
+                ASSERT_TRUE(logged(log, "ERROR - Connect to 10.0.0.1:9 failed: select() timed out"));
+            } else {
+                ASSERT_TRUE(eventually([&] { return net.selects > (state == kConnecting ? 0 : 2); }));
+            }
+            const auto t0 = Clock::now();
+            stop(f.processor);
+            EXPECT_LT(ms_since(t0), 3000);
+            EXPECT_EQ(nullptr, f.processor.thread);
+            // A send under way is finished, never cut; nothing is tried again.
+            EXPECT_EQ(sends ? concat({kHello, record(m)}) : Bytes(), net.stream(100));
+            const auto lines = log_lines(log);
+            EXPECT_EQ(1, std::count(lines.begin(), lines.end(), "Connecting to 10.0.0.1:9"));
+            const auto calls = net.take_calls();
+            ASSERT_FALSE(calls.empty());
+            EXPECT_EQ("closesocket 100", calls.back());
+        }
+    }
 }
 
 // ---- The processor's own operations ----
