@@ -1,10 +1,14 @@
 // Throughput of the sender draining a full queue of 100-byte messages to a
-// loopback receiver that only reads, beside two baselines on the same
-// loopback: a bare loop making the sender's system calls per record (poll +
-// send of the 4-byte length, poll + send of the payload) and one writing the
-// same bytes in 64 KiB sends. Each iteration times from the start of sending
-// until the receiver has read every byte. On a busy machine compare them with
+// loopback receiver that only reads, record by record (send_batch 0) and in
+// batches (send_batch 65536), beside two baselines on the same loopback: a
+// bare loop making the record-by-record sender's system calls (poll + send of
+// the 4-byte length, poll + send of the payload) and one writing the same
+// bytes in 64 KiB sends. Each iteration times from the start of sending until
+// the receiver has read every byte. On a busy machine compare them with
 // --benchmark_repetitions=5 --benchmark_enable_random_interleaving=true.
+//
+// TrickleLatency: 100 messages a second through the running sender; the time
+// from each push until the receiver has read the whole record (median, p99).
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -94,19 +98,25 @@ void set_counters(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kStreamBytes));
 }
 
+std::vector<kr::config::Target> loopback_target(std::uint16_t port) {
+    std::vector<kr::config::Target> targets(1);
+    targets[0].ip = "127.0.0.1";
+    targets[0].port = port;
+    targets[0].timeout = 5;
+    return targets;
+}
+
 void BM_Sender(benchmark::State& state) {
     const std::vector<std::uint8_t> m = message();
     for (auto _ : state) {
         Receiver receiver(kHelloBytes + kStreamBytes);
-        std::vector<kr::config::Target> targets(1);
-        targets[0].ip = "127.0.0.1";
-        targets[0].port = receiver.port();
-        targets[0].timeout = 5;
+        const std::vector<kr::config::Target> targets = loopback_target(receiver.port());
         kr::sensor::SensorQueue queue;
         kr::sensor::create(queue, 16 << 20);
         for (std::size_t i = 0; i < kRecords; ++i) kr::sensor::push(queue, m.data(), kMessageSize);
         kr::sensor::SensorQueueProcessor processor;
         kr::sensor::init(processor, &queue, &targets);
+        processor.send_batch = static_cast<std::uint32_t>(state.range(0));
 
         const auto t0 = Clock::now();
         kr::sensor::start(processor);
@@ -172,9 +182,62 @@ void BM_Bulk64KiB(benchmark::State& state) {
     set_counters(state);
 }
 
-BENCHMARK(BM_Sender)->UseManualTime()->Unit(benchmark::kMillisecond)->MinTime(2.0);
+double percentile(std::vector<double> values, double fraction) {
+    std::sort(values.begin(), values.end());
+    return values[static_cast<std::size_t>(fraction * static_cast<double>(values.size() - 1))];
+}
+
+void BM_TrickleLatency(benchmark::State& state) {
+    constexpr std::size_t kEvents = 1000;
+    const std::vector<std::uint8_t> m = message();
+    for (auto _ : state) {
+        kr::test::LoopbackListener listener;
+        const std::vector<kr::config::Target> targets = loopback_target(listener.port());
+        kr::sensor::SensorQueue queue;
+        kr::sensor::create(queue, 16 << 20);
+        kr::sensor::SensorQueueProcessor processor;
+        kr::sensor::init(processor, &queue, &targets);
+        processor.send_batch = static_cast<std::uint32_t>(state.range(0));
+        kr::sensor::start(processor);
+        std::vector<Clock::time_point> pushed(kEvents), received(kEvents);
+        bool complete = listener.accept(10000) && listener.read(kHelloBytes, 5000).size() == kHelloBytes;
+        std::thread reader([&] {
+            for (std::size_t i = 0; complete && i < kEvents; ++i) {
+                complete = listener.read(kRecordSize, 5000).size() == kRecordSize;
+                received[i] = Clock::now();
+            }
+        });
+        const auto t0 = Clock::now();
+        for (std::size_t i = 0; i < kEvents; ++i) {
+            std::this_thread::sleep_until(t0 + std::chrono::milliseconds(10 * i));
+            pushed[i] = Clock::now();
+            kr::sensor::push(queue, m.data(), kMessageSize);
+        }
+        reader.join();
+        state.SetIterationTime(std::chrono::duration<double>(Clock::now() - t0).count());
+        kr::sensor::stop(processor);
+        kr::sensor::release(processor);
+        kr::sensor::destroy(queue);
+        if (!complete) {
+            state.SkipWithError("the receiver did not get every record");
+            break;
+        }
+        std::vector<double> micros(kEvents);
+        for (std::size_t i = 0; i < kEvents; ++i) {
+            micros[i] = std::chrono::duration<double, std::micro>(received[i] - pushed[i]).count();
+        }
+        state.counters["median_us"] = percentile(micros, 0.5);
+        state.counters["p99_us"] = percentile(micros, 0.99);
+        state.counters["max_us"] = percentile(micros, 1.0);
+    }
+}
+
+BENCHMARK(BM_Sender)->ArgName("send_batch")->Arg(0)->Arg(65536)->UseManualTime()->Unit(benchmark::kMillisecond)
+    ->MinTime(2.0);
 BENCHMARK(BM_BareSameSyscalls)->UseManualTime()->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_Bulk64KiB)->UseManualTime()->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_TrickleLatency)->ArgName("send_batch")->Arg(0)->Arg(65536)->UseManualTime()->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
