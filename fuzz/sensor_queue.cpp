@@ -1,7 +1,7 @@
-// The sensor queue driven by any sequence of pushes and pops over any small
-// capacity, compared after every step with the byte-by-byte reference model:
-// the same results, the same popped bytes, the same positions and the same
-// stored bytes.
+// The sensor queue driven by any sequence of pushes, pops and batch pops over
+// any small capacity, compared after every step with the byte-by-byte
+// reference model: the same results, the same popped bytes, the same
+// positions and the same stored bytes.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
@@ -69,9 +69,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         } else {
             const std::uint32_t out_size = in.ConsumeBool() ? in.ConsumeIntegralInRange<std::uint32_t>(0, capacity + 1)
                                                             : capacity + 8;
+            // A batch pop, cut by any limit, or a single pop.
+            const bool batch = in.ConsumeBool();
+            const std::uint32_t limit = batch ? in.ConsumeIntegralInRange<std::uint32_t>(0, 2 * capacity + 8) : 0;
             out.assign(out_size, 0xEE);
-            const int result = kr::sensor::pop(queue, out.data(), out_size);
-            check(result == model.pop(expected, out_size), "pop result differs");
+            std::uint32_t records = 0, model_records = 0;
+            const int result = batch ? kr::sensor::pop_batch(queue, out.data(), out_size, limit, &records)
+                                     : kr::sensor::pop(queue, out.data(), out_size);
+            check(result == (batch ? model.pop_batch(expected, out_size, limit, model_records)
+                                   : model.pop(expected, out_size)),
+                  "pop result differs");
+            check(records == model_records, "batch record count differs");
             if (result > 0) check(std::memcmp(out.data(), expected.data(), result) == 0, "popped bytes differ");
             for (std::uint32_t i = result > 0 ? static_cast<std::uint32_t>(result) : 0; i < out_size; ++i) {
                 check(out[i] == 0xEE, "pop wrote past the message");
