@@ -16,8 +16,12 @@
 #include <sstream>
 #include <thread>
 
+#include "clickhouse_rows.h"
 #include "clickhouse_server.h"
 #include "collector_process.h"
+#include "http_post.h"
+#include "packet_synth.h"
+#include "pcap_writer.h"
 #include "spool.h"
 #include "wire.h"
 
@@ -57,6 +61,62 @@ public:
 private:
     std::string path_;
 };
+
+// The real agent replaying a capture file to its targets, in order.
+class AgentProcess {
+public:
+    AgentProcess(const std::string& dir, const std::string& capture, const std::vector<std::uint16_t>& ports) {
+        config_ = dir + "/agent-" + std::to_string(ports.front()) + "-" + std::to_string(++count_) + ".conf";
+        std::ofstream config(config_);
+        for (std::uint16_t port : ports) {
+            config << "target 127.0.0.1:" << port << " 2\n";
+        }
+        config << "queue-size 67108864\ncapture file:" << capture << "\n";
+        config.close();
+        const char* argv[] = {AGENT_PATH, config_.c_str(), nullptr};
+        if (posix_spawn(&pid_, AGENT_PATH, nullptr, nullptr, const_cast<char**>(argv), environ) != 0) {
+            pid_ = -1;
+        }
+    }
+    ~AgentProcess() {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    AgentProcess(const AgentProcess&) = delete;
+    AgentProcess& operator=(const AgentProcess&) = delete;
+    bool started() const { return pid_ > 0; }
+
+private:
+    static inline int count_ = 0;
+    std::string config_;
+    pid_t pid_ = -1;
+};
+
+// A capture of `count` UDP queries from client 192.0.2.<agent> for the
+// names a<agent>-<n>.test, so every event of every agent is told apart.
+void write_capture(const std::string& path, int agent, int count) {
+    PcapWriter writer;
+    std::string error;
+    ASSERT_TRUE(writer.open(path, error)) << error;
+    PacketSynthesizer synth;
+    std::vector<std::uint8_t> packet;
+    const std::string client = "192.0.2." + std::to_string(agent);
+    for (int n = 0; n < count; ++n) {
+        const ByteVector dns = dns_packet(static_cast<std::uint16_t>(n), 0x0100,
+                                          "a" + std::to_string(agent) + "-" + std::to_string(n) + ".test");
+        EventMessage event;
+        event.time = 1796624400 + static_cast<std::uint32_t>(n / 10000);
+        event.client = client;
+        event.server = "192.0.2.53";
+        event.packet = Bytes(dns.data(), dns.size());
+        ASSERT_TRUE(synth.build(event, packet, error)) << error;
+        writer.write(event.time, packet);
+    }
+    ASSERT_TRUE(writer.flush(error)) << error;
+    writer.close();
+}
 
 class ClickHouse : public ::testing::Test {
 protected:
@@ -307,6 +367,127 @@ TEST_F(ClickHouse, SampleQuestionsInTheDocsAnswerForTheSampleCapture) {
     for (const auto& [sql, answer] : questions) {
         EXPECT_EQ(server_->query(sql), answer) << sql;
     }
+}
+
+// Two servers as two shards behind a Distributed table, a collector on
+// each, agents whose target lists name the collectors in both orders. All
+// events land once; then one collector is stopped (SIGTERM) and later
+// killed (SIGKILL) while agents stream, and what each loses is measured.
+TEST(ClickHouseCluster, TwoShardsTwoCollectorsLandEveryEventOnceAndMeasureTheLossOfAStoppedCollector) {
+    constexpr int kEvents = 30000;  // per agent
+    ClickHouseServer shards[2];
+    std::string cluster = "<remote_servers><pair>";
+    for (const auto& shard : shards) {
+        cluster += "<shard><replica><host>127.0.0.1</host><port>" + std::to_string(shard.tcp_port()) +
+                   "</port></replica></shard>";
+    }
+    cluster += "</pair></remote_servers>";
+    for (auto& shard : shards) {
+        shard.add_config(cluster);
+        std::string error;
+        ASSERT_TRUE(shard.start(error)) << error;
+        // The local table as the collector makes it; the collector then finds
+        // the Distributed table in place and inserts through it.
+        for (const std::string& sql :
+             {create_table_sql("dns_events_local"),
+              std::string("CREATE TABLE dns_events AS dns_events_local "
+                          "ENGINE = Distributed(pair, default, dns_events_local, cityHash64(qname))")}) {
+            HttpPost http;
+            ASSERT_TRUE(http.post(shard.url() + "?allow_experimental_low_cardinality_type=1", sql, error)) << error;
+        }
+    }
+    TempDir dir;
+    for (int agent = 1; agent <= 6; ++agent) {
+        write_capture(dir.path() + "/" + std::to_string(agent) + ".pcap", agent, kEvents);
+    }
+    auto collector_on = [&](int shard, const std::string& listen) {
+        return std::make_unique<CollectorProcess>(std::vector<std::string>{
+            "--listen", listen, "--clickhouse", shards[shard].url(), "--clickhouse-batch-rows", "20000",
+            "--clickhouse-batch-ms", "200", "--spool", dir.path() + "/spool" + std::to_string(shard)});
+    };
+    auto collector1 = collector_on(0, "127.0.0.1:0");
+    auto collector2 = collector_on(1, "127.0.0.1:0");
+    const std::uint16_t port1 = collector1->wait_listening();
+    const std::uint16_t port2 = collector2->wait_listening();
+    ASSERT_TRUE(port1 != 0 && port2 != 0) << collector1->stderr_text() << collector2->stderr_text();
+    const std::vector<std::uint16_t> order[2] = {{port1, port2}, {port2, port1}};
+
+    // Events of the clients listed, once each, then the number of copies.
+    auto landed = [&](const std::string& clients) {
+        return shards[0].query("SELECT uniqExact(qname), count() - uniqExact(batch, row) FROM dns_events WHERE client IN (" +
+                               clients + ")");
+    };
+    // Waits for `expected`, or until the answer has not changed for 15 s
+    // (longer than an agent's 10 s pause before it fails over).
+    auto settled = [&](const std::string& clients, const std::string& expected) {
+        std::string now = landed(clients);
+        std::string before = now;
+        for (int i = 0, same = 0; i < 1200 && now != expected && same < 150; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            now = landed(clients);
+            same = now == before ? same + 1 : 0;
+            before = now;
+        }
+        return now;
+    };
+
+    {
+        std::vector<std::unique_ptr<AgentProcess>> agents;
+        for (int agent = 1; agent <= 4; ++agent) {
+            agents.push_back(std::make_unique<AgentProcess>(dir.path(), dir.path() + "/" + std::to_string(agent) +
+                                                                            ".pcap", order[agent % 2]));
+            ASSERT_TRUE(agents.back()->started());
+        }
+        const std::string all = std::to_string(4 * kEvents) + "\t0";
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(settled("'192.0.2.1', '192.0.2.2', '192.0.2.3', '192.0.2.4'", all), all)
+            << collector1->stderr_text() << collector2->stderr_text();
+        std::printf("4 agents, 2 collectors, 2 shards: %d events landed once in %.1f s\n", 4 * kEvents,
+                    std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        for (auto& shard : shards) {
+            EXPECT_GT(std::stoi(shard.query("SELECT count() FROM dns_events_local")), kEvents);  // both hold a share
+        }
+    }
+
+    // Collector 1 stopped (SIGTERM), restarted on its port, then killed
+    // (SIGKILL), each time while an agent that names it first streams; the
+    // agent fails over to collector 2 after its 10 s pause.
+    int losses[2] = {0, 0};
+    for (int round = 0; round < 2; ++round) {
+        const int agent = 5 + round;
+        AgentProcess streaming(dir.path(), dir.path() + "/" + std::to_string(agent) + ".pcap", order[0]);
+        ASSERT_TRUE(streaming.started());
+        // Mid-stream: as soon as collector 1 has inserted a first batch of it.
+        const std::string client = "'192.0.2." + std::to_string(agent) + "'";
+        std::string at_stop = "0\t0";
+        for (int i = 0; i < 2000 && at_stop.compare(0, 2, "0\t") == 0; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            at_stop = landed(client);
+        }
+        collector1->signal(round == 0 ? SIGTERM : SIGKILL);
+        const int status = collector1->wait_exit();
+        const std::string result = settled(client, std::to_string(kEvents) + "\t0");
+        ASSERT_NE(result.find('\t'), std::string::npos) << result;
+        losses[round] = kEvents - std::stoi(result);
+        EXPECT_EQ(result.substr(result.find('\t')), "\t0");  // no copies
+        std::printf("%s: agent %d lost %d of %d events (%d had landed at the signal)\n",
+                    round == 0 ? "SIGTERM" : "SIGKILL", agent, losses[round], kEvents, std::stoi(at_stop));
+        RecordProperty(round == 0 ? "sigterm_loss" : "sigkill_loss", losses[round]);
+        if (round == 0) {
+            // A stopped collector inserts everything it read before it exits.
+            EXPECT_EQ(status, 0);
+            const std::string notes = collector1->stderr_text();
+            const std::size_t events = notes.find(", events ");
+            const std::size_t rows = notes.find("clickhouse rows ");
+            ASSERT_TRUE(events != std::string::npos && rows != std::string::npos) << notes;
+            EXPECT_EQ(std::stoull(notes.substr(events + 9)), std::stoull(notes.substr(rows + 16))) << notes;
+            EXPECT_NE(notes.find("left in the spool 0"), std::string::npos) << notes;
+            collector1 = collector_on(0, "127.0.0.1:" + std::to_string(port1));
+            ASSERT_EQ(collector1->wait_listening(), port1) << collector1->stderr_text();
+        }
+    }
+    EXPECT_LT(losses[0], kEvents);
+    EXPECT_LT(losses[1], kEvents);
 }
 
 }  // namespace
