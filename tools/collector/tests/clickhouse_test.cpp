@@ -253,7 +253,7 @@ TEST_F(ClickHouse, KilledAndRestartedUnderAStreamLosesNothing) {
     constexpr int kEvents = 30000;
     TempDir spool;
     auto args = collector_args("stream", "500", "100");
-    args.insert(args.end(), {"--spool", spool.path()});
+    args.insert(args.end(), {"--spool", spool.path(), "--metrics", "127.0.0.1:0"});
     CollectorProcess collector(args);
     const std::uint16_t port = collector.wait_listening();
     ASSERT_NE(port, 0) << collector.stderr_text();
@@ -287,6 +287,12 @@ TEST_F(ClickHouse, KilledAndRestartedUnderAStreamLosesNothing) {
               "0");
     RecordProperty("duplicates", duplicates);
     std::printf("events %d, duplicates %d\n", kEvents, duplicates);
+    // The collector's counts agree with the table: resent rows included, every spooled batch replayed.
+    const std::string scrape = scrape_metrics(collector);
+    EXPECT_EQ(sample_value(scrape, "collector_clickhouse_rows_inserted_total"), kEvents + duplicates) << scrape;
+    EXPECT_GT(sample_value(scrape, "collector_clickhouse_batches_spooled_total"), 0);
+    EXPECT_EQ(sample_value(scrape, "collector_clickhouse_batches_replayed_total"),
+              sample_value(scrape, "collector_clickhouse_batches_spooled_total"));
 
     collector.signal(SIGTERM);
     EXPECT_EQ(collector.wait_exit(), 0);
