@@ -32,16 +32,19 @@ bool Spool::open(const std::string& dir, std::uint64_t max_bytes, std::string& e
     }
     for (fs::directory_iterator it(dir, code), end; !code && it != end; it.increment(code)) {
         const std::string name = it->path().filename().string();
-        if (name.size() > 4 && name.compare(name.size() - 4, 4, ".tmp") == 0) {
-            fs::remove(it->path(), code);
-            continue;
-        }
         std::uint64_t sequence = 0;
         std::uint32_t rows = 0;
         int used = 0;
-        if (std::sscanf(name.c_str(), "%20" SCNu64 "-%" SCNu32 "%n", &sequence, &rows, &used) != 2 ||
-            name.substr(static_cast<std::size_t>(used)) != kSuffix) {
+        if (std::sscanf(name.c_str(), "%20" SCNu64 "-%" SCNu32 "%n", &sequence, &rows, &used) != 2) {
             continue;  // not ours
+        }
+        const std::string suffix = name.substr(static_cast<std::size_t>(used));
+        if (suffix == std::string(kSuffix) + ".tmp") {
+            fs::remove(it->path(), code);  // a write that a crash cut short
+            continue;
+        }
+        if (suffix != kSuffix) {
+            continue;
         }
         const std::uint64_t size = fs::file_size(it->path(), code);
         if (code) {
