@@ -1,3 +1,5 @@
+#include <cinttypes>
+#include <cstdio>
 #include <memory>
 #include <string>
 
@@ -12,6 +14,9 @@ namespace {
 
 constexpr char kDefaultCapture[] = "device:any";
 constexpr int kDefaultPort = 53;
+
+// The source of the run, kept for its counters.
+std::shared_ptr<kr::capture::PcapEventSource> current_source;
 
 // "file:PATH" or "device:NAME" with something after the colon; anything
 // else is malformed and falls back to the default.
@@ -36,8 +41,19 @@ void configure_capture(const kr::config::Config& config) {
     }
     kr::log::log_print("Config: capture-port = %d", port);
 
-    kr::capture::trace_set_event_source(
-        std::make_shared<kr::capture::PcapEventSource>(capture, static_cast<std::uint16_t>(port)));
+    current_source = std::make_shared<kr::capture::PcapEventSource>(capture, static_cast<std::uint16_t>(port));
+    kr::capture::trace_set_event_source(current_source);
+}
+
+void append_capture_stats(std::string& line) {
+    if (!current_source) return;
+    const kr::capture::PcapEventSource& s = *current_source;
+    char text[256];
+    std::snprintf(text, sizeof text,
+                  " packets=%" PRIu64 " dns_messages=%" PRIu64 " not_dns=%" PRIu64 " tcp_skipped=%" PRIu64
+                  " kernel_drops=%" PRIu64,
+                  s.packets(), s.events(), s.not_dns(), s.tcp_skipped(), s.kernel_drops());
+    line += text;
 }
 
 }  // namespace kr::agent

@@ -4,4 +4,7 @@ namespace kr::agent {
 
 void configure_capture(const kr::config::Config&) {}
 
+// The trace events come from the system: nothing of its own to count.
+void append_capture_stats(std::string&) {}
+
 }  // namespace kr::agent

@@ -6,6 +6,7 @@
 
 #include "agent/agent.h"
 #include "agent/capture_setup.h"
+#include "agent/stats.h"
 #include "capture/etw_session.h"
 #include "config/config.h"
 #include "error/error.h"
@@ -29,6 +30,8 @@ constexpr char kLogSuffix[] = "/log/dns-logger.log";
 // What run builds, released in reverse order on every path. The forwarder is
 // always stopped before the queue is destroyed.
 struct Pipeline {
+    // First, so that it outlives every part that counts into it.
+    std::unique_ptr<PipelineCounters> counters;
     std::unique_ptr<kr::config::Config> config;
     std::unique_ptr<kr::capture::EtwSessionHolder> holder;
     std::unique_ptr<kr::sensor::SensorQueue> queue;
@@ -70,13 +73,19 @@ void start(Pipeline& p) {
     log_print("Changing directory to: %s", executable_directory().c_str());
     service_api().change_directory(executable_directory().c_str());
     log_print("Starting...");
+    // Counted only while the line is wanted: with stats off nothing is counted.
+    if (kr::config::stats_interval != 0) p.counters = std::make_unique<PipelineCounters>(kr::config::targets.size());
     p.holder = std::make_unique<kr::capture::EtwSessionHolder>();
     p.holder->clear();
+    p.holder->counters = p.counters ? &p.counters->decoder : nullptr;
+    p.holder->ipv4_clients_only = kr::config::ipv4_clients_only;
     p.queue = std::make_unique<kr::sensor::SensorQueue>();
     kr::sensor::create(*p.queue, kr::config::queue_size);
+    p.queue->counters = p.counters ? &p.counters->queue : nullptr;
     p.forwarder = std::make_unique<kr::sensor::SensorQueueProcessor>();
     kr::sensor::init(*p.forwarder, p.queue.get(), &kr::config::targets);
     p.forwarder->send_batch = kr::config::send_batch;
+    p.forwarder->counters = p.counters ? &p.counters->sender : nullptr;
     kr::sensor::net_startup();
     log_print("Starting sensor queue processor");
     kr::sensor::start(*p.forwarder);
@@ -84,6 +93,26 @@ void start(Pipeline& p) {
     log_print("Starting ETW session");
     p.holder->start();
     log_print("Started!");
+}
+
+void log_stats(const Pipeline& p) {
+    if (p.counters) log_print("%s", stats_line(*p.counters, p.queue->capacity).c_str());
+}
+
+// Waits for a stop request; with stats on, logs the line at every interval
+// meanwhile (never while holding stop_mutex).
+void wait_for_stop(const Pipeline& p) {
+    kr::thread::mutex_lock(&stop_mutex);
+    if (!p.counters) {
+        kr::thread::event_wait(&stop_event, &stop_mutex);
+    } else {
+        while (kr::thread::event_wait_for(&stop_event, &stop_mutex, kr::config::stats_interval * 1000u) == 1) {
+            kr::thread::mutex_unlock(&stop_mutex);
+            log_stats(p);
+            kr::thread::mutex_lock(&stop_mutex);
+        }
+    }
+    kr::thread::mutex_unlock(&stop_mutex);
 }
 
 }  // namespace
@@ -103,14 +132,13 @@ void run() {
     }
     install_signal_handler(SIGTERM, on_signal);
     install_signal_handler(SIGINT, on_signal);
-    kr::thread::mutex_lock(&stop_mutex);
-    kr::thread::event_wait(&stop_event, &stop_mutex);
-    kr::thread::mutex_unlock(&stop_mutex);
+    wait_for_stop(pipeline);
     log_print("Stopping...");
     log_print("Stopping all sessions");
     pipeline.holder->stop();
     log_print("Stopping sensor queue processor");
     pipeline.stop_forwarder();
+    log_stats(pipeline);
     log_print("Stopped!");
     pipeline.release();
 }

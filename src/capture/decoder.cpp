@@ -112,26 +112,39 @@ constexpr AddressProperty kServerIp{"server_ip", "TdhGetPropertySize(server_ip)"
 constexpr AddressProperty kDeviceIp{"device_ip", "TdhGetPropertySize(device_ip)", "realloc(device_ip)",
                                     "TdhGetProperty(device_ip)"};
 
+using kr::log::Counter;
+
+// Counts into the session's counters, when it has them.
+void tally(DecoderCounters* counters, Counter DecoderCounters::*which) {
+    if (counters != nullptr) (counters->*which).add();
+}
+
 // Steps shared by both addresses: size, growth, length, value.
 bool fetch_address(const TdhApi& tdh, EVENT_RECORD* event, const EventInfo& info, ULONG position,
                    const AddressProperty& property, std::uint8_t*& block, std::int32_t& length,
-                   std::uint32_t& capacity) {
+                   std::uint32_t& capacity, DecoderCounters* counters) {
     PROPERTY_DATA_DESCRIPTOR descriptor = info.descriptor(position);
     ULONG size = 0;
     ULONG status = tdh.get_property_size(event, 0, nullptr, 1, &descriptor, &size);
     if (status != ERROR_SUCCESS) {
+        tally(counters, &DecoderCounters::tdh_size_failed);
         log_event_failure(property.size_call, static_cast<std::int32_t>(status));
         return false;
     }
     if (size == 0 || size > kMaxAddressSize) {
+        tally(counters, &DecoderCounters::bad_size);
         log::log_print("ERROR - Process ETW event failed: Invalid %s size %lu", property.label,
                        static_cast<unsigned long>(size));
         return false;
     }
-    if (!grow(block, capacity, size, property.realloc_call)) return false;
+    if (!grow(block, capacity, size, property.realloc_call)) {
+        tally(counters, &DecoderCounters::alloc_failed);
+        return false;
+    }
     length = static_cast<std::int32_t>(size) - 1;
     status = tdh.get_property(event, 0, nullptr, 1, &descriptor, capacity, block);
     if (status != ERROR_SUCCESS) {
+        tally(counters, &DecoderCounters::tdh_get_failed);
         log_event_failure(property.get_call, static_cast<std::int32_t>(status));
         return false;
     }
@@ -161,6 +174,19 @@ bool is_ipv4_text(const std::uint8_t* text, std::int32_t length) {
     return true;
 }
 
+// IPv6 text: hex digits and colons, dots for an embedded IPv4 tail, at least
+// one colon. Names and zone suffixes ("%eth0") are not.
+bool is_ipv6_text(const std::uint8_t* text, std::int32_t length) {
+    bool colon = false;
+    for (std::int32_t i = 0; i < length; ++i) {
+        const std::uint8_t c = text[i];
+        colon = colon || c == ':';
+        const bool hex = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+        if (!hex && c != ':' && c != '.') return false;
+    }
+    return colon;
+}
+
 }  // namespace
 
 void decode_event(EtwSession& session, const EVENT_RECORD* record) {
@@ -169,6 +195,7 @@ void decode_event(EtwSession& session, const EVENT_RECORD* record) {
         return;
     }
     DecoderState& s = session.decoder;
+    DecoderCounters* const counters = session.counters;
     const TdhApi& tdh = tdh_api();
     // TDH takes a non-const record but only reads it.
     EVENT_RECORD* event = const_cast<EVENT_RECORD*>(record);
@@ -176,6 +203,7 @@ void decode_event(EtwSession& session, const EVENT_RECORD* record) {
     ULONG info_size = 0;
     ULONG status = tdh.get_event_information(event, 0, nullptr, nullptr, &info_size);
     if (status != ERROR_INSUFFICIENT_BUFFER) {
+        tally(counters, &DecoderCounters::tdh_info_failed);
         try {
             log::log_print("ERROR - %s",
                            error::failure_text("TdhGetEventInformation()", static_cast<std::int32_t>(status)).c_str());
@@ -184,16 +212,21 @@ void decode_event(EtwSession& session, const EVENT_RECORD* record) {
         }
         return;
     }
-    if (!grow(s.event_info, s.event_info_capacity, info_size, "realloc(event_info)")) return;
+    if (!grow(s.event_info, s.event_info_capacity, info_size, "realloc(event_info)")) {
+        tally(counters, &DecoderCounters::alloc_failed);
+        return;
+    }
     status = tdh.get_event_information(event, 0, nullptr, reinterpret_cast<PTRACE_EVENT_INFO>(s.event_info),
                                        &info_size);
     if (status != ERROR_SUCCESS) {
+        tally(counters, &DecoderCounters::tdh_info_failed);
         log_event_failure("TdhGetEventInformation()", static_cast<std::int32_t>(status));
         return;
     }
 
     const USHORT event_id = record->EventHeader.EventDescriptor.Id;
     if (event_id < 256 || event_id > 258) return;
+    if (counters != nullptr) counters->seen[event_id - 256].add();
 
     const EventInfo info(s.event_info, info_size < s.event_info_capacity ? info_size : s.event_info_capacity);
     const ULONG count = info.property_count();
@@ -206,6 +239,7 @@ void decode_event(EtwSession& session, const EVENT_RECORD* record) {
         }
     }
     if (packet_position == 0) {
+        tally(counters, &DecoderCounters::no_packet_field);
         log::log_print("ERROR - Process ETW event failed: Packet data index not found for event ID %d with "
                        "property count %d",
                        static_cast<int>(event_id), static_cast<int>(count));
@@ -216,42 +250,58 @@ void decode_event(EtwSession& session, const EVENT_RECORD* record) {
     ULONG size = 0;
     status = tdh.get_property_size(event, 0, nullptr, 1, &descriptor, &size);
     if (status != ERROR_SUCCESS) {
+        tally(counters, &DecoderCounters::tdh_size_failed);
         log_event_failure("TdhGetPropertySize(is_tcp)", static_cast<std::int32_t>(status));
         return;
     }
     status = tdh.get_property(event, 0, nullptr, 1, &descriptor, 1, &s.is_tcp);
     if (status != ERROR_SUCCESS) {
+        tally(counters, &DecoderCounters::tdh_get_failed);
         log_event_failure("TdhGetProperty(is_tcp)", static_cast<std::int32_t>(status));
         return;
     }
 
-    if (!fetch_address(tdh, event, info, 1, kServerIp, s.server_ip, s.server_ip_length, s.server_ip_capacity)) {
+    if (!fetch_address(tdh, event, info, 1, kServerIp, s.server_ip, s.server_ip_length, s.server_ip_capacity,
+                       counters)) {
         return;
     }
-    if (!fetch_address(tdh, event, info, 2, kDeviceIp, s.device_ip, s.device_ip_length, s.device_ip_capacity)) {
+    if (!fetch_address(tdh, event, info, 2, kDeviceIp, s.device_ip, s.device_ip_length, s.device_ip_capacity,
+                       counters)) {
         return;
     }
-    if (!is_ipv4_text(s.device_ip, s.device_ip_length)) return;
+    if (!is_ipv4_text(s.device_ip, s.device_ip_length) &&
+        (session.ipv4_clients_only || !is_ipv6_text(s.device_ip, s.device_ip_length))) {
+        tally(counters, &DecoderCounters::non_ipv4);
+        return;
+    }
 
     descriptor = info.descriptor(packet_position);
     ULONG packet_size = 0;
     status = tdh.get_property_size(event, 0, nullptr, 1, &descriptor, &packet_size);
     if (status != ERROR_SUCCESS) {
+        tally(counters, &DecoderCounters::tdh_size_failed);
         log_event_failure("TdhGetPropertySize(packet_data)", static_cast<std::int32_t>(status));
         return;
     }
     if (packet_size > kMaxPacketSize) {
+        tally(counters, &DecoderCounters::bad_size);
         log::log_print("ERROR - Process ETW event failed: Invalid packet_data size %lu",
                        static_cast<unsigned long>(packet_size));
         return;
     }
-    if (!grow(s.packet_data, s.packet_data_capacity, packet_size, "realloc(packet_data)")) return;
+    if (!grow(s.packet_data, s.packet_data_capacity, packet_size, "realloc(packet_data)")) {
+        tally(counters, &DecoderCounters::alloc_failed);
+        return;
+    }
     s.packet_data_length = packet_size;
 
     const std::uint32_t ld = static_cast<std::uint32_t>(s.device_ip_length);
     const std::uint32_t ls = static_cast<std::uint32_t>(s.server_ip_length);
     const std::uint32_t total = ld + ls + packet_size + 8;
-    if (!grow(s.message, s.message_capacity, total, "realloc(message)")) return;
+    if (!grow(s.message, s.message_capacity, total, "realloc(message)")) {
+        tally(counters, &DecoderCounters::alloc_failed);
+        return;
+    }
     s.message_length = static_cast<std::int32_t>(total);
 
     std::uint8_t* m = s.message;
@@ -272,10 +322,12 @@ void decode_event(EtwSession& session, const EVENT_RECORD* record) {
     // bigger earlier event and would overstate the space.
     status = tdh.get_property(event, 0, nullptr, 1, &descriptor, packet_size, m + 8 + ld + ls);
     if (status != ERROR_SUCCESS) {
+        tally(counters, &DecoderCounters::tdh_get_failed);
         log_event_failure("TdhGetProperty(packet_data)", static_cast<std::int32_t>(status));
         return;
     }
 
+    tally(counters, &DecoderCounters::events);
     if (session.message_callback != nullptr) {
         session.message_callback(s.message, total, session.callback_context);
     }

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "capture/etw_types.h"
+#include "log/counter.h"
 
 namespace kr::capture {
 
@@ -38,10 +39,25 @@ struct DecoderState {
 
 void decoder_release(DecoderState& state);
 
+// What the decoder saw and why it dropped events; written on the session
+// thread, read from any thread. Other providers and event IDs are no loss
+// and are not counted.
+struct DecoderCounters {
+    kr::log::Counter seen[3];         // events 256, 257, 258 of the DNS server's provider
+    kr::log::Counter events;          // messages built and handed to the callback
+    kr::log::Counter non_ipv4;        // client address not IPv4 text (nor IPv6 when allowed)
+    kr::log::Counter tdh_info_failed;  // TdhGetEventInformation
+    kr::log::Counter tdh_size_failed;  // TdhGetPropertySize
+    kr::log::Counter tdh_get_failed;   // TdhGetProperty
+    kr::log::Counter no_packet_field;  // schema without the packet property
+    kr::log::Counter bad_size;        // address or packet size out of range
+    kr::log::Counter alloc_failed;    // a buffer could not grow
+};
+
 struct EtwSession;
 
 // Decodes one record with the session's decoder state and calls the
-// session's message callback. Every failure is one "ERROR - " log line and
+// session's message callback, counting into the session's counters (if any). Every failure is one "ERROR - " log line and
 // drops only this event; only an exception from the message callback leaves.
 void decode_event(EtwSession& session, const EVENT_RECORD* record);
 

@@ -261,6 +261,7 @@ std::uint16_t classify_dns_message(const std::uint8_t* header, bool to_port, boo
 
 bool DnsFrameReader::start(std::uint32_t link, const std::uint8_t* frame, std::size_t size, std::uint16_t port) {
     done_ = true;
+    cut_off_ = false;
     texts_ready_ = false;
     if (!parse_frame(link, frame, size, packet_)) return false;
     if (packet_.source_port != port && packet_.destination_port != port) return false;
@@ -280,9 +281,11 @@ bool DnsFrameReader::next(DnsMessageEvent& event) {
         // off by the segment's end continues in a segment read on its own,
         // where it cannot be told apart from garbage, so it is given up.
         const std::uint32_t left = packet_.payload_size - offset_;
-        if (left < 2) break;
+        if (left < 2 || be16(packet_.payload + offset_) > left - 2) {
+            cut_off_ = left != 0;
+            break;
+        }
         const std::uint32_t length = be16(packet_.payload + offset_);
-        if (length > left - 2) break;
         const std::uint8_t* message = packet_.payload + offset_ + 2;
         offset_ += 2 + length;
         if (emit(message, length, event)) return true;

@@ -85,6 +85,8 @@ public:
     bool start(std::uint32_t link, const std::uint8_t* frame, std::size_t size, std::uint16_t port);
     // The next DNS message of the frame; false when there is none left.
     bool next(DnsMessageEvent& event);
+    // True once next has given up on a TCP message cut off by the segment's end.
+    bool cut_off() const { return cut_off_; }
 
 private:
     bool emit(const std::uint8_t* message, std::uint32_t size, DnsMessageEvent& event);
@@ -93,6 +95,7 @@ private:
     std::uint16_t port_ = 0;
     std::uint32_t offset_ = 0;
     bool done_ = true;
+    bool cut_off_ = false;
     bool texts_ready_ = false;
     char source_text_[kAddressTextSize] = {};
     char destination_text_[kAddressTextSize] = {};

@@ -110,6 +110,8 @@ void EtwSessionHolder::start() {
     session = new EtwSession();
     session->message_callback = forward_message;
     session->callback_context = this;
+    session->counters = counters;
+    session->ipv4_clients_only = ipv4_clients_only;
     int rc = kr::thread::thread_create(&session->thread, nullptr, session_thread, session);
     if (rc != 0) kr::error::throw_failure<NetError>("pthread_create()", rc);
 }

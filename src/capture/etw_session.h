@@ -24,6 +24,10 @@ struct EtwSession {
     MessageCallback message_callback = nullptr;
     void* callback_context = nullptr;
     DecoderState decoder;
+    // Null counts nothing; the holder points it at counters that outlive the session.
+    DecoderCounters* counters = nullptr;
+    // False: client addresses in IPv6 text are forwarded too.
+    bool ipv4_clients_only = true;
     // A failure raised by the message callback inside the processing loop,
     // carried out of the platform's frames and raised again after it returns.
     std::exception_ptr callback_failure;
@@ -53,6 +57,9 @@ public:
     EtwSession* session = nullptr;
     MessageCallback callback = nullptr;
     void* context = nullptr;
+    // Given to each session that start makes.
+    DecoderCounters* counters = nullptr;
+    bool ipv4_clients_only = true;
 };
 
 // The message callback of every session: passes the message on to the

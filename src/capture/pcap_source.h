@@ -41,6 +41,12 @@ public:
     // from any thread while the session reads.
     std::uint64_t packets() const { return packets_.load(std::memory_order_relaxed); }
     std::uint64_t events() const { return events_.load(std::memory_order_relaxed); }
+    // Packets of the port without a DNS message, and those of other traffic.
+    std::uint64_t not_dns() const { return not_dns_.load(std::memory_order_relaxed); }
+    // TCP segments that ended in a cut-off message (split messages are skipped).
+    std::uint64_t tcp_skipped() const { return tcp_skipped_.load(std::memory_order_relaxed); }
+    // What the kernel dropped, as the library last reported it (live captures only).
+    std::uint64_t kernel_drops() const { return kernel_drops_.load(std::memory_order_relaxed); }
 
 private:
     // Each opens the capture into handles: "" or the failure's text.
@@ -50,6 +56,9 @@ private:
     // port, 0 when none was ready, -1 when the capture has ended.
     int read_packet();
     void finish(const char* reason);
+    // Counts the frame just read to its end; reads the kernel's drop count.
+    void close_frame();
+    void read_drops();
     bool wait(int fd, std::uint32_t wait_ms);
     void close();
 
@@ -68,6 +77,11 @@ private:
     // One writer (the session thread): counted with plain loads and stores.
     std::atomic<std::uint64_t> packets_{0};
     std::atomic<std::uint64_t> events_{0};
+    std::atomic<std::uint64_t> not_dns_{0};
+    std::atomic<std::uint64_t> tcp_skipped_{0};
+    std::atomic<std::uint64_t> kernel_drops_{0};
+    bool frame_open_ = false;
+    std::uint32_t frame_messages_ = 0;
 };
 
 }  // namespace kr::capture

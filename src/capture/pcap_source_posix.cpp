@@ -67,8 +67,10 @@ void PcapEventSource::close() {
 ULONG PcapEventSource::open() {
     close();
     ended_ = false;
-    packets_.store(0, std::memory_order_relaxed);
-    events_.store(0, std::memory_order_relaxed);
+    for (auto* counter : {&packets_, &events_, &not_dns_, &tcp_skipped_, &kernel_drops_}) {
+        counter->store(0, std::memory_order_relaxed);
+    }
+    frame_open_ = false;
     reader_ = DnsFrameReader();
     auto handles = std::make_unique<PcapHandles>();
     const std::string failure = is_file_ ? open_file(*handles) : open_device(*handles);
@@ -140,7 +142,28 @@ int PcapEventSource::read_packet() {
     count(packets_);
     const std::uint32_t fraction = nanoseconds_ ? header->ts.tv_usec : header->ts.tv_usec * 1000u;
     frame_time_ = capture_time_to_event_time(header->ts.tv_sec, fraction);
-    return reader_.start(link_, data, header->caplen, port_) ? 1 : 0;
+    frame_open_ = reader_.start(link_, data, header->caplen, port_);
+    frame_messages_ = 0;
+    if (!frame_open_) count(not_dns_);
+    return frame_open_ ? 1 : 0;
+}
+
+void PcapEventSource::close_frame() {
+    if (!frame_open_) return;
+    frame_open_ = false;
+    if (reader_.cut_off()) {
+        count(tcp_skipped_);
+    } else if (frame_messages_ == 0) {
+        count(not_dns_);
+    }
+}
+
+// pcap_stats is not safe beside a read on another thread (on Linux it also
+// folds the kernel's counts into the handle), so the session thread asks.
+void PcapEventSource::read_drops() {
+    pcap_stat stats{};
+    if (is_file_ || !pcap_ || pcap_stats(pcap_->handle, &stats) != 0) return;
+    kernel_drops_.store(std::uint64_t{stats.ps_drop} + stats.ps_ifdrop, std::memory_order_relaxed);
 }
 
 // The capture delivers nothing more from here on; the session runs until stopped.
@@ -185,6 +208,7 @@ const EVENT_RECORD* PcapEventSource::next(std::uint32_t wait_ms) {
     for (unsigned frames = 1;; ++frames) {
         DnsMessageEvent message;
         while (reader_.next(message)) {
+            ++frame_messages_;
             const EVENT_RECORD* record =
                 builder_.build(message.event_id, frame_time_, message.tcp, message.server_ip, message.client_ip,
                                message.message, message.size);
@@ -194,12 +218,14 @@ const EVENT_RECORD* PcapEventSource::next(std::uint32_t wait_ms) {
                 return record;
             }
         }
+        close_frame();
         const int status = read_packet();
         // A file never has to wait: its next packet is read at once.
         const bool more_at_once = status == 1 || (status == 0 && is_file_);
         // A flood of frames without a message still lets the caller look at
         // its stop flag now and then.
         if (more_at_once && frames % 1024 != 0) continue;
+        read_drops();
         const std::int64_t left = time_left_ms();
         if (left <= 0) return nullptr;
         if (more_at_once) continue;

@@ -1,5 +1,6 @@
 #include "config/config.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -12,6 +13,8 @@ namespace kr::config {
 std::uint32_t queue_size = kDefaultQueueSize;
 std::vector<Target> targets;
 std::uint32_t send_batch = 0;
+std::uint32_t stats_interval = 0;
+bool ipv4_clients_only = true;
 
 namespace {
 
@@ -149,6 +152,13 @@ void read_settings(const Config& config) {
                        target.timeout);
         targets.push_back(std::move(target));
     }
+
+    // Not logged: without these keys the log stays as it always was.
+    if (const char* text = config.get("stats-interval")) {
+        const std::int32_t seconds = parse_number(text);
+        if (seconds > 0) stats_interval = std::min(static_cast<std::uint32_t>(seconds), kMaxStatsInterval);
+    }
+    if (const char* text = config.get("ipv4-clients-only")) ipv4_clients_only = std::strcmp(text, "off") != 0;
 }
 
 }  // namespace kr::config

@@ -44,12 +44,18 @@ extern std::uint32_t queue_size;
 extern std::vector<Target> targets;
 // Most bytes of records the sender writes in one go; 0 sends record by record.
 extern std::uint32_t send_batch;
+// Seconds between two "Stats:" log lines; 0 (the default) writes none.
+// At most kMaxStatsInterval, so that the interval fits in milliseconds.
+extern std::uint32_t stats_interval;
+constexpr std::uint32_t kMaxStatsInterval = 4294967;
+// False only for `ipv4-clients-only off`: IPv6 clients are forwarded too.
+extern bool ipv4_clients_only;
 
 // One line (or one 4095-byte piece of a longer line) into an entry; null
 // when the line holds no key.
 std::unique_ptr<ConfigEntry> parse_line(const char* line);
-// Sets queue_size and send_batch and appends to targets; logs them (send_batch
-// only when it is set).
+// Sets queue_size, send_batch, stats_interval and ipv4_clients_only and
+// appends to targets; logs queue_size, the targets and send_batch when it is set.
 void read_settings(const Config& config);
 // Fills the target from a value "ip[:port][ timeout]".
 void parse_target(const std::string& value, Target& target);

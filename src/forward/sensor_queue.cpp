@@ -99,6 +99,7 @@ void check_fits(const SensorQueue& queue, std::uint32_t length) {
     constexpr auto largest = static_cast<std::uint32_t>(std::numeric_limits<int>::max());
     const bool too_long = length > queue.capacity;
     if (!too_long && queue.capacity - length >= field_size && length <= largest) return;
+    if (queue.counters != nullptr) queue.counters->refused.add();
     std::string text = "string length " + std::to_string(length);
     if (too_long) {
         text += "  is larger than the size of the queue " + std::to_string(queue.capacity);
@@ -156,10 +157,16 @@ void create(SensorQueue& queue, std::uint32_t size) {
 // new record, so they are dropped up front and nothing is dropped afterwards.
 int push(SensorQueue& queue, const std::uint8_t* data, std::uint32_t length) {
     check_fits(queue, length);
+    QueueCounters* const counters = queue.counters;
     kr::thread::mutex_lock(&queue.ring_lock);
     const std::uint64_t needed = std::uint64_t{field_size} + length;
     std::uint64_t free = queue.capacity - used_bytes(queue);
-    while (free < needed) free += drop_oldest(queue);
+    std::uint64_t dropped = 0;
+    const std::uint64_t free_before = free;
+    while (free < needed) {
+        free += drop_oldest(queue);
+        ++dropped;
+    }
 
     const std::uint8_t field[field_size] = {
         static_cast<std::uint8_t>(length >> 24), static_cast<std::uint8_t>(length >> 16),
@@ -169,6 +176,17 @@ int push(SensorQueue& queue, const std::uint8_t* data, std::uint32_t length) {
     // The ring is not empty now, so the writer is behind (or on) the reader
     // exactly when it has passed the end and the reader has not.
     queue.wrapped = queue.write_pos <= queue.read_pos;
+    if (counters != nullptr) {
+        counters->queued.add();
+        if (dropped != 0) {
+            counters->dropped.add(dropped);
+            counters->dropped_bytes.add(free - free_before);
+        }
+        counters->in_queue.add(1 - dropped);
+        const std::uint64_t used = used_bytes(queue);
+        counters->bytes.set(used);
+        if (used > counters->peak_bytes.get()) counters->peak_bytes.set(used);
+    }
     kr::thread::mutex_unlock(&queue.ring_lock);
     return kr::thread::event_signal(&queue.data_ready);
 }
@@ -196,6 +214,10 @@ int pop(SensorQueue& queue, std::uint8_t* out, std::uint32_t out_size) {
         queue.read_pos = static_cast<std::uint32_t>(end - queue.capacity);
         queue.wrapped = false;
     }
+    if (QueueCounters* const counters = queue.counters) {
+        counters->in_queue.subtract(1);
+        counters->bytes.set(used_bytes(queue));
+    }
     kr::thread::mutex_unlock(&queue.ring_lock);
     return static_cast<int>(field.length);
 }
@@ -207,7 +229,7 @@ int pop_batch(SensorQueue& queue, std::uint8_t* out, std::uint32_t out_size, std
     const std::uint64_t room = std::min<std::uint64_t>(out_size, std::numeric_limits<int>::max());
     const std::uint64_t batch_limit = std::min<std::uint64_t>(room, limit);
     std::uint64_t written = 0, run_bytes = 0;
-    std::uint32_t run_start = 0, taken = 0;
+    std::uint32_t run_start = 0, taken = 0, removed = 0;  // removed: zero-length records too
     bool too_long = false;
     kr::thread::mutex_lock(&queue.ring_lock);
     for (std::uint64_t stored = used_bytes(queue); stored > 0;) {
@@ -228,9 +250,14 @@ int pop_batch(SensorQueue& queue, std::uint8_t* out, std::uint32_t out_size, std
             run_bytes = 0;
         }
         stored -= pass_oldest(queue, field);
+        ++removed;
     }
     if (run_bytes != 0) take(queue, run_start, out + written, run_bytes);
     written += run_bytes;
+    if (QueueCounters* const counters = queue.counters) {
+        counters->in_queue.subtract(removed);
+        counters->bytes.set(used_bytes(queue));
+    }
     kr::thread::mutex_unlock(&queue.ring_lock);
     if (records) *records = taken;
     return too_long ? -1 : static_cast<int>(written);

@@ -5,9 +5,23 @@
 // (the trace session) and one consumer thread (the sender).
 #include <cstdint>
 
+#include "log/counter.h"
 #include "thread/thread.h"
 
 namespace kr::sensor {
+
+// Counted by push and pop with ring_lock held (refused before it is taken);
+// read from any thread. Bytes are ring bytes: each message plus its 4-byte
+// length field.
+struct QueueCounters {
+    kr::log::Counter queued;         // messages stored
+    kr::log::Counter refused;        // messages refused: their record does not fit the ring
+    kr::log::Counter dropped;        // messages discarded as the oldest to make room
+    kr::log::Counter dropped_bytes;
+    kr::log::Counter in_queue;       // messages waiting now
+    kr::log::Counter bytes;          // ring bytes in use now
+    kr::log::Counter peak_bytes;     // the most ring bytes ever in use
+};
 
 struct SensorQueue {
     std::uint8_t* storage = nullptr;
@@ -18,6 +32,8 @@ struct SensorQueue {
     kr::thread::Mutex ring_lock = nullptr;
     kr::thread::Mutex wait_lock = nullptr;
     kr::thread::Event data_ready = nullptr;
+    // Null counts nothing. create clears it: set it afterwards.
+    QueueCounters* counters = nullptr;
 };
 
 // Allocates and zero-fills the ring, creates the locks and the event.

@@ -1,6 +1,7 @@
 #include "forward/sensor_queue_processor.h"
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstring>
 #include <exception>
@@ -77,6 +78,7 @@ void transfer(SensorQueueProcessor& p, TargetConnection& connection, const std::
     connection.send_all(hello, kHelloSize);
     for (;;) {
         if (p.stop_requested) return;
+        const bool resending = state.resend_pending;
         if (state.resend_pending) {
             state.resend_pending = false;
         } else {
@@ -84,6 +86,12 @@ void transfer(SensorQueueProcessor& p, TargetConnection& connection, const std::
         }
         if (state.last_length > 0) {
             send_in_hand(p, connection, state);
+            if (SenderCounters* const c = p.counters) {
+                // Every record in hand went out whole; a batch carries its length fields.
+                c->sent.add(state.records);
+                c->sent_bytes.add(static_cast<std::uint64_t>(state.last_length) + (p.send_batch != 0 ? 0 : 4));
+                if (resending) c->resent.add(state.records);
+            }
         } else if (state.last_length < 0) {
             grow_buffer(p);
         } else {
@@ -107,7 +115,9 @@ void reserve_batch_buffer(SensorQueueProcessor& p) {
 // sender then ends. False after a failed round or a broken connection.
 bool connect_round(SensorQueueProcessor& p, TargetConnection& connection, const std::uint8_t* hello,
                    SenderState& state) {
-    for (const kr::config::Target& target : *p.targets) {
+    SenderCounters* const counters = p.counters;
+    for (std::size_t i = 0; i < p.targets->size(); ++i) {
+        const kr::config::Target& target = (*p.targets)[i];
         if (p.stop_requested) return true;
         const char* ip = target.ip.c_str();
         const int port = target.port;
@@ -115,15 +125,18 @@ bool connect_round(SensorQueueProcessor& p, TargetConnection& connection, const 
         try {
             connection.connect_to(target.ip, target.port, target.timeout);
         } catch (const std::exception& e) {
+            if (counters != nullptr && i < counters->connect_failed.size()) counters->connect_failed[i].add();
             kr::log::log_print("ERROR - Connect to %s:%d failed: %s", ip, port, e.what());
             continue;
         }
+        if (counters != nullptr) counters->connects.add();
         kr::log::log_print("Connected to %s:%d", ip, port);
         try {
             transfer(p, connection, hello, state);
             connection.close();
             return true;
         } catch (const std::exception& e) {
+            if (counters != nullptr) counters->breaks.add();
             kr::log::log_print("ERROR - Send data to %s:%d failed: %s", ip, port, e.what());
             // The message or batch in hand goes out again, whole, on the next connection.
             if (state.last_length > 0) state.resend_pending = true;
@@ -144,6 +157,7 @@ void init(SensorQueueProcessor& processor, SensorQueue* queue, const std::vector
     processor.buffer_size = 0;
     processor.pause_step_ms = kPauseStepMs;
     processor.send_batch = 0;
+    processor.counters = nullptr;
 }
 
 void start(SensorQueueProcessor& processor) {
@@ -208,7 +222,13 @@ std::uint32_t run_sender(void* argument) {
     TargetConnection connection;
     while (!p.stop_requested) {
         if (connect_round(p, connection, hello, state)) break;
+        const auto paused = std::chrono::steady_clock::now();
         for (std::uint32_t i = 0; i < kPauseSteps && !p.stop_requested; ++i) kr::thread::sleep_ms(p.pause_step_ms);
+        if (p.counters != nullptr) {
+            p.counters->paused_ms.add(static_cast<std::uint64_t>(
+                std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - paused)
+                    .count()));
+        }
     }
     kr::crt::mem_free(hello);
     connection.close();

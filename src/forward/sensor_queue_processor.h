@@ -13,6 +13,7 @@
 #include "config/config.h"
 #include "forward/net_api.h"
 #include "forward/sensor_queue.h"
+#include "log/counter.h"
 #include "thread/thread.h"
 
 namespace kr::sensor {
@@ -22,6 +23,20 @@ constexpr std::size_t kHelloSize = 10;
 constexpr std::int32_t kFirstBufferSize = 4096;
 constexpr std::uint32_t kPauseSteps = 10;
 constexpr std::uint32_t kPauseStepMs = 1000;
+
+// Counted by the sender thread, read from any thread. A record is counted as
+// sent once its last byte was handed to the socket; bytes include the 4-byte
+// length fields, never the hello.
+struct SenderCounters {
+    explicit SenderCounters(std::size_t targets) : connect_failed(targets) {}
+    kr::log::Counter sent;
+    kr::log::Counter sent_bytes;
+    kr::log::Counter resent;      // of the sent records, those sent again after a broken connection
+    kr::log::Counter connects;    // connections made
+    kr::log::Counter breaks;      // connections that failed after they were made
+    kr::log::Counter paused_ms;   // time spent in pauses
+    std::vector<kr::log::Counter> connect_failed;  // per target, in configuration order
+};
 
 struct SensorQueueProcessor {
     kr::thread::ThreadHandle thread = nullptr;
@@ -36,6 +51,8 @@ struct SensorQueueProcessor {
     // each step sends up to this many bytes of whole records in one go (at
     // least one record); the bytes on the wire are the same. Set before start.
     std::uint32_t send_batch = 0;
+    // Null counts nothing. init clears it: set it afterwards.
+    SenderCounters* counters = nullptr;
 };
 
 // Resets the processor to "no thread, no buffer, no batches" over the given

@@ -2,7 +2,7 @@
 // Threads, auto-reset events and mutexes, in the shape of POSIX threads.
 // Handles are opaque pointer-sized values, null when creation failed; every
 // operation on a null handle fails at once with -1. All waits are without a
-// time limit. Safe to call from any thread.
+// time limit, except event_wait_for's. Safe to call from any thread.
 #include <cstdint>
 
 namespace kr::thread {
@@ -31,6 +31,10 @@ int event_signal(Event* event);
 // mutex again. 0 when the event ended the wait, else -1 (the mutex is
 // re-locked in either case).
 int event_wait(Event* event, Mutex* mutex);
+// The same wait ended after at most `milliseconds` as well: 0 when the event
+// ended it, 1 at the time limit, -1 on failure (the mutex is re-locked in
+// every case). For periodic work only; every other wait has no time limit.
+int event_wait_for(Event* event, Mutex* mutex, std::uint32_t milliseconds);
 
 int handle_close(void** handle);
 std::uint32_t current_process_id();

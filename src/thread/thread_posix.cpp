@@ -1,3 +1,4 @@
+#include <poll.h>
 #include <pthread.h>
 #include <sys/eventfd.h>
 #include <time.h>
@@ -181,6 +182,44 @@ int event_wait(Event* event, Mutex* mutex) {
             if (n < 0 && errno != EINTR) {
                 result = -1;
                 break;
+            }
+        }
+        e->waiters.fetch_sub(1);
+    }
+    mutex_lock(mutex);
+    return result;
+}
+
+int event_wait_for(Event* event, Mutex* mutex, std::uint32_t milliseconds) {
+    mutex_unlock(mutex);
+    int result = -1;
+    if (auto* e = as<EventObject>(*event, Kind::event)) {
+        e->waiters.fetch_add(1);
+        result = 0;
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        const std::int64_t deadline = now.tv_sec * 1000LL + now.tv_nsec / 1000000 + milliseconds;
+        while (!e->signalled.exchange(false)) {
+            clock_gettime(CLOCK_MONOTONIC, &now);
+            const std::int64_t left = deadline - (now.tv_sec * 1000LL + now.tv_nsec / 1000000);
+            if (left <= 0) {
+                result = 1;
+                break;
+            }
+            // The descriptor is blocking: wait for it to be readable first,
+            // so that the time limit holds.
+            pollfd p{e->fd, POLLIN, 0};
+            const int ready = poll(&p, 1, left > INT32_MAX ? INT32_MAX : static_cast<int>(left));
+            if (ready < 0 && errno != EINTR) {
+                result = -1;
+                break;
+            }
+            if (ready > 0) {
+                std::uint64_t count = 0;
+                if (read(e->fd, &count, sizeof count) < 0 && errno != EINTR) {
+                    result = -1;
+                    break;
+                }
             }
         }
         e->waiters.fetch_sub(1);

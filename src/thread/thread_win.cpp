@@ -57,6 +57,16 @@ int event_wait(Event* event, Mutex* mutex) {
     return result == WAIT_OBJECT_0 ? 0 : -1;
 }
 
+int event_wait_for(Event* event, Mutex* mutex, std::uint32_t milliseconds) {
+    if (*mutex) ReleaseMutex(as_handle(*mutex));
+    // INFINITE is 0xFFFFFFFF: one millisecond less keeps the wait bounded.
+    const DWORD limit = milliseconds == INFINITE ? INFINITE - 1 : milliseconds;
+    DWORD result = *event ? WaitForSingleObject(as_handle(*event), limit) : WAIT_FAILED;
+    if (*mutex) WaitForSingleObject(as_handle(*mutex), INFINITE);
+    if (result == WAIT_TIMEOUT) return 1;
+    return result == WAIT_OBJECT_0 ? 0 : -1;
+}
+
 int handle_close(void** handle) {
     if (!*handle) return -1;
     return CloseHandle(as_handle(*handle)) ? 0 : -1;

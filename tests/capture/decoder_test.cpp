@@ -51,6 +51,7 @@ protected:
         tdh_api() = tdh_substitute_api();
         session.message_callback = collect;
         session.callback_context = &messages;
+        session.counters = &counters;
     }
     ~DecoderTest() override { tdh_api() = saved_; }
 
@@ -75,8 +76,16 @@ protected:
         EXPECT_EQ(message_for(1000, "192.0.2.10", "192.0.2.1", 0, kPacket), messages[0]);
     }
 
+    // seen 256/257/258, events, then every drop reason in declaration order.
+    static std::vector<std::uint64_t> tally(const DecoderCounters& c) {
+        return {c.seen[0].get(),         c.seen[1].get(),         c.seen[2].get(),        c.events.get(),
+                c.non_ipv4.get(),        c.tdh_info_failed.get(), c.tdh_size_failed.get(), c.tdh_get_failed.get(),
+                c.no_packet_field.get(), c.bad_size.get(),        c.alloc_failed.get()};
+    }
+
     TdhApi saved_;
     kr::test::LogCapture log;
+    DecoderCounters counters;
     EtwSession session;
     DnsEventBuilder builder;
     std::vector<Bytes> messages;
@@ -132,6 +141,7 @@ TEST_F(DecoderTest, OtherProvidersNeverReachTdh) {
     EXPECT_TRUE(tdh.calls().empty());
     EXPECT_TRUE(messages.empty());
     EXPECT_TRUE(log.messages().empty());
+    EXPECT_EQ(std::vector<std::uint64_t>(11, 0), tally(counters)) << "no loss: nothing counted";
 }
 
 TEST_F(DecoderTest, OtherEventIdsAreFetchedThenDroppedSilently) {
@@ -147,6 +157,7 @@ TEST_F(DecoderTest, OtherEventIdsAreFetchedThenDroppedSilently) {
     EXPECT_EQ(ScriptedTdh::Call::kEventInformation, tdh.calls()[1].call);
     EXPECT_TRUE(messages.empty());
     EXPECT_TRUE(log.messages().empty());
+    EXPECT_EQ(std::vector<std::uint64_t>(11, 0), tally(counters));
 
     // A failed size query is reported whatever the ID.
     tdh.fail_call(2, ERROR_NOT_FOUND);
@@ -154,6 +165,7 @@ TEST_F(DecoderTest, OtherEventIdsAreFetchedThenDroppedSilently) {
     EXPECT_EQ(std::vector<std::string>{"ERROR - TdhGetEventInformation() failed: " +
                                        error::system_error_text(ERROR_NOT_FOUND)},
               log.messages());
+    EXPECT_EQ(1u, counters.tdh_info_failed.get());
 }
 
 // Schemas whose names place (or fail to place) the packet property.
@@ -205,6 +217,8 @@ TEST_F(DecoderTest, PacketPositionIsTheFirstPAfterBFromPositionFour) {
         decode_event(session, record.finish());
 
         if (c.packet_name.empty()) {
+            EXPECT_EQ(1u, counters.no_packet_field.get());
+            counters.no_packet_field.set(0);
             EXPECT_TRUE(messages.empty());
             EXPECT_EQ(std::vector<std::string>{"ERROR - Process ETW event failed: Packet data index not found for "
                                                "event ID 258 with property count " +
@@ -230,6 +244,21 @@ TEST_F(DecoderTest, OnlyIpv4DeviceAddressesBecomeMessages) {
     ASSERT_EQ(2u, messages.size());
     EXPECT_EQ(message_for(1000, "10.1.2.3", "fe80::53", 0, kPacket), messages[1]);
     EXPECT_TRUE(log.messages().empty());
+    EXPECT_EQ((std::vector<std::uint64_t>{5, 1, 0, 2, 4, 0, 0, 0, 0, 0, 0}), tally(counters));
+}
+
+TEST_F(DecoderTest, Ipv6ClientsAreForwardedAsTextWhenAllowed) {
+    session.ipv4_clients_only = false;
+    for (const char* device : {"fe80::1", "::ffff:10.1.2.3", "2001:DB8::A", "10.1.2.3"}) {
+        decode(256, "192.0.2.1", device);
+        ASSERT_FALSE(messages.empty());
+        EXPECT_EQ(message_for(1000, device, "192.0.2.1", 0, kPacket), messages.back());
+    }
+    // Still no names, zone suffixes or other text.
+    for (const char* device : {"host1", "10.1.2.Z", "fe80::1%eth0", "cafe"}) decode(256, "192.0.2.1", device);
+    EXPECT_EQ(4u, messages.size());
+    EXPECT_EQ(4u, counters.events.get());
+    EXPECT_EQ(4u, counters.non_ipv4.get());
 }
 
 TEST_F(DecoderTest, AddressesThatDoNotFitTheLengthByteAreRejected) {
@@ -250,30 +279,37 @@ TEST_F(DecoderTest, AddressesThatDoNotFitTheLengthByteAreRejected) {
                                         "ERROR - Process ETW event failed: Invalid device_ip size 258",
                                         "ERROR - Process ETW event failed: Invalid device_ip size 0"}),
               log.messages());
+    EXPECT_EQ(3u, counters.bad_size.get());
     expect_next_event_decodes();
 }
 
 TEST_F(DecoderTest, EachTdhFailureIsOneLineAndDropsOnlyThatEvent) {
+    const std::size_t info = 5, size = 6, get = 7;  // places in tally()
     const struct {
         std::size_t call;
         ULONG status;
         std::string line;
+        std::size_t counted;
     } cases[] = {
-        {0, ERROR_NOT_FOUND, "ERROR - TdhGetEventInformation() failed: " + error::system_error_text(ERROR_NOT_FOUND)},
-        {0, ERROR_SUCCESS, "ERROR - TdhGetEventInformation() failed: " + error::system_error_text(0)},
-        {1, ERROR_ACCESS_DENIED, event_failure("TdhGetEventInformation()", ERROR_ACCESS_DENIED)},
-        {2, ERROR_NOT_FOUND, event_failure("TdhGetPropertySize(is_tcp)", ERROR_NOT_FOUND)},
-        {3, ERROR_INSUFFICIENT_BUFFER, event_failure("TdhGetProperty(is_tcp)", ERROR_INSUFFICIENT_BUFFER)},
-        {4, ERROR_NOT_FOUND, event_failure("TdhGetPropertySize(server_ip)", ERROR_NOT_FOUND)},
-        {5, ERROR_INVALID_PARAMETER, event_failure("TdhGetProperty(server_ip)", ERROR_INVALID_PARAMETER)},
-        {6, ERROR_NOT_FOUND, event_failure("TdhGetPropertySize(device_ip)", ERROR_NOT_FOUND)},
-        {7, ERROR_INVALID_PARAMETER, event_failure("TdhGetProperty(device_ip)", ERROR_INVALID_PARAMETER)},
-        {8, kStatusInvalidData, event_failure("TdhGetPropertySize(packet_data)", kStatusInvalidData)},
-        {9, ERROR_INSUFFICIENT_BUFFER, event_failure("TdhGetProperty(packet_data)", ERROR_INSUFFICIENT_BUFFER)},
+        {0, ERROR_NOT_FOUND, "ERROR - TdhGetEventInformation() failed: " + error::system_error_text(ERROR_NOT_FOUND),
+         info},
+        {0, ERROR_SUCCESS, "ERROR - TdhGetEventInformation() failed: " + error::system_error_text(0), info},
+        {1, ERROR_ACCESS_DENIED, event_failure("TdhGetEventInformation()", ERROR_ACCESS_DENIED), info},
+        {2, ERROR_NOT_FOUND, event_failure("TdhGetPropertySize(is_tcp)", ERROR_NOT_FOUND), size},
+        {3, ERROR_INSUFFICIENT_BUFFER, event_failure("TdhGetProperty(is_tcp)", ERROR_INSUFFICIENT_BUFFER), get},
+        {4, ERROR_NOT_FOUND, event_failure("TdhGetPropertySize(server_ip)", ERROR_NOT_FOUND), size},
+        {5, ERROR_INVALID_PARAMETER, event_failure("TdhGetProperty(server_ip)", ERROR_INVALID_PARAMETER), get},
+        {6, ERROR_NOT_FOUND, event_failure("TdhGetPropertySize(device_ip)", ERROR_NOT_FOUND), size},
+        {7, ERROR_INVALID_PARAMETER, event_failure("TdhGetProperty(device_ip)", ERROR_INVALID_PARAMETER), get},
+        {8, kStatusInvalidData, event_failure("TdhGetPropertySize(packet_data)", kStatusInvalidData), size},
+        {9, ERROR_INSUFFICIENT_BUFFER, event_failure("TdhGetProperty(packet_data)", ERROR_INSUFFICIENT_BUFFER),
+         get},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.call);
         kr::test::LogCapture case_log;
+        DecoderCounters case_counters;
+        session.counters = &case_counters;
         messages.clear();
         {
             ScriptedTdh tdh;
@@ -283,7 +319,13 @@ TEST_F(DecoderTest, EachTdhFailureIsOneLineAndDropsOnlyThatEvent) {
         }
         EXPECT_TRUE(messages.empty());
         EXPECT_EQ(std::vector<std::string>{c.line}, case_log.messages());
+        // Only this reason, and the event is seen once its ID is known.
+        std::vector<std::uint64_t> want(11, 0);
+        want[c.counted] = 1;
+        want[0] = c.call < 2 ? 0 : 1;
+        EXPECT_EQ(want, tally(case_counters));
         expect_next_event_decodes();
+        EXPECT_EQ(1u, case_counters.events.get());
     }
 }
 
@@ -292,8 +334,10 @@ TEST_F(DecoderTest, ReallocFailureOfEachBufferKeepsEarlierGrowth) {
     for (std::size_t k = 0; k < 5; ++k) {
         SCOPED_TRACE(names[k]);
         EtwSession fresh;
+        DecoderCounters fresh_counters;
         fresh.message_callback = collect;
         fresh.callback_context = &messages;
+        fresh.counters = &fresh_counters;
         kr::test::LogCapture case_log;
         messages.clear();
         {
@@ -307,6 +351,8 @@ TEST_F(DecoderTest, ReallocFailureOfEachBufferKeepsEarlierGrowth) {
         EXPECT_TRUE(messages.empty());
         EXPECT_EQ(std::vector<std::string>{event_failure(std::string("realloc(") + names[k] + ")", ENOMEM)},
                   case_log.messages());
+        EXPECT_EQ(1u, fresh_counters.alloc_failed.get());
+        EXPECT_EQ(0u, fresh_counters.events.get());
         const DecoderState& d = fresh.decoder;
         const bool grown[] = {d.event_info != nullptr, d.server_ip != nullptr, d.device_ip != nullptr,
                               d.packet_data != nullptr, d.message != nullptr};
@@ -379,6 +425,7 @@ TEST_F(DecoderTest, OversizedPacketSizeIsRejectedBeforeGrowth) {
     EXPECT_EQ(nullptr, session.decoder.packet_data);
     EXPECT_EQ(std::vector<std::string>{"ERROR - Process ETW event failed: Invalid packet_data size 4294967280"},
               log.messages());
+    EXPECT_EQ(1u, counters.bad_size.get());
 }
 
 }  // namespace

@@ -24,6 +24,8 @@ protected:
         queue_size = kDefaultQueueSize;
         send_batch = 0;
         targets.clear();
+        stats_interval = 0;
+        ipv4_clients_only = true;
     }
 
     std::string write(const std::string& bytes, const char* name = "agent.conf") {
@@ -253,9 +255,29 @@ TEST_F(ConfigFile, UnopenableFileThrowsWithPathAndSystemText) {
     EXPECT_TRUE(config_.entries().empty());
 }
 
+TEST_F(ConfigFile, StatsIntervalAndIpv4ClientsOnlyFallBackToOff) {
+    const struct {
+        const char* text;
+        std::uint32_t interval;
+        bool ipv4_only;
+    } cases[] = {
+        {"", 0, true},
+        {"stats-interval 30\nipv4-clients-only off\n", 30, false},
+        {"STATS-INTERVAL 5s # five\nipv4-clients-only off#\n", 5, false},
+        {"stats-interval -3\nipv4-clients-only OFF\n", 0, true},
+        {"stats-interval 99999999999\nipv4-clients-only no\n", kMaxStatsInterval, true},
+        {"stats-interval\nipv4-clients-only\n", 0, true},
+    };
+    for (const auto& c : cases) {
+        apply(c.text);
+        EXPECT_EQ(c.interval, stats_interval) << c.text;
+        EXPECT_EQ(c.ipv4_only, ipv4_clients_only) << c.text;
+    }
+}
+
 TEST_F(ConfigFile, SettingsAreLoggedInOrder) {
     kr::test::LogCapture capture;
-    apply("target 192.0.2.10:9000 30\nqueue-size -1\ntarget\n");
+    apply("target 192.0.2.10:9000 30\nqueue-size -1\ntarget\nstats-interval 9\nipv4-clients-only off\n");
     EXPECT_EQ((std::vector<std::string>{
                   "Config: queue-size = 4294967295",
                   "Config: target = ip:192.0.2.10 port:9000 timeout:30",

@@ -395,6 +395,20 @@ using ByteModel = kr::test::RingModel;
     return ::testing::AssertionSuccess();
 }
 
+// The counters against the model's own tally; the peak is tracked by the caller.
+::testing::AssertionResult same_counts(const ByteModel& model, std::uint64_t refused, std::uint64_t peak,
+                                       const QueueCounters& c) {
+    const std::uint64_t want[] = {model.stored, refused, model.dropped, model.dropped_bytes,
+                                  model.stored - model.dropped - model.popped, model.used(), peak};
+    const std::uint64_t got[] = {c.queued.get(), c.refused.get(), c.dropped.get(), c.dropped_bytes.get(),
+                                 c.in_queue.get(), c.bytes.get(), c.peak_bytes.get()};
+    const char* names[] = {"queued", "refused", "dropped", "dropped_bytes", "in_queue", "bytes", "peak_bytes"};
+    for (int i = 0; i < 7; ++i) {
+        if (want[i] != got[i]) return ::testing::AssertionFailure() << names[i] << " " << got[i] << ", model " << want[i];
+    }
+    return ::testing::AssertionSuccess();
+}
+
 std::uint32_t random_length(std::mt19937& rng, std::uint32_t capacity) {
     auto below = [&](std::uint32_t n) { return static_cast<std::uint32_t>(rng() % n); };
     switch (below(10)) {
@@ -418,7 +432,10 @@ TEST(SensorQueue, MatchesTheByteByByteModel) {
             // Single-threaded, so the locks can go: that keeps this test fast
             // where every lock call is slow (Wine).
             queue.unlocked();
+            QueueCounters counters;
+            queue.q.counters = &counters;
             ByteModel model(capacity);
+            std::uint64_t refusals = 0, peak = 0;
             Bytes expected;
             for (int op = 0; op < 1000; ++op) {
                 SCOPED_TRACE("operation " + std::to_string(op));
@@ -433,6 +450,8 @@ TEST(SensorQueue, MatchesTheByteByByteModel) {
                         refused = true;
                     }
                     ASSERT_EQ(stored, !refused);
+                    refusals += refused;
+                    peak = std::max(peak, model.used());
                 } else if (rng() % 2 == 0) {
                     std::uint32_t out_size = rng() % 4 == 0 ? static_cast<std::uint32_t>(rng() % (capacity + 1)) : 300;
                     int result = pop(queue.q, out.data(), out_size);
@@ -456,6 +475,7 @@ TEST(SensorQueue, MatchesTheByteByByteModel) {
                         << "wrote past the batch";
                 }
                 ASSERT_TRUE(same_state(model, queue.q));
+                ASSERT_TRUE(same_counts(model, refusals, peak, counters));
             }
         }
     }
@@ -565,11 +585,17 @@ TEST(SensorQueueThreads, OverflowingRingDeliversWholeMessagesInOrder) {
         Traffic t;
         t.batches = batches;
         create(t.q, 300);
+        QueueCounters counters;
+        t.q.counters = &counters;
         run_traffic(t, 0);
         destroy(t.q);
         EXPECT_EQ("", t.fault);
         EXPECT_LE(t.received.load(), traffic_messages);
         EXPECT_GT(t.received.load(), 0u);
+        // Every message is accounted for: taken out (the end marker too), dropped, or still stored.
+        EXPECT_EQ(traffic_messages + 1, counters.queued.get());
+        EXPECT_EQ(counters.queued.get(), t.received.load() + 1 + counters.dropped.get() + counters.in_queue.get());
+        EXPECT_LE(counters.peak_bytes.get(), 300u);
     }
 }
 

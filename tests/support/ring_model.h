@@ -24,7 +24,10 @@ struct RingModel {
     void drop_oldest() {
         std::uint32_t start;
         bool passed_end;
-        std::uint64_t end = std::uint64_t{read_pos} + 4 + read_length(start, passed_end);
+        const std::uint32_t length = read_length(start, passed_end);
+        ++dropped;
+        dropped_bytes += 4 + std::uint64_t{length};
+        std::uint64_t end = std::uint64_t{read_pos} + 4 + length;
         if (end < capacity) {
             read_pos = static_cast<std::uint32_t>(end);
         } else {
@@ -42,6 +45,7 @@ struct RingModel {
         if (std::uint64_t{n} + 4 > capacity) return false;
         for (int shift = 24; shift >= 0; shift -= 8) store(static_cast<std::uint8_t>(n >> shift));
         for (std::uint32_t i = 0; i < n; ++i) store(data[i]);
+        ++stored;
         return true;
     }
     bool push(const std::vector<std::uint8_t>& m) {
@@ -55,6 +59,7 @@ struct RingModel {
         std::uint32_t length = read_length(start, passed_end);
         if (length > out_size) return -1;
         for (std::uint32_t i = 0; i < length; ++i) out.push_back(storage[(std::uint64_t{start} + i) % capacity]);
+        ++popped;
         std::uint64_t end = std::uint64_t{start} + length;
         if (end < capacity) {
             read_pos = static_cast<std::uint32_t>(end);
@@ -97,6 +102,11 @@ struct RingModel {
     std::uint32_t capacity;
     std::uint32_t read_pos = 0, write_pos = 0;
     bool wrapped = false;
+    // Records stored, dropped as the oldest (and their ring bytes), taken out.
+    std::uint64_t stored = 0, dropped = 0, dropped_bytes = 0, popped = 0;
+    std::uint64_t used() const {
+        return wrapped ? std::uint64_t{capacity} - read_pos + write_pos : write_pos - read_pos;
+    }
 };
 
 }  // namespace kr::test

@@ -72,6 +72,44 @@ TEST(ThreadLayer, WaitReleasesTheMutexWhileWaiting) {
     handle_close(&w.mutex);
 }
 
+std::uint32_t wait_long(void* p) {
+    auto* w = static_cast<Waiter*>(p);
+    mutex_lock(&w->mutex);
+    w->result = event_wait_for(&w->event, &w->mutex, 60000);
+    mutex_unlock(&w->mutex);
+    w->done = true;
+    return 0;
+}
+
+TEST(ThreadLayer, TimedWaitEndsAtTheLimitOrAtASignal) {
+    Waiter w;
+    ASSERT_EQ(0, event_create(&w.event, nullptr));
+    ASSERT_EQ(0, mutex_create(&w.mutex, nullptr));
+    mutex_lock(&w.mutex);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(1, event_wait_for(&w.event, &w.mutex, 50));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(50));
+    // A pending signal ends it at once and is consumed.
+    event_signal(&w.event);
+    EXPECT_EQ(0, event_wait_for(&w.event, &w.mutex, 60000));
+    EXPECT_EQ(1, event_wait_for(&w.event, &w.mutex, 0));
+    EXPECT_EQ(0, mutex_unlock(&w.mutex)) << "the mutex is held again after the wait";
+
+    ThreadHandle t = nullptr;
+    ASSERT_EQ(0, thread_create(&t, nullptr, wait_long, &w));
+    EXPECT_FALSE(becomes_true(w.done, 100));
+    EXPECT_EQ(0, event_signal(&w.event));
+    EXPECT_EQ(0, thread_join(t, nullptr));
+    EXPECT_EQ(0, w.result);
+
+    Event missing = nullptr;
+    mutex_lock(&w.mutex);
+    EXPECT_EQ(-1, event_wait_for(&missing, &w.mutex, 60000));
+    EXPECT_EQ(0, mutex_unlock(&w.mutex));
+    handle_close(&w.event);
+    handle_close(&w.mutex);
+}
+
 TEST(ThreadLayer, NullHandlesFailAtOnce) {
     Event e = nullptr;
     Mutex m = nullptr;
