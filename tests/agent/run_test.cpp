@@ -7,7 +7,9 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -16,10 +18,14 @@
 #include "capture/trace_substitute.h"
 #include "config/config.h"
 #include "error/error.h"
+#include "fault_capture.h"
 #include "log/log.h"
 #include "support/drain_event.h"
 #include "support/empty_pcap.h"
+#include "support/event_message.h"
+#include "support/frames.h"
 #include "support/log_capture.h"
+#include "support/loopback.h"
 #include "thread/crt.h"
 #include "thread/thread.h"
 
@@ -28,6 +34,7 @@ namespace {
 
 using kr::error::system_error_text;
 using Lines = std::vector<std::string>;
+using Bytes = std::vector<std::uint8_t>;
 
 // Scripted answers of the service, module and directory calls, recorded in order.
 struct ServiceScript {
@@ -90,6 +97,7 @@ protected:
         kr::capture::trace_substitute_reset();
         kr::config::queue_size = kr::config::kDefaultQueueSize;
         kr::config::targets.clear();
+        kr::config::stats_interval = 0;
         kr::log::log_set_stream(nullptr);
         std::filesystem::create_directories(dir_.file("log"));
         if (!stop_event) kr::thread::event_create(&stop_event, nullptr);
@@ -183,6 +191,134 @@ TEST_F(RunTest, StartsAndStopsInOrderWithEveryLine) {
     EXPECT_EQ("Stopped!", lines.back());
     EXPECT_EQ(Lines{dir_.path()}, script_.directories);
     EXPECT_EQ(65536u, kr::config::queue_size);
+    // Without stats-interval the log holds these lines and no other (the
+    // session thread's lines may come in any order beside the run's).
+    Lines own;
+    for (const auto& line : lines) {
+        if (line.rfind("Capture file ", 0) != 0) own.push_back(line);  // the Linux replay's end
+    }
+    Lines want = {"agent version 3.6.8", "Changing directory to: " + dir_.path(), "Starting...",
+                  "Starting sensor queue processor", "Starting ETW session", "Starting ETW trace...",
+                  "Enable DNS server provider for ETW trace...", "Opening ETW trace...",
+                  "Entering ETW trace processing loop...", "Started!", "Stopping...", "Stopping all sessions",
+                  "Closing ETW trace...", "Closing ETW trace...", "ETW session finished",
+                  "Stopping sensor queue processor", "Stopped!"};
+    std::sort(own.begin(), own.end());
+    std::sort(want.begin(), want.end());
+    EXPECT_EQ(want, own);
+}
+
+using Stats = std::map<std::string, std::uint64_t>;
+
+Stats parse_stats(const std::string& line) {
+    Stats out;
+    std::istringstream in(line.substr(line.find(':') + 1));
+    std::string pair;
+    while (in >> pair) out[pair.substr(0, pair.find('='))] = std::stoull(pair.substr(pair.find('=') + 1));
+    return out;
+}
+
+// A known number of queries into a small ring while the only collector is
+// late: the ring overflows, and the last Stats line (before "Stopped!")
+// accounts for every event; the collector gets exactly what it says was sent.
+TEST_F(RunTest, StatsLinesAccountForEveryEventOfAnOverflowingRun) {
+    constexpr int kQueries = 300;
+    std::vector<test::CapturedQuery> queries;
+    for (int i = 0; i < kQueries; ++i) {
+        queries.push_back({{10, 0, static_cast<std::uint8_t>(i >> 8), static_cast<std::uint8_t>(i)}, {10, 0, 0, 1},
+                           kr::test::dns_message(static_cast<std::uint16_t>(i), false, 0,
+                                                 "q" + std::to_string(i) + ".example.test")});
+    }
+    // Last, larger than the whole ring: refused.
+    test::CapturedQuery big{{10, 9, 9, 9}, {10, 0, 0, 1}, kr::test::dns_message(9999, false, 0, "big.example.test")};
+    big.dns.resize(3000, 0xAB);
+    queries.push_back(big);
+    const std::string capture = test::prepare_capture(dir_, queries);
+    const std::uint16_t port = kr::test::refused_port();
+    std::ofstream(config_file_) << "logging on\nqueue-size 2048\nstats-interval 1\ntarget 127.0.0.1:" << port
+                                << " 1\n" << capture;
+
+    kr::thread::ThreadHandle t = nullptr;
+    ASSERT_EQ(0, kr::thread::thread_create(&t, nullptr, run_thread, nullptr));
+    const std::string target = "127.0.0.1:" + std::to_string(port);
+    const bool refused = wait_for_line("ERROR - Connect to " + target + " failed: select() timed out");
+    // Late: it listens only once the first attempt has failed; the sender comes back after its pause.
+    kr::test::LoopbackListener collector(port);
+    const bool accepted = refused && collector.accept(20000);
+    std::vector<Bytes> records;
+    Bytes stream;
+    auto take = [&](int timeout_ms) {
+        const Bytes chunk = collector.read(1 << 16, timeout_ms);
+        stream.insert(stream.end(), chunk.begin(), chunk.end());
+        std::size_t at = 0;
+        while (stream.size() - at >= 4) {
+            const std::size_t n = (std::size_t{stream[at]} << 24) | (std::size_t{stream[at + 1]} << 16) |
+                                  (std::size_t{stream[at + 2]} << 8) | stream[at + 3];
+            if (stream.size() - at - 4 < n) break;
+            records.emplace_back(stream.begin() + static_cast<std::ptrdiff_t>(at + 4),
+                                 stream.begin() + static_cast<std::ptrdiff_t>(at + 4 + n));
+            at += 4 + n;
+        }
+        stream.erase(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(at));
+        return !chunk.empty();
+    };
+    // Until the sender has drained the ring: nothing more arrives for a while.
+    if (accepted) {
+        while (take(1500)) {
+        }
+    }
+    kr::thread::event_signal(&stop_event);
+    kr::thread::thread_join(t, nullptr);
+    if (accepted) take(1000);
+    ASSERT_TRUE(refused);
+    ASSERT_TRUE(accepted);
+
+    const Lines lines = log_lines();
+    std::vector<Stats> stats;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        if (lines[i].rfind("Stats: ", 0) == 0) stats.push_back(parse_stats(lines[i]));
+    }
+    ASSERT_GE(stats.size(), 3u) << "one a second while waiting, one at the end";
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(0u, lines[lines.size() - 2].rfind("Stats: ", 0)) << "the last Stats line comes just before Stopped!";
+    const Stats& s = stats.back();
+    EXPECT_EQ(kQueries + 1u, s.at("events"));
+    EXPECT_EQ(1u, s.at("refused"));
+    EXPECT_EQ(s.at("events"), s.at("queued") + s.at("refused"));
+    EXPECT_EQ(0u, s.at("in_queue")) << "the sender was waiting for data";
+    EXPECT_EQ(s.at("queued"), s.at("sent") + s.at("dropped") + s.at("in_queue"));
+    EXPECT_GT(s.at("dropped"), 0u);
+    EXPECT_EQ((Stats{{"resent", 0}, {"connects", 1}, {"breaks", 0}, {"connect_failed_1", 1}, {"seen_256", kQueries + 1},
+                     {"non_ipv4", 0}, {"queue_capacity", 2048}}),
+              (Stats{{"resent", s.at("resent")}, {"connects", s.at("connects")}, {"breaks", s.at("breaks")},
+                     {"connect_failed_1", s.at("connect_failed_1")}, {"seen_256", s.at("seen_256")},
+                     {"non_ipv4", s.at("non_ipv4")}, {"queue_capacity", s.at("queue_capacity")}}));
+    EXPECT_LE(s.at("queue_peak_bytes"), 2048u);
+    EXPECT_GE(s.at("paused_ms"), 9000u);
+    if (s.count("packets")) {  // the Linux build's capture
+        EXPECT_EQ(kQueries + 1u, s.at("packets"));
+        EXPECT_EQ(kQueries + 1u, s.at("dns_messages"));
+    }
+
+    // The collector got the hello and exactly the newest `sent` queries, in order.
+    ASSERT_EQ(s.at("sent") + 1, records.size());
+    EXPECT_EQ((Bytes{1, '3', '.', '6', '.', '8'}), records[0]);
+    std::uint64_t bytes = 0;
+    for (std::size_t i = 1; i < records.size(); ++i) {
+        const auto& q = queries[kQueries - s.at("sent") + i - 1];
+        EXPECT_EQ(kr::test::event_message(test::kCaptureSeconds, test::address_text(q.client),
+                                          test::address_text(q.server), 0, q.dns),
+                  records[i])
+            << "record " << i;
+        bytes += 4 + records[i].size();
+    }
+    EXPECT_EQ(bytes, s.at("sent_bytes"));
+    // Counters since the start: no line goes back.
+    for (std::size_t i = 1; i < stats.size(); ++i) {
+        for (const char* name : {"events", "queued", "dropped", "sent", "connects", "paused_ms"}) {
+            EXPECT_LE(stats[i - 1].at(name), stats[i].at(name)) << name << " in line " << i;
+        }
+    }
 }
 
 TEST_F(RunTest, LoggingNotExactlyOnWritesNothing) {

@@ -97,6 +97,10 @@ TEST(PcapSource, ReplaysANanosecondFileOnceAsEventMessages) {
         // Cut by the snapshot length: skipped, the replay goes on.
         file.write(1700000004, 0, frames::ethernet(frames::udp_packet(kClient, kServer, query)), 50);
         file.write(1700000005, 0, frames::ethernet(frames::tcp_packet(kServer, kClient, frames::tcp_stream({answer}))));
+        // A message split across segments: both parts are skipped.
+        Bytes split = frames::tcp_stream({answer});
+        file.write(1700000006, 0, frames::ethernet(frames::tcp_packet(kServer, kClient, Bytes(split.begin(), split.end() - 5))));
+        file.write(1700000006, 1, frames::ethernet(frames::tcp_packet(kServer, kClient, Bytes(split.end() - 5, split.end()))));
     }
     kr::test::LogCapture log;
     PcapEventSource source("file:" + path, 53);
@@ -112,9 +116,13 @@ TEST(PcapSource, ReplaysANanosecondFileOnceAsEventMessages) {
         event_message(1700000005, "192.0.2.10", "192.0.2.1", 1, answer),
     };
     EXPECT_EQ(want, decoding.messages);
-    EXPECT_EQ(7u, source.packets());
+    EXPECT_EQ(9u, source.packets());
     EXPECT_EQ(6u, source.events());
-    EXPECT_EQ(std::vector<std::string>{"Capture file " + path + " replayed: 7 packets, 6 DNS messages"},
+    // The web packet and the cut frame; both segments of the split message.
+    EXPECT_EQ(2u, source.not_dns());
+    EXPECT_EQ(2u, source.tcp_skipped());
+    EXPECT_EQ(0u, source.kernel_drops());
+    EXPECT_EQ(std::vector<std::string>{"Capture file " + path + " replayed: 9 packets, 6 DNS messages"},
               log.messages());
 
     // After the end nothing more comes, and a wait lasts its time.

@@ -132,11 +132,12 @@ bool logged(const LogCapture& log, const std::string& prefix, int timeout_ms = 5
 // sender), releases it and destroys the queue, also after a failed assertion.
 struct Forwarder {
     explicit Forwarder(std::vector<Target> list, std::uint32_t pause_step_ms = 20, std::uint32_t send_batch = 0)
-        : targets(std::move(list)) {
+        : targets(std::move(list)), counters(targets.size()) {
         create(queue, 1 << 20);
         init(processor, &queue, &targets);
         processor.pause_step_ms = pause_step_ms;
         processor.send_batch = send_batch;
+        processor.counters = &counters;
     }
     ~Forwarder() {
         stop(processor);
@@ -145,7 +146,16 @@ struct Forwarder {
     }
     void push(const Bytes& m) { kr::sensor::push(queue, m.data(), static_cast<std::uint32_t>(m.size())); }
 
+    // sent, resent, connects, breaks, then the connect failures per target.
+    std::vector<std::uint64_t> tally() const {
+        std::vector<std::uint64_t> out = {counters.sent.get(), counters.resent.get(), counters.connects.get(),
+                                          counters.breaks.get()};
+        for (const auto& failed : counters.connect_failed) out.push_back(failed.get());
+        return out;
+    }
+
     std::vector<Target> targets;
+    SenderCounters counters;
     SensorQueue queue;
     SensorQueueProcessor processor;
 };
@@ -298,6 +308,7 @@ TEST(ForwarderLoopback, RefusedTargetTimesOutAndTheNextIsTriedAtOnce) {
         "Connected to " + endpoint(second.port()),
     };
     EXPECT_EQ(expected, log_lines(log));
+    EXPECT_EQ((std::vector<std::uint64_t>{0, 0, 1, 0, 1, 0}), f.tally());
 }
 
 TEST(ForwarderLoopback, BrokenConnectionResendsTheMessageInHandAfterThePause) {
@@ -324,6 +335,11 @@ TEST(ForwarderLoopback, BrokenConnectionResendsTheMessageInHandAfterThePause) {
     EXPECT_EQ(concat({kHello, record(b), record(c)}), first.read(kHello.size() + 8 + b.size() + c.size(), 5000));
     EXPECT_FALSE(second.accept(0));
     EXPECT_EQ(-1, find_line(log_lines(log), "Connecting to " + endpoint(second.port())));
+    // The message in hand counts once, when it has gone out whole.
+    EXPECT_TRUE(eventually([&] { return f.counters.sent.get() == 3; }));
+    EXPECT_EQ((std::vector<std::uint64_t>{3, 1, 2, 1, 0, 0}), f.tally());
+    EXPECT_EQ(12 + a.size() + b.size() + c.size(), f.counters.sent_bytes.get());
+    EXPECT_GE(f.counters.paused_ms.get(), 10u * 50 - 50);
 }
 
 TEST(ForwarderLoopback, StopDuringThePauseEndsWithinASecond) {
@@ -595,6 +611,9 @@ TEST(Sender, MessageInHandIsResentWholeAfterAnyBreak) {
     for (const char* closed : {"closesocket 100", "closesocket 101", "closesocket 102"}) {
         EXPECT_EQ(1, std::count(calls.begin(), calls.end(), closed)) << closed;
     }
+    // A failed hello breaks a connection too; the resend counts once.
+    EXPECT_EQ((std::vector<std::uint64_t>{2, 1, 3, 2, 0}), f.tally());
+    EXPECT_EQ(8 + b.size() + c.size(), f.counters.sent_bytes.get());
 }
 
 TEST(Sender, FailedGrowthMarksNothingAndTheMessageStaysQueued) {
@@ -615,6 +634,7 @@ TEST(Sender, FailedGrowthMarksNothingAndTheMessageStaysQueued) {
     EXPECT_EQ(2, find_line(log_lines(log), without_cr("ERROR - Send data to 10.0.0.1:9 failed: " +
                                                       kr::error::failure_text("realloc(8192)", ENOMEM))));
     EXPECT_EQ(std::vector<std::size_t>({8192, 8192}), faults.reallocs());
+    EXPECT_EQ((std::vector<std::uint64_t>{2, 0, 2, 1, 0}), f.tally());
 }
 
 // The lengths offered by the sends on one socket, in call order.
@@ -649,6 +669,9 @@ TEST(Sender, BatchInHandIsResentWholeAfterABreak) {
     const auto calls = net.take_calls();
     EXPECT_EQ(std::vector<int>({10, 128, 98}), send_sizes(calls, 100));
     EXPECT_EQ(std::vector<int>({10, 128, 54}), send_sizes(calls, 101)) << "one send per batch";
+    // Counted per record: the resent batch's two, then c.
+    EXPECT_EQ((std::vector<std::uint64_t>{3, 2, 2, 1, 0}), f.tally());
+    EXPECT_EQ(128u + 54u, f.counters.sent_bytes.get());
     auto lines = log_lines(log);
     EXPECT_EQ(1, std::count(lines.begin(), lines.end(),
                             without_cr("ERROR - Send data to 10.0.0.1:9 failed: " +
@@ -670,6 +693,8 @@ TEST(Sender, RecordLargerThanTheBatchGoesAlone) {
     stop(f.processor);
     EXPECT_EQ(expected, net.stream(100));
     EXPECT_EQ(std::vector<int>({10, 24, 5004, 48}), send_sizes(net.take_calls(), 100));
+    EXPECT_EQ((std::vector<std::uint64_t>{4, 0, 1, 0, 0}), f.tally());
+    EXPECT_EQ(expected.size() - kHello.size(), f.counters.sent_bytes.get());
 }
 
 TEST(Sender, BatchesStayWithinTheBufferWhenItCannotGrowToTheBatchSize) {

@@ -16,7 +16,8 @@ int left_ms(Clock::time_point deadline) {
 
 }  // namespace
 
-LoopbackListener::LoopbackListener() : listener_(loopback::kNone), connection_(loopback::kNone) {
+LoopbackListener::LoopbackListener(std::uint16_t port)
+    : listener_(loopback::kNone), connection_(loopback::kNone), port_(port) {
     listener_ = loopback::open_bound(true, &port_);
     if (listener_ == loopback::kNone) throw std::runtime_error("cannot listen on 127.0.0.1");
 }

@@ -10,8 +10,9 @@ namespace kr::test {
 
 class LoopbackListener {
 public:
-    // Throws std::runtime_error when no listening socket can be made.
-    LoopbackListener();
+    // On the given port, or one the system picks (0). Throws
+    // std::runtime_error when no listening socket can be made.
+    explicit LoopbackListener(std::uint16_t port = 0);
     ~LoopbackListener();
     LoopbackListener(const LoopbackListener&) = delete;
     LoopbackListener& operator=(const LoopbackListener&) = delete;
@@ -47,7 +48,8 @@ namespace loopback {
 // The platform part of the listener (loopback_posix.cpp / loopback_win.cpp).
 using Handle = std::uintptr_t;
 constexpr Handle kNone = ~static_cast<Handle>(0);
-// A socket bound to 127.0.0.1:0, listening when listen is true; its port.
+// A socket bound to 127.0.0.1 at *port (0: the system picks), listening
+// when listen is true; *port becomes its port.
 Handle open_bound(bool listen, std::uint16_t* port);
 bool wait_readable(Handle socket, int timeout_ms);
 Handle accept(Handle listener);

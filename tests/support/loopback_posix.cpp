@@ -16,6 +16,7 @@ Handle open_bound(bool listen, std::uint16_t* port) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(*port);
     socklen_t size = sizeof address;
     if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
         (listen && ::listen(fd, 8) != 0) ||

@@ -22,6 +22,7 @@ Handle open_bound(bool listen, std::uint16_t* port) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(*port);
     int size = sizeof address;
     if (::bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || (listen && ::listen(s, 8) != 0) ||
         ::getsockname(s, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
