@@ -103,21 +103,24 @@ std::vector<std::uint8_t> packet_of(std::size_t size) {
     return packet;
 }
 
+// Second argument 1: with the stats counters.
 void BM_DecodeEvent(benchmark::State& state) {
     tdh_api() = tdh_substitute_api();
     const auto id = static_cast<std::uint16_t>(state.range(0));
+    DecoderCounters counters;
     const auto packet = packet_of(100);
     DnsEventBuilder builder;
     const EVENT_RECORD* record =
         builder.build(id, kEpochOffset + 17000000000000000LL, 0, "192.0.2.1", "198.51.100.23", packet.data(), 100);
     EtwSession session;
     session.message_callback = consume;
+    if (state.range(1) != 0) session.counters = &counters;
     decode_event(session, record);  // grows the buffers once
     AllocationCount allocations;
     for (auto _ : state) decode_event(session, record);
     allocations.report(state);
 }
-BENCHMARK(BM_DecodeEvent)->Arg(256)->Arg(257)->Arg(258);
+BENCHMARK(BM_DecodeEvent)->ArgsProduct({{256, 257, 258}, {0, 1}});
 
 void BM_BuildEvent(benchmark::State& state) {
     const auto packet = packet_of(100);

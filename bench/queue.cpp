@@ -1,5 +1,6 @@
-// Sensor queue throughput: push+pop pairs on one thread against plain memcpy
-// of the same bytes, and a producer and a consumer thread as the agent runs them.
+// Sensor queue throughput: push+pop pairs on one thread (with and without
+// the stats counters) against plain memcpy of the same bytes, and a producer
+// and a consumer thread as the agent runs them.
 #include <benchmark/benchmark.h>
 
 #include <atomic>
@@ -18,10 +19,12 @@ void count(benchmark::State& state, std::int64_t messages, std::int64_t length) 
     state.counters["messages/s"] = benchmark::Counter(static_cast<double>(messages), benchmark::Counter::kIsRate);
 }
 
-void push_pop(benchmark::State& state, bool signal) {
+void push_pop(benchmark::State& state, bool signal, bool counted) {
     const auto length = static_cast<std::uint32_t>(state.range(0));
     kr::sensor::SensorQueue queue;
     kr::sensor::create(queue, ring_size);
+    kr::sensor::QueueCounters counters;
+    if (counted) queue.counters = &counters;
     if (!signal) {
         // Without the event, push's signal fails at once: what remains is the
         // ring's own cost (locks and copies).
@@ -37,8 +40,10 @@ void push_pop(benchmark::State& state, bool signal) {
     kr::sensor::destroy(queue);
     count(state, state.iterations(), length);
 }
-BENCHMARK_CAPTURE(push_pop, signalled, true)->Arg(100)->Arg(1000)->Arg(16000);
-BENCHMARK_CAPTURE(push_pop, no_signal, false)->Arg(100)->Arg(1000)->Arg(16000);
+BENCHMARK_CAPTURE(push_pop, signalled, true, false)->Arg(100)->Arg(1000)->Arg(16000);
+BENCHMARK_CAPTURE(push_pop, signalled_counted, true, true)->Arg(100)->Arg(1000)->Arg(16000);
+BENCHMARK_CAPTURE(push_pop, no_signal, false, false)->Arg(100)->Arg(1000)->Arg(16000);
+BENCHMARK_CAPTURE(push_pop, no_signal_counted, false, true)->Arg(100)->Arg(1000)->Arg(16000);
 
 // The copies alone: each message copied into a ring of the same size at the
 // position the queue would use, and out again.
