@@ -416,7 +416,8 @@ TEST(ClickHouseCluster, TwoShardsTwoCollectorsLandEveryEventOnceAndMeasureTheLos
     auto collector_on = [&](int shard, const std::string& listen) {
         return std::make_unique<CollectorProcess>(std::vector<std::string>{
             "--listen", listen, "--clickhouse", shards[shard].url(), "--clickhouse-batch-rows", "20000",
-            "--clickhouse-batch-ms", "200", "--spool", dir.path() + "/spool" + std::to_string(shard)});
+            "--clickhouse-batch-ms", "200", "--spool", dir.path() + "/spool" + std::to_string(shard), "--metrics",
+            "127.0.0.1:0"});
     };
     auto collector1 = collector_on(0, "127.0.0.1:0");
     auto collector2 = collector_on(1, "127.0.0.1:0");
@@ -468,6 +469,10 @@ TEST(ClickHouseCluster, TwoShardsTwoCollectorsLandEveryEventOnceAndMeasureTheLos
     int losses[2] = {0, 0};
     for (int round = 0; round < 2; ++round) {
         const int agent = 5 + round;
+        auto events_of_collector2 = [&] {
+            return sample_value(scrape_metrics(*collector2), "collector_events_total{peer=\"127.0.0.1\"}");
+        };
+        const double before = events_of_collector2();
         AgentProcess streaming(dir.path(), dir.path() + "/" + std::to_string(agent) + ".pcap", order[0]);
         ASSERT_TRUE(streaming.started());
         // Mid-stream: as soon as collector 1 has inserted a first batch of it.
@@ -486,6 +491,11 @@ TEST(ClickHouseCluster, TwoShardsTwoCollectorsLandEveryEventOnceAndMeasureTheLos
         std::printf("%s: agent %d lost %d of %d events (%d had landed at the signal)\n",
                     round == 0 ? "SIGTERM" : "SIGKILL", agent, losses[round], kEvents, std::stoi(at_stop));
         RecordProperty(round == 0 ? "sigterm_loss" : "sigkill_loss", losses[round]);
+        // Stopped mid-stream, and the rest came through collector 2.
+        EXPECT_LT(std::stoi(at_stop), kEvents);
+        const double failed_over = events_of_collector2() - before;
+        EXPECT_GT(failed_over, 0);
+        std::printf("  %.0f events came through collector 2 after the fail-over\n", failed_over);
         if (round == 0) {
             // A stopped collector inserts everything it read before it exits.
             EXPECT_EQ(status, 0);
