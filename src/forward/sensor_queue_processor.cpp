@@ -1,5 +1,6 @@
 #include "forward/sensor_queue_processor.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -100,12 +101,14 @@ void transfer(SensorQueueProcessor& p, TargetConnection& connection, const std::
     }
 }
 
-// Grows the buffer towards the batch size. The batch size is an upper bound,
-// not a need: when memory is short, batches stay within the buffer there is.
+// Grows the buffer towards the batch size, but not past the ring: no batch
+// holds more than the ring. The batch size is an upper bound, not a need:
+// when memory is short, batches stay within the buffer there is.
 void reserve_batch_buffer(SensorQueueProcessor& p) {
     kr::log::log_print("Sending batches of up to %u bytes", p.send_batch);
+    const std::uint32_t wanted = std::min(p.send_batch, p.queue->capacity);
     try {
-        while (static_cast<std::uint32_t>(p.buffer_size) < p.send_batch) grow_buffer(p);
+        while (static_cast<std::uint32_t>(p.buffer_size) < wanted) grow_buffer(p);
     } catch (const std::exception& e) {
         kr::log::log_print("ERROR - Send batches limited to %d bytes: %s", p.buffer_size, e.what());
     }

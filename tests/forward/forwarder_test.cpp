@@ -243,8 +243,9 @@ TEST(ForwarderLoopback, BatchesPutTheSameBytesOnTheWire) {
     for (const Bytes& m : queued) {
         if (!m.empty()) expected = concat({expected, record(m)});
     }
-    // 1 and 100 make batches of one record mostly; 65536 takes everything at once.
-    for (std::uint32_t batch : {0u, 1u, 100u, 65536u}) {
+    // 1 and 100 make batches of one record mostly; 65536 takes everything at
+    // once; the largest is more than the 1 MiB ring can ever hold.
+    for (std::uint32_t batch : {0u, 1u, 100u, 65536u, 2147483647u}) {
         SCOPED_TRACE(batch);
         LoopbackListener collector;
         Forwarder f({target("127.0.0.1", collector.port())}, 20, batch);
@@ -257,6 +258,8 @@ TEST(ForwarderLoopback, BatchesPutTheSameBytesOnTheWire) {
             f.push(message_of(seed * 5u, seed));
             EXPECT_EQ(record(message_of(seed * 5u, seed)), collector.read(4 + seed * 5u, 5000));
         }
+        stop(f.processor);
+        EXPECT_LE(f.processor.buffer_size, 1 << 20) << "a buffer larger than the ring";
     }
 }
 
