@@ -85,7 +85,10 @@ void process(EtwSession& session) {
         TRACEHANDLE handles[1] = {handle};
         ULONG status = etw.process_trace(handles, 1, nullptr, nullptr);
         if (session.callback_failure) std::rethrow_exception(session.callback_failure);
-        if (status != ERROR_SUCCESS) kr::error::throw_failure<NetError>("ProcessTrace()", status);
+        // A requested stop ends the loop through on_buffer, which the platform
+        // reports as a cancellation: that is the normal end, not a failure.
+        const bool stopped = status == ERROR_CANCELLED && session.stop_flag;
+        if (status != ERROR_SUCCESS && !stopped) kr::error::throw_failure<NetError>("ProcessTrace()", status);
     }
     log_print("Closing ETW trace...");
     etw.close_trace(handle);

@@ -20,10 +20,23 @@ std::size_t FeedSource::pending() const {
     return queue_.size();
 }
 
+ULONG FeedSource::open() {
+    std::lock_guard<std::mutex> guard(lock_);
+    ended_ = false;
+    return ERROR_SUCCESS;
+}
+
 const EVENT_RECORD* FeedSource::next(std::uint32_t wait_ms) {
     std::unique_lock<std::mutex> guard(lock_);
-    ready_.wait_for(guard, std::chrono::milliseconds(wait_ms), [this] { return !queue_.empty() || woken_; });
-    woken_ = false;
+    if (!ended_) {
+        ready_.wait_for(guard, std::chrono::milliseconds(wait_ms),
+                        [this] { return !queue_.empty() || woken_ || ended_; });
+        woken_ = false;
+    }
+    if (ended_) {
+        if (deliverable_ == 0) return nullptr;
+        --deliverable_;
+    }
     if (queue_.empty()) return nullptr;
     current_ = std::move(queue_.front());
     queue_.pop_front();
@@ -35,6 +48,15 @@ void FeedSource::wake() {
     {
         std::lock_guard<std::mutex> guard(lock_);
         woken_ = true;
+    }
+    ready_.notify_all();
+}
+
+void FeedSource::end_input() {
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        ended_ = true;
+        deliverable_ = queue_.size();
     }
     ready_.notify_all();
 }

@@ -21,8 +21,12 @@ public:
     // The next record, waiting at most wait_ms for one; null when none came.
     // The record and its user data stay valid until the next call.
     virtual const EVENT_RECORD* next(std::uint32_t wait_ms) = 0;
-    // Ends a wait in next() at once (the trace is being closed). Any thread.
+    // Ends a wait in next() at once. Any thread.
     virtual void wake() = 0;
+    // The trace is closed: ends a wait in next() at once, and from now on
+    // next() returns, without waiting, only what had arrived before, then
+    // null. The next open() takes input again. Any thread.
+    virtual void end_input() = 0;
 };
 
 // A source that tests (and benchmarks) push records into, from any thread.
@@ -32,8 +36,11 @@ public:
     void push(const EVENT_RECORD& record);
     std::size_t pending() const;
 
+    ULONG open() override;
     const EVENT_RECORD* next(std::uint32_t wait_ms) override;
     void wake() override;
+    // Records pushed afterwards stay queued for the next open.
+    void end_input() override;
 
 private:
     struct Owned {
@@ -45,6 +52,8 @@ private:
     std::deque<Owned> queue_;
     Owned current_{};
     bool woken_ = false;
+    bool ended_ = false;
+    std::size_t deliverable_ = 0;  // after end_input: records still to deliver
 };
 
 }  // namespace kr::capture

@@ -36,6 +36,8 @@ public:
     const EVENT_RECORD* next(std::uint32_t wait_ms) override;
     // Ends a wait in next() at once; any thread.
     void wake() override;
+    // Only the messages of the packet in hand are still delivered.
+    void end_input() override;
 
     // Counters of the current capture, for tests and benchmarks; readable
     // from any thread while the session reads.
@@ -71,6 +73,7 @@ private:
     std::uint32_t link_ = 0;
     bool nanoseconds_ = false;
     bool ended_ = false;
+    std::atomic<bool> input_ended_{false};
     std::int64_t frame_time_ = 0;
     DnsFrameReader reader_;
     DnsEventBuilder builder_;

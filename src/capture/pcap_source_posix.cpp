@@ -67,6 +67,7 @@ void PcapEventSource::close() {
 ULONG PcapEventSource::open() {
     close();
     ended_ = false;
+    input_ended_ = false;
     for (auto* counter : {&packets_, &events_, &not_dns_, &tcp_skipped_, &kernel_drops_}) {
         counter->store(0, std::memory_order_relaxed);
     }
@@ -219,6 +220,8 @@ const EVENT_RECORD* PcapEventSource::next(std::uint32_t wait_ms) {
             }
         }
         close_frame();
+        // Packets the capture still holds are not part of any buffer yet.
+        if (input_ended_) return nullptr;
         const int status = read_packet();
         // A file never has to wait: its next packet is read at once.
         const bool more_at_once = status == 1 || (status == 0 && is_file_);
@@ -237,6 +240,11 @@ void PcapEventSource::wake() {
     const std::uint64_t one = 1;
     // Only fails when the counter is saturated, which is already a pending wake.
     [[maybe_unused]] ssize_t n = ::write(wake_fd_, &one, sizeof one);
+}
+
+void PcapEventSource::end_input() {
+    input_ended_ = true;
+    wake();
 }
 
 }  // namespace kr::capture

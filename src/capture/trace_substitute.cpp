@@ -17,10 +17,6 @@ using Clock = std::chrono::steady_clock;
 constexpr std::uint32_t kSourceWaitMs = 100;
 constexpr auto kBufferPeriod = std::chrono::milliseconds(250);
 constexpr unsigned kEventsPerBuffer = 4096;
-// A consumer that ends processing from its buffer callback normally closes
-// the trace right after; waiting this long for the close lets a regular stop
-// read as a clean end instead of a cancellation.
-constexpr auto kCloseGrace = std::chrono::milliseconds(50);
 
 struct Session {
     TRACEHANDLE controller;
@@ -96,12 +92,10 @@ TRACEHANDLE WINAPI open_trace(PEVENT_TRACE_LOGFILEA logfile) {
     consumer->logfile = *logfile;
     consumer->session_name = logfile->LoggerName;
     auto& s = state();
+    // A real-time trace is opened by name alone: whether the session exists
+    // is only found out by ProcessTrace.
     {
         std::lock_guard<std::mutex> guard(s.lock);
-        if (!s.sessions.count(consumer->session_name)) {
-            last_error_value = ERROR_WMI_INSTANCE_NOT_FOUND;
-            return INVALID_PROCESSTRACE_HANDLE;
-        }
         consumer->source = s.source;
     }
     if (consumer->source) {
@@ -135,57 +129,79 @@ bool provider_enabled(const std::string& session_name, const GUID& provider) {
     return false;
 }
 
-// Waits briefly for a close that is about to come; true when the trace is closed.
-bool closed_soon(Consumer& consumer) {
-    std::unique_lock<std::mutex> guard(consumer.lock);
-    return consumer.closed_signal.wait_for(guard, kCloseGrace, [&] { return consumer.closed.load(); });
+bool session_exists(const std::string& name) {
+    auto& s = state();
+    std::lock_guard<std::mutex> guard(s.lock);
+    return s.sessions.count(name) != 0;
+}
+
+// Hands records to the event callback and each buffer's end to the buffer
+// callback until the trace is closed and the records that arrived before the
+// close are delivered (the last part-filled buffer included), or until the
+// buffer callback returns FALSE.
+ULONG deliver(Consumer& consumer) {
+    auto last_buffer = Clock::now();
+    unsigned events_in_buffer = 0;
+    GUID last_provider{};
+    bool last_enabled = false;
+    auto buffer_done = [&] {
+        events_in_buffer = 0;
+        last_buffer = Clock::now();
+        auto callback = consumer.logfile.BufferCallback;
+        return !callback || callback(&consumer.logfile);
+    };
+    for (;;) {
+        const bool closing = consumer.closed;
+        const EVENT_RECORD* record = nullptr;
+        if (consumer.source) {
+            record = consumer.source->next(closing ? 0 : kSourceWaitMs);
+        } else if (!closing) {
+            std::unique_lock<std::mutex> guard(consumer.lock);
+            consumer.closed_signal.wait_for(guard, std::chrono::milliseconds(kSourceWaitMs),
+                                            [&] { return consumer.closed.load(); });
+        }
+        if (record) {
+            // The enabled-provider test is cached for runs of the same provider.
+            if (!same_guid(record->EventHeader.ProviderId, last_provider)) {
+                last_provider = record->EventHeader.ProviderId;
+                last_enabled = provider_enabled(consumer.session_name, last_provider);
+            }
+            if (last_enabled) {
+                EVENT_RECORD delivered = *record;
+                delivered.UserContext = consumer.logfile.Context;
+                consumer.logfile.EventRecordCallback(&delivered);
+                ++events_in_buffer;
+            }
+        } else if (closing) {
+            if (events_in_buffer > 0 && !buffer_done()) return ERROR_CANCELLED;
+            return ERROR_SUCCESS;
+        }
+        if (events_in_buffer >= kEventsPerBuffer || Clock::now() - last_buffer >= kBufferPeriod) {
+            if (!buffer_done()) return ERROR_CANCELLED;
+        }
+    }
 }
 
 ULONG WINAPI process_trace(PTRACEHANDLE handles, ULONG count, LPFILETIME, LPFILETIME) {
     if (!handles || count != 1) return ERROR_INVALID_PARAMETER;
     auto consumer = find_consumer(handles[0]);
     if (!consumer) return ERROR_INVALID_HANDLE;
+    if (!session_exists(consumer->session_name)) return ERROR_WMI_INSTANCE_NOT_FOUND;
     if (consumer->processing.exchange(true)) return ERROR_INVALID_PARAMETER;
-
-    auto last_buffer = Clock::now();
-    unsigned events_in_buffer = 0;
-    GUID last_provider{};
-    bool last_enabled = false;
-    while (!consumer->closed) {
-        const EVENT_RECORD* record = nullptr;
-        if (consumer->source) {
-            record = consumer->source->next(kSourceWaitMs);
-        } else {
-            std::unique_lock<std::mutex> guard(consumer->lock);
-            consumer->closed_signal.wait_for(guard, std::chrono::milliseconds(kSourceWaitMs),
-                                             [&] { return consumer->closed.load(); });
-        }
-        if (consumer->closed) break;
-        if (record) {
-            // The enabled-provider test is cached for runs of the same provider.
-            if (!same_guid(record->EventHeader.ProviderId, last_provider)) {
-                last_provider = record->EventHeader.ProviderId;
-                last_enabled = provider_enabled(consumer->session_name, last_provider);
-            }
-            if (last_enabled) {
-                EVENT_RECORD delivered = *record;
-                delivered.UserContext = consumer->logfile.Context;
-                consumer->logfile.EventRecordCallback(&delivered);
-                ++events_in_buffer;
-            }
-        }
-        if (events_in_buffer >= kEventsPerBuffer || Clock::now() - last_buffer >= kBufferPeriod) {
-            events_in_buffer = 0;
-            last_buffer = Clock::now();
-            auto callback = consumer->logfile.BufferCallback;
-            if (callback && !callback(&consumer->logfile)) {
-                consumer->processing = false;
-                return closed_soon(*consumer) ? ERROR_SUCCESS : ERROR_CANCELLED;
-            }
-        }
-    }
+    const ULONG status = deliver(*consumer);
     consumer->processing = false;
-    return ERROR_SUCCESS;
+    return status;
+}
+
+// No new records reach the consumer from now on; its ProcessTrace ends once
+// it has delivered those that arrived before.
+void end_processing(Consumer& consumer) {
+    {
+        std::lock_guard<std::mutex> guard(consumer.lock);
+        consumer.closed = true;
+    }
+    consumer.closed_signal.notify_all();
+    if (consumer.source) consumer.source->end_input();
 }
 
 ULONG WINAPI close_trace(TRACEHANDLE handle) {
@@ -198,13 +214,10 @@ ULONG WINAPI close_trace(TRACEHANDLE handle) {
         consumer = it->second;
         s.consumers.erase(it);
     }
-    {
-        std::lock_guard<std::mutex> guard(consumer->lock);
-        consumer->closed = true;
-    }
-    consumer->closed_signal.notify_all();
-    if (consumer->source) consumer->source->wake();
-    return ERROR_SUCCESS;
+    end_processing(*consumer);
+    // While ProcessTrace runs, the close takes effect once it has delivered
+    // what it holds.
+    return consumer->processing ? ERROR_CTX_CLOSE_PENDING : ERROR_SUCCESS;
 }
 
 DWORD last_error() { return last_error_value; }
@@ -232,14 +245,7 @@ void trace_substitute_reset() {
         s.sessions.clear();
         s.source.reset();
     }
-    for (auto& consumer : open) {
-        {
-            std::lock_guard<std::mutex> guard(consumer->lock);
-            consumer->closed = true;
-        }
-        consumer->closed_signal.notify_all();
-        if (consumer->source) consumer->source->wake();
-    }
+    for (auto& consumer : open) end_processing(*consumer);
 }
 
 }  // namespace kr::capture

@@ -5,12 +5,17 @@
 // - StartTrace creates a named real-time session; a second start of the same
 //   name in this process gives ERROR_ALREADY_EXISTS (183);
 // - EnableTraceEx2 needs the controller handle of a started session;
-// - OpenTrace opens a started session by name in real-time event-record mode
-//   (else INVALID_PROCESSTRACE_HANDLE, with the reason as last error);
-// - ProcessTrace blocks its thread, hands each record of the event source
-//   from an enabled provider to the event callback, calls the buffer
-//   callback at least every 250 ms, and returns 0 once CloseTrace is called
-//   on the handle, or ERROR_CANCELLED when the buffer callback returns FALSE.
+// - OpenTrace opens a session by name in real-time event-record mode (else
+//   INVALID_PROCESSTRACE_HANDLE, with the reason as last error), whether or
+//   not the session exists;
+// - ProcessTrace fails with ERROR_WMI_INSTANCE_NOT_FOUND when the session
+//   does not exist; else it blocks its thread, hands each record of the
+//   event source from an enabled provider to the event callback, and calls
+//   the buffer callback after every 4096 events and at least every 250 ms.
+//   It returns ERROR_CANCELLED whenever the buffer callback returns FALSE,
+//   and 0 once the trace is closed and the records that arrived before the
+//   close are delivered (the buffer callback follows the last of them);
+// - CloseTrace during ProcessTrace returns ERROR_CTX_CLOSE_PENDING.
 #include <memory>
 
 #include "capture/etw_api.h"

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "capture/etw_api.h"
@@ -38,6 +39,7 @@ struct Script {
     bool open_fails = false;
     DWORD open_error = 0;
     bool start_waits_for_close = false;
+    bool process_waits_for_close = false;
     std::vector<TRACEHANDLE> closed_handles;
     std::vector<std::uint8_t> properties;  // copy of the block given to StartTrace
 
@@ -114,6 +116,7 @@ ULONG WINAPI scripted_process(PTRACEHANDLE handles, ULONG count, LPFILETIME star
     EXPECT_EQ(1u, count);
     EXPECT_EQ(nullptr, start);
     EXPECT_EQ(nullptr, end);
+    if (script->process_waits_for_close) eventually([] { return script->called("CloseTrace"); });
     if (script->process_status != ~0u) return script->process_status;
     return trace_substitute_api().process_trace(handles, count, start, end);
 }
@@ -171,6 +174,20 @@ TEST_F(EtwSessionTest, FirstRunCreatesEnablesOpensProcessesAndClosesOnStop) {
               log_.messages());
     EXPECT_EQ((Lines{"StartTrace", "EnableTraceEx2", "OpenTrace", "ProcessTrace", "CloseTrace", "CloseTrace"}),
               script_.snapshot());
+}
+
+// Windows reports the end through on_buffer as a cancellation: after a
+// requested stop that is the normal ending.
+TEST_F(EtwSessionTest, CancelledAfterAStopEndsNormally) {
+    script_.process_status = ERROR_CANCELLED;
+    script_.process_waits_for_close = true;
+    holder_.start();
+    ASSERT_TRUE(logged("Entering ETW trace processing loop..."));
+    holder_.stop();
+    EXPECT_EQ((Lines{"Starting ETW trace...", "Enable DNS server provider for ETW trace...", "Opening ETW trace...",
+                     "Entering ETW trace processing loop...", "Closing ETW trace...", "Closing ETW trace...",
+                     "ETW session finished"}),
+              log_.messages());
 }
 
 TEST_F(EtwSessionTest, PropertiesBlockCarriesTheSessionSettings) {
@@ -244,6 +261,13 @@ TEST_F(EtwSessionTest, EachFailingCallIsLoggedOnce) {
          "OpenTrace() failed: " + system_error_text(5), {"StartTrace", "EnableTraceEx2", "OpenTrace"}},
         {"process", [](Script& s) { s.process_status = 6; }, "ProcessTrace() failed: " + system_error_text(6),
          {"StartTrace", "EnableTraceEx2", "OpenTrace", "ProcessTrace"}},
+        // Cancelled with no stop requested is a failure like any other.
+        {"cancelled", [](Script& s) { s.process_status = ERROR_CANCELLED; },
+         "ProcessTrace() failed: " + system_error_text(1223),
+         {"StartTrace", "EnableTraceEx2", "OpenTrace", "ProcessTrace"}},
+        // Found at start but gone before processing: the open still succeeds.
+        {"vanished", [](Script& s) { s.start_status = ERROR_ALREADY_EXISTS; },
+         "ProcessTrace() failed: " + system_error_text(4201), {"StartTrace", "OpenTrace", "ProcessTrace"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -402,6 +426,124 @@ TEST_F(EtwSessionTest, CallbackFailureEndsTheSessionThroughTheLoop) {
     holder_.stop();
     EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(2));
     EXPECT_EQ("Closing ETW trace...", log_.messages().back());
+}
+
+// What the substitute hands to a consumer's callbacks, in order: "event N"
+// (N: the event's second) and "buffer".
+struct Consumer {
+    std::mutex lock;
+    std::vector<std::string> calls;
+    std::atomic<bool> hold_next{false};  // the next event's callback waits for release
+    std::atomic<bool> holding{false};
+    std::atomic<bool> release{false};
+    BOOL buffer_result = TRUE;
+    TRACEHANDLE close_in_buffer = 0;  // closed by the buffer callback when set
+
+    Lines snapshot() {
+        std::lock_guard<std::mutex> g(lock);
+        return calls;
+    }
+};
+Consumer* consumer = nullptr;
+
+void WINAPI consumer_event(PEVENT_RECORD record) {
+    {
+        std::lock_guard<std::mutex> g(consumer->lock);
+        const auto second = (record->EventHeader.TimeStamp.QuadPart - kEpochOffset) / kSecond;
+        consumer->calls.push_back("event " + std::to_string(second));
+    }
+    if (consumer->hold_next.exchange(false)) {
+        consumer->holding = true;
+        eventually([] { return consumer->release.load(); });
+    }
+}
+
+ULONG WINAPI consumer_buffer(PEVENT_TRACE_LOGFILEA) {
+    std::lock_guard<std::mutex> g(consumer->lock);
+    consumer->calls.push_back("buffer");
+    if (consumer->close_in_buffer) trace_substitute_api().close_trace(consumer->close_in_buffer);
+    return consumer->buffer_result;
+}
+
+// ProcessTrace on a thread of its own, as the session runs it.
+struct Processing {
+    explicit Processing(TRACEHANDLE h) : handle(h), thread([this] {
+        status = trace_substitute_api().process_trace(&handle, 1, nullptr, nullptr);
+        done = true;
+    }) {}
+    ~Processing() { thread.join(); }
+    TRACEHANDLE handle;
+    std::atomic<ULONG> status{~0u};
+    std::atomic<bool> done{false};
+    std::thread thread;
+};
+
+TEST_F(EtwSessionTest, SubstituteEndsProcessingAsWindowsDoes) {
+    const EtwApi& etw = trace_substitute_api();
+    Consumer c;
+    consumer = &c;
+    auto feed = std::make_shared<FeedSource>();
+    trace_set_event_source(feed);
+    EVENT_TRACE_LOGFILEA logfile{};
+    logfile.LoggerName = const_cast<LPSTR>("stand-in");
+    logfile.ProcessTraceMode = PROCESS_TRACE_MODE_REAL_TIME | PROCESS_TRACE_MODE_EVENT_RECORD;
+    logfile.EventRecordCallback = consumer_event;
+    logfile.BufferCallback = consumer_buffer;
+
+    // A session that does not exist opens; processing it fails.
+    TRACEHANDLE missing = etw.open_trace(&logfile);
+    ASSERT_NE(INVALID_PROCESSTRACE_HANDLE, missing);
+    EXPECT_EQ(ERROR_WMI_INSTANCE_NOT_FOUND, etw.process_trace(&missing, 1, nullptr, nullptr));
+    EXPECT_EQ(ERROR_SUCCESS, etw.close_trace(missing));
+
+    std::vector<std::uint8_t> block(sizeof(EVENT_TRACE_PROPERTIES) + 16, 0);
+    auto* properties = reinterpret_cast<EVENT_TRACE_PROPERTIES*>(block.data());
+    properties->Wnode.BufferSize = static_cast<ULONG>(block.size());
+    properties->LogFileMode = EVENT_TRACE_REAL_TIME_MODE;
+    properties->LoggerNameOffset = sizeof(EVENT_TRACE_PROPERTIES);
+    TRACEHANDLE controller = 0;
+    ASSERT_EQ(ERROR_SUCCESS, etw.start_trace(&controller, "stand-in", properties));
+    ASSERT_EQ(ERROR_SUCCESS, etw.enable_trace_ex2(controller, &kDnsServerProviderGuid, 1, 4, 0, 0, 0, nullptr));
+    DnsEventBuilder builder;
+    auto push = [&](int second) {
+        feed->push(*builder.build(256, kEpochOffset + second * kSecond, 0, "192.0.2.1", "192.0.2.10", kPacket,
+                                  sizeof kPacket));
+    };
+
+    // A close during processing is pending: what arrived before it is still
+    // delivered, with a buffer callback after the last, and nothing after it.
+    {
+        TRACEHANDLE handle = etw.open_trace(&logfile);
+        c.hold_next = true;
+        push(1);
+        Processing p(handle);
+        ASSERT_TRUE(eventually([&] { return c.holding.load(); }));
+        push(2);
+        push(3);
+        EXPECT_EQ(ERROR_CTX_CLOSE_PENDING, etw.close_trace(handle));
+        push(4);
+        c.release = true;
+        ASSERT_TRUE(eventually([&] { return p.done.load(); }));
+        EXPECT_EQ(ERROR_SUCCESS, p.status.load());
+        Lines calls = c.snapshot();
+        ASSERT_FALSE(calls.empty());
+        EXPECT_EQ("buffer", calls.back());
+        calls.erase(std::remove(calls.begin(), calls.end(), "buffer"), calls.end());  // the timer's, if any
+        EXPECT_EQ((Lines{"event 1", "event 2", "event 3"}), calls);
+        EXPECT_EQ(ERROR_INVALID_HANDLE, etw.close_trace(handle));
+    }
+    // FALSE from the buffer callback cancels, even with a close right behind it.
+    {
+        c.calls.clear();
+        TRACEHANDLE handle = etw.open_trace(&logfile);  // takes the event left over, second 4
+        c.buffer_result = FALSE;
+        c.close_in_buffer = handle;
+        Processing p(handle);
+        ASSERT_TRUE(eventually([&] { return p.done.load(); }));
+        EXPECT_EQ(ERROR_CANCELLED, p.status.load());
+        EXPECT_EQ((Lines{"event 4", "buffer"}), c.snapshot());
+    }
+    consumer = nullptr;
 }
 
 }  // namespace
