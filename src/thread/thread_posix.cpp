@@ -32,25 +32,30 @@ struct MutexObject : Object {
     std::atomic<pthread_t> owner{};
 };
 
-// Auto-reset event. The pending signal is an atomic flag: a signal with
-// nobody waiting costs no system call, signals do not add up, and a wait
-// consumes the one it ends. A waiter sleeps on an eventfd that a signaller
-// writes only when someone waits; every wake-up re-checks the flag, so a
-// stale count only costs one more loop. Signalling uses nothing but atomics
-// and one write, which is safe inside a signal handler (the agent's
-// interrupt handler signals its stop event).
+// Auto-reset event, with the Windows rule: a signal given while threads
+// wait releases one of them; given while none waits it stays pending (one at
+// most) and ends the next wait at once. One atomic word holds both the
+// pending signal and the number of waiters not yet released, so a signal
+// either releases a waiter or leaves itself pending, never both and never
+// neither; released waiters sleep on a semaphore eventfd, one count each.
+// Signalling uses nothing but atomics and one write, which is safe inside a
+// signal handler (the agent's interrupt handler signals its stop event).
 struct EventObject : Object {
-    EventObject() : Object(Kind::event), fd(eventfd(0, EFD_CLOEXEC)) {}
+    static constexpr std::uint32_t kPending = 1;  // the rest counts waiters, in steps of 2
+    static constexpr std::uint32_t kWaiter = 2;
+    EventObject() : Object(Kind::event), fd(eventfd(0, EFD_CLOEXEC | EFD_SEMAPHORE)) {}
     ~EventObject() {
         if (fd >= 0) close(fd);
     }
     int fd;
-    std::atomic<bool> signalled{false};
-    std::atomic<int> waiters{0};
+    std::atomic<std::uint32_t> state{0};
 };
 
 // A detached pthread plus a "finished" latch, so that a join can be repeated
-// on the same handle as a wait on a Windows thread handle can.
+// on the same handle as a wait on a Windows thread handle can. The handle
+// and the running thread each hold a reference: closing the handle of a
+// running thread leaves the object to the thread, as Windows keeps a thread
+// whose handle was closed.
 struct ThreadObject : Object {
     ThreadObject(ThreadRoutine r, void* a) : Object(Kind::thread), routine(r), argument(a) {
         pthread_mutex_init(&m, nullptr);
@@ -65,6 +70,7 @@ struct ThreadObject : Object {
     pthread_mutex_t m;
     pthread_cond_t c;
     bool finished = false;
+    std::atomic<int> references{2};
 };
 
 // Thread handles are never closed by the agent; keeping them listed here
@@ -75,6 +81,21 @@ std::vector<ThreadObject*>& registry() {
     return *list;
 }
 
+void unlist(ThreadObject* t) {
+    std::lock_guard<std::mutex> g(registry_lock);
+    auto& list = registry();
+    for (auto it = list.begin(); it != list.end(); ++it) {
+        if (*it == t) {
+            list.erase(it);
+            break;
+        }
+    }
+}
+
+void release(ThreadObject* t) {
+    if (t->references.fetch_sub(1) == 1) delete t;
+}
+
 void* thread_main(void* p) {
     auto* t = static_cast<ThreadObject*>(p);
     t->routine(t->argument);
@@ -82,6 +103,7 @@ void* thread_main(void* p) {
     t->finished = true;
     pthread_cond_broadcast(&t->c);
     pthread_mutex_unlock(&t->m);
+    release(t);
     return nullptr;
 }
 
@@ -95,7 +117,8 @@ int platform_create(ThreadHandle* thread, ThreadRoutine routine, void* argument)
     pthread_t id;
     int rc = pthread_create(&id, nullptr, thread_main, t);
     if (rc != 0) {
-        handle_close(reinterpret_cast<void**>(&t));
+        unlist(t);
+        delete t;
         return rc;
     }
     pthread_detach(id);
@@ -158,33 +181,49 @@ int event_create(Event* event, const void*) {
 int event_signal(Event* event) {
     auto* e = as<EventObject>(*event, Kind::event);
     if (!e) return -1;
-    if (e->signalled.exchange(true)) return 0;  // one is pending already
-    if (e->waiters.load() > 0) {
-        std::uint64_t one = 1;
-        ssize_t n;
-        do {
-            n = write(e->fd, &one, sizeof one);
-        } while (n < 0 && errno == EINTR);
-        if (n != static_cast<ssize_t>(sizeof one)) return -1;
+    std::uint32_t state = e->state.load();
+    for (;;) {
+        if (state >= EventObject::kWaiter) {
+            if (e->state.compare_exchange_weak(state, state - EventObject::kWaiter)) break;
+        } else if (state == EventObject::kPending) {
+            return 0;  // one is pending already
+        } else if (e->state.compare_exchange_weak(state, EventObject::kPending)) {
+            return 0;
+        }
     }
-    return 0;
+    // One waiter is released: hand it its count.
+    std::uint64_t one = 1;
+    ssize_t n;
+    do {
+        n = write(e->fd, &one, sizeof one);
+    } while (n < 0 && errno == EINTR);
+    return n == static_cast<ssize_t>(sizeof one) ? 0 : -1;
 }
 
 int event_wait(Event* event, Mutex* mutex) {
     mutex_unlock(mutex);
     int result = -1;
     if (auto* e = as<EventObject>(*event, Kind::event)) {
-        e->waiters.fetch_add(1);
+        std::uint32_t state = e->state.load();
+        bool waiting = false;
+        for (;;) {
+            if (state == EventObject::kPending) {
+                if (e->state.compare_exchange_weak(state, 0)) break;  // took the pending signal
+            } else if (e->state.compare_exchange_weak(state, state + EventObject::kWaiter)) {
+                waiting = true;
+                break;
+            }
+        }
         result = 0;
-        while (!e->signalled.exchange(false)) {
+        while (waiting) {
             std::uint64_t count = 0;
             ssize_t n = read(e->fd, &count, sizeof count);
+            if (n == static_cast<ssize_t>(sizeof count)) break;
             if (n < 0 && errno != EINTR) {
                 result = -1;
                 break;
             }
         }
-        e->waiters.fetch_sub(1);
     }
     mutex_lock(mutex);
     return result;
@@ -236,15 +275,8 @@ int handle_close(void** handle) {
         case Kind::event: delete static_cast<EventObject*>(o); break;
         case Kind::thread: {
             auto* t = static_cast<ThreadObject*>(o);
-            std::lock_guard<std::mutex> g(registry_lock);
-            auto& list = registry();
-            for (auto it = list.begin(); it != list.end(); ++it) {
-                if (*it == t) {
-                    list.erase(it);
-                    break;
-                }
-            }
-            delete t;
+            unlist(t);
+            release(t);
             break;
         }
     }
