@@ -33,7 +33,7 @@ extern const int kAfInet;        // AF_INET
 extern const int kSockStream;    // SOCK_STREAM
 extern const int kIpProtoTcp;    // IPPROTO_TCP
 extern const long kFionbio;      // FIONBIO
-extern const int kWouldBlock;    // WSAEWOULDBLOCK; EWOULDBLOCK on Linux
+extern const int kWouldBlock;    // a connect under way: WSAEWOULDBLOCK; EINPROGRESS on Linux
 extern const int kShutdownBoth;  // SD_BOTH
 
 struct NetApi {

@@ -14,6 +14,7 @@
 #include <unordered_map>
 
 #include "forward/net_api.h"
+#include "forward/net_posix.h"
 
 namespace kr::sensor {
 
@@ -25,7 +26,9 @@ const int kAfInet = AF_INET;
 const int kSockStream = SOCK_STREAM;
 const int kIpProtoTcp = IPPROTO_TCP;
 const long kFionbio = FIONBIO;
-const int kWouldBlock = EWOULDBLOCK;
+// What a non-blocking connect says while it goes on; EAGAIN from connect is
+// a failure of its own (no free local port).
+const int kWouldBlock = EINPROGRESS;
 const int kShutdownBoth = SHUT_RDWR;
 
 namespace {
@@ -33,7 +36,7 @@ namespace {
 thread_local int last_error_code = 0;
 
 int fail(int code) {
-    last_error_code = (code == EAGAIN || code == EWOULDBLOCK || code == EINPROGRESS) ? kWouldBlock : code;
+    last_error_code = code;
     return kSocketError;
 }
 
@@ -42,10 +45,11 @@ int to_fd(Socket s) { return s <= static_cast<Socket>(INT_MAX) ? static_cast<int
 // Winsock reports the outcome of a non-blocking connect to a write-only
 // select in one way: writable once connected, and never writable when the
 // attempt failed (the failure shows only in an exception set, which the
-// forwarder does not pass). poll reports a failed attempt as writable, so
-// each socket with a connect under way is tracked here until its outcome
-// is known.
-enum class ConnectState { pending, failed };
+// forwarder does not pass) or when no connect was made. poll reports a
+// failed attempt, and a socket that never connected, as writable, so each
+// socket is tracked here from its connect on; one that is not listed is
+// never writable.
+enum class ConnectState { pending, failed, connected };
 
 std::mutex connect_lock;
 std::unordered_map<int, ConnectState>& connects() {
@@ -96,18 +100,21 @@ int posix_connect(Socket s, const SocketAddress* address, int length) {
     int fd = to_fd(s);
     sockaddr_in in{};
     std::memcpy(&in, address, sizeof in);
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&in), static_cast<socklen_t>(length)) == 0) return 0;
+    if (connect_call()(fd, reinterpret_cast<const sockaddr*>(&in), static_cast<socklen_t>(length)) == 0) {
+        set_state(fd, ConnectState::connected);
+        return 0;
+    }
     int code = errno;
     switch (code) {
         case EINPROGRESS:
         case EINTR:  // the attempt goes on in the background
             set_state(fd, ConnectState::pending);
-            return fail(EWOULDBLOCK);
+            return fail(kWouldBlock);
         case ECONNREFUSED:
         case ETIMEDOUT:
             // Winsock never reports these at once for a non-blocking socket.
             set_state(fd, ConnectState::failed);
-            return fail(EWOULDBLOCK);
+            return fail(kWouldBlock);
         default:
             return fail(code);
     }
@@ -133,10 +140,10 @@ int posix_select_write(int, Socket s, const TimeLimit* limit) {
         return left > 0 ? left : 0;
     };
     for (;;) {
-        ConnectState state = ConnectState::pending;
-        bool connecting = get_state(fd, &state);
+        ConnectState state = ConnectState::failed;
+        get_state(fd, &state);
         short revents = 0;
-        if (connecting && state == ConnectState::failed) {
+        if (state == ConnectState::failed) {
             // Never writable: sit out the time limit as Winsock does.
             while (remaining_ms() > 0) wait_ms(-1, 0, remaining_ms(), &revents);
             return 0;
@@ -151,12 +158,12 @@ int posix_select_write(int, Socket s, const TimeLimit* limit) {
             return 0;
         }
         if (revents & POLLNVAL) return fail(EBADF);
-        if (!connecting) return 1;
+        if (state == ConnectState::connected) return 1;
         int error = 0;
         socklen_t size = sizeof error;
         if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) return fail(errno);
         if (error == 0 && (revents & POLLOUT)) {
-            forget(fd);
+            set_state(fd, ConnectState::connected);
             return 1;
         }
         set_state(fd, ConnectState::failed);
@@ -182,6 +189,11 @@ int posix_closesocket(Socket s) {
 int posix_startup(std::uint16_t) { return 0; }
 
 }  // namespace
+
+ConnectCall& connect_call() {
+    static ConnectCall call = ::connect;
+    return call;
+}
 
 const NetApi& net_platform_api() {
     static const NetApi api{posix_socket,  posix_ioctlsocket,  posix_inet_addr, posix_htons,
