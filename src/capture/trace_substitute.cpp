@@ -235,6 +235,12 @@ void trace_set_event_source(std::shared_ptr<EventSource> source) {
     s.source = std::move(source);
 }
 
+void trace_substitute_add_session(const std::string& name, const GUID& provider) {
+    auto& s = state();
+    std::lock_guard<std::mutex> guard(s.lock);
+    s.sessions[name] = Session{s.next_handle++, {provider}};
+}
+
 void trace_substitute_reset() {
     auto& s = state();
     std::vector<std::shared_ptr<Consumer>> open;

@@ -17,6 +17,7 @@
 //   close are delivered (the buffer callback follows the last of them);
 // - CloseTrace during ProcessTrace returns ERROR_CTX_CLOSE_PENDING.
 #include <memory>
+#include <string>
 
 #include "capture/etw_api.h"
 #include "capture/event_source.h"
@@ -27,6 +28,10 @@ const EtwApi& trace_substitute_api();
 
 // The source that traces opened from now on read. Null: traces see no events.
 void trace_set_event_source(std::shared_ptr<EventSource> source);
+
+// Adds a session as an earlier process leaves it on Windows: running, with
+// the provider enabled, so that StartTrace of its name gives 183.
+void trace_substitute_add_session(const std::string& name, const GUID& provider);
 
 // Forgets every session, trace and the event source (tests start afresh).
 void trace_substitute_reset();

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "config/config_file.h"
 #include "error/error.h"
 #include "log/log.h"
 
@@ -42,7 +43,7 @@ struct FileCloser {
 
 void Config::load(const char* path) {
     entries_.clear();
-    std::FILE* raw = std::fopen(path, "r");
+    std::FILE* raw = open_config_file(path);
     if (raw == nullptr) {
         const int code = errno;
         error::throw_failure<ConfigError>(std::string("fopen(") + path + ")", code);

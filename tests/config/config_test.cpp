@@ -253,6 +253,15 @@ TEST_F(ConfigFile, UnopenableFileThrowsWithPathAndSystemText) {
         EXPECT_EQ("fopen(" + path + ") failed: " + kr::error::system_error_text(ENOENT), e.what());
     }
     EXPECT_TRUE(config_.entries().empty());
+    // A directory fails to open, as on Windows, rather than reading as empty.
+    config_.load(write("a 1\n").c_str());
+    try {
+        config_.load(dir_.path().c_str());
+        FAIL() << "a directory opened";
+    } catch (const ConfigError& e) {
+        EXPECT_EQ(0u, std::string(e.what()).rfind("fopen(" + dir_.path() + ") failed: ", 0)) << e.what();
+    }
+    EXPECT_TRUE(config_.entries().empty());
 }
 
 TEST_F(ConfigFile, StatsIntervalAndIpv4ClientsOnlyFallBackToOff) {
