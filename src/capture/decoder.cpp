@@ -38,6 +38,16 @@ void log_event_failure(const char* call, std::int32_t code) {
     }
 }
 
+// A TDH status, with the Windows text on every platform.
+void log_status_failure(const char* call, ULONG status) {
+    std::int32_t code = static_cast<std::int32_t>(status);
+    try {
+        code = error::windows_error_code(status);
+    } catch (...) {
+    }
+    log_event_failure(call, code);
+}
+
 // Grows a buffer to exactly `needed` bytes when it is missing or smaller;
 // on failure the old block and capacity stay and the failure is logged.
 template <class Capacity>
@@ -128,7 +138,7 @@ bool fetch_address(const TdhApi& tdh, EVENT_RECORD* event, const EventInfo& info
     ULONG status = tdh.get_property_size(event, 0, nullptr, 1, &descriptor, &size);
     if (status != ERROR_SUCCESS) {
         tally(counters, &DecoderCounters::tdh_size_failed);
-        log_event_failure(property.size_call, static_cast<std::int32_t>(status));
+        log_status_failure(property.size_call, status);
         return false;
     }
     if (size == 0 || size > kMaxAddressSize) {
@@ -145,7 +155,7 @@ bool fetch_address(const TdhApi& tdh, EVENT_RECORD* event, const EventInfo& info
     status = tdh.get_property(event, 0, nullptr, 1, &descriptor, capacity, block);
     if (status != ERROR_SUCCESS) {
         tally(counters, &DecoderCounters::tdh_get_failed);
-        log_event_failure(property.get_call, static_cast<std::int32_t>(status));
+        log_status_failure(property.get_call, status);
         return false;
     }
     return true;
@@ -206,7 +216,7 @@ void decode_event(EtwSession& session, const EVENT_RECORD* record) {
         tally(counters, &DecoderCounters::tdh_info_failed);
         try {
             log::log_print("ERROR - %s",
-                           error::failure_text("TdhGetEventInformation()", static_cast<std::int32_t>(status)).c_str());
+                           error::failure_text("TdhGetEventInformation()", error::windows_error_code(status)).c_str());
         } catch (...) {
             log::log_print("ERROR - TdhGetEventInformation() failed");
         }
@@ -220,7 +230,7 @@ void decode_event(EtwSession& session, const EVENT_RECORD* record) {
                                        &info_size);
     if (status != ERROR_SUCCESS) {
         tally(counters, &DecoderCounters::tdh_info_failed);
-        log_event_failure("TdhGetEventInformation()", static_cast<std::int32_t>(status));
+        log_status_failure("TdhGetEventInformation()", status);
         return;
     }
 
@@ -251,13 +261,13 @@ void decode_event(EtwSession& session, const EVENT_RECORD* record) {
     status = tdh.get_property_size(event, 0, nullptr, 1, &descriptor, &size);
     if (status != ERROR_SUCCESS) {
         tally(counters, &DecoderCounters::tdh_size_failed);
-        log_event_failure("TdhGetPropertySize(is_tcp)", static_cast<std::int32_t>(status));
+        log_status_failure("TdhGetPropertySize(is_tcp)", status);
         return;
     }
     status = tdh.get_property(event, 0, nullptr, 1, &descriptor, 1, &s.is_tcp);
     if (status != ERROR_SUCCESS) {
         tally(counters, &DecoderCounters::tdh_get_failed);
-        log_event_failure("TdhGetProperty(is_tcp)", static_cast<std::int32_t>(status));
+        log_status_failure("TdhGetProperty(is_tcp)", status);
         return;
     }
 
@@ -280,7 +290,7 @@ void decode_event(EtwSession& session, const EVENT_RECORD* record) {
     status = tdh.get_property_size(event, 0, nullptr, 1, &descriptor, &packet_size);
     if (status != ERROR_SUCCESS) {
         tally(counters, &DecoderCounters::tdh_size_failed);
-        log_event_failure("TdhGetPropertySize(packet_data)", static_cast<std::int32_t>(status));
+        log_status_failure("TdhGetPropertySize(packet_data)", status);
         return;
     }
     if (packet_size > kMaxPacketSize) {
@@ -323,7 +333,7 @@ void decode_event(EtwSession& session, const EVENT_RECORD* record) {
     status = tdh.get_property(event, 0, nullptr, 1, &descriptor, packet_size, m + 8 + ld + ls);
     if (status != ERROR_SUCCESS) {
         tally(counters, &DecoderCounters::tdh_get_failed);
-        log_event_failure("TdhGetProperty(packet_data)", static_cast<std::int32_t>(status));
+        log_status_failure("TdhGetProperty(packet_data)", status);
         return;
     }
 

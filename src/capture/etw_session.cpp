@@ -24,6 +24,11 @@ std::uint32_t session_thread(void* argument) {
     return 0;
 }
 
+// A failed Windows call: its status with the Windows text on every platform.
+[[noreturn]] void throw_status(const char* call, std::uint32_t status) {
+    kr::error::throw_failure<NetError>(call, kr::error::windows_error_code(status));
+}
+
 // The properties block: the structure followed by the session name.
 EVENT_TRACE_PROPERTIES* make_properties(std::size_t size) {
     auto* block = static_cast<std::uint8_t*>(kr::crt::mem_malloc(size));
@@ -52,12 +57,12 @@ void start_or_find_session(EVENT_TRACE_PROPERTIES* properties) {
         log_print("Enable DNS server provider for ETW trace...");
         status = etw.enable_trace_ex2(controller, &kDnsServerProviderGuid, EVENT_CONTROL_CODE_ENABLE_PROVIDER,
                                       TRACE_LEVEL_INFORMATION, 0, 0, 0, nullptr);
-        if (status != ERROR_SUCCESS) kr::error::throw_failure<NetError>("EnableTraceEx2()", status);
+        if (status != ERROR_SUCCESS) throw_status("EnableTraceEx2()", status);
     } else if (status == ERROR_ALREADY_EXISTS) {
         // Left running by an earlier run, provider still enabled: consume it as it is.
         log_print("ETW trace with name %s already started!", kSessionName);
     } else {
-        kr::error::throw_failure<NetError>("StartTrace()", status);
+        throw_status("StartTrace()", status);
     }
 }
 
@@ -76,7 +81,7 @@ void process(EtwSession& session) {
     TRACEHANDLE handle = etw.open_trace(&logfile);
     session.trace_handle = handle;
     if (handle == INVALID_PROCESSTRACE_HANDLE) {
-        kr::error::throw_failure<NetError>("OpenTrace()", static_cast<std::int32_t>(etw.last_error()));
+        throw_status("OpenTrace()", etw.last_error());
     }
     // A stop that came before the handle was stored could not close it; the
     // flag tells us, so the loop is never entered with nobody left to end it.
@@ -88,7 +93,7 @@ void process(EtwSession& session) {
         // A requested stop ends the loop through on_buffer, which the platform
         // reports as a cancellation: that is the normal end, not a failure.
         const bool stopped = status == ERROR_CANCELLED && session.stop_flag;
-        if (status != ERROR_SUCCESS && !stopped) kr::error::throw_failure<NetError>("ProcessTrace()", status);
+        if (status != ERROR_SUCCESS && !stopped) throw_status("ProcessTrace()", status);
     }
     log_print("Closing ETW trace...");
     etw.close_trace(handle);

@@ -31,6 +31,15 @@ std::int32_t register_error_text(const std::string& text);
 // The platform's own text for a number (system_error_text without our registry).
 std::string platform_error_text(std::int32_t code);
 
+// The number to give system_error_text for a status that a Windows call
+// returned or left as its last error (ETW, TDH). On Windows the status
+// itself. Elsewhere those calls are stand-ins and a bare number means an
+// errno value, so the status comes back as a registered code that carries
+// the Windows text ("The data area passed to a system call is too small."
+// for 122, not "Disk quota exceeded"), or "Unknown error N" for a status
+// without one; a registered code passes unchanged.
+std::int32_t windows_error_code(std::uint32_t status);
+
 // "<call> failed: <system text>", e.g. failure_text("socket()", e) or
 // failure_text("fopen(" + path + ")", errno).
 std::string failure_text(std::string_view call, std::int32_t code);

@@ -14,4 +14,6 @@ std::string platform_error_text(std::int32_t code) {
     return std::string(buffer);
 }
 
+std::int32_t windows_error_code(std::uint32_t status) { return static_cast<std::int32_t>(status); }
+
 }  // namespace kr::error

@@ -466,7 +466,7 @@ protected:
             if (key == "startup" || key == "shutdown" || key == "closesocket") e = {"", false, false, total, true};
         } else {
             const std::string session = "ERROR - ETW session failed: ";
-            const std::string status_text = system_error_text(static_cast<std::int32_t>(kInjectedStatus));
+            const std::string status_text = system_error_text(kr::error::windows_error_code(kInjectedStatus));
             if (key == "StartTrace" || key == "EnableTraceEx2" || key == "OpenTrace" || key == "ProcessTrace") {
                 e = {session + key + "() failed: " + status_text, false, false, 0, true};
             } else {

@@ -42,6 +42,10 @@ Bytes message_for(std::uint32_t time, const std::string& device, const std::stri
 std::string event_failure(const std::string& call, int code) {
     return "ERROR - Process ETW event failed: " + call + " failed: " + error::system_error_text(code);
 }
+std::string status_text(ULONG status) { return error::system_error_text(error::windows_error_code(status)); }
+std::string status_failure(const std::string& call, ULONG status) {
+    return "ERROR - Process ETW event failed: " + call + " failed: " + status_text(status);
+}
 
 // Every test runs against the substitute, installed explicitly: the system's
 // TDH is not usable where these tests run (it aborts under Wine).
@@ -163,7 +167,7 @@ TEST_F(DecoderTest, OtherEventIdsAreFetchedThenDroppedSilently) {
     tdh.fail_call(2, ERROR_NOT_FOUND);
     decode_event(session, &event259);
     EXPECT_EQ(std::vector<std::string>{"ERROR - TdhGetEventInformation() failed: " +
-                                       error::system_error_text(ERROR_NOT_FOUND)},
+                                       status_text(ERROR_NOT_FOUND)},
               log.messages());
     EXPECT_EQ(1u, counters.tdh_info_failed.get());
 }
@@ -291,18 +295,18 @@ TEST_F(DecoderTest, EachTdhFailureIsOneLineAndDropsOnlyThatEvent) {
         std::string line;
         std::size_t counted;
     } cases[] = {
-        {0, ERROR_NOT_FOUND, "ERROR - TdhGetEventInformation() failed: " + error::system_error_text(ERROR_NOT_FOUND),
+        {0, ERROR_NOT_FOUND, "ERROR - TdhGetEventInformation() failed: " + status_text(ERROR_NOT_FOUND),
          info},
-        {0, ERROR_SUCCESS, "ERROR - TdhGetEventInformation() failed: " + error::system_error_text(0), info},
-        {1, ERROR_ACCESS_DENIED, event_failure("TdhGetEventInformation()", ERROR_ACCESS_DENIED), info},
-        {2, ERROR_NOT_FOUND, event_failure("TdhGetPropertySize(is_tcp)", ERROR_NOT_FOUND), size},
-        {3, ERROR_INSUFFICIENT_BUFFER, event_failure("TdhGetProperty(is_tcp)", ERROR_INSUFFICIENT_BUFFER), get},
-        {4, ERROR_NOT_FOUND, event_failure("TdhGetPropertySize(server_ip)", ERROR_NOT_FOUND), size},
-        {5, ERROR_INVALID_PARAMETER, event_failure("TdhGetProperty(server_ip)", ERROR_INVALID_PARAMETER), get},
-        {6, ERROR_NOT_FOUND, event_failure("TdhGetPropertySize(device_ip)", ERROR_NOT_FOUND), size},
-        {7, ERROR_INVALID_PARAMETER, event_failure("TdhGetProperty(device_ip)", ERROR_INVALID_PARAMETER), get},
-        {8, kStatusInvalidData, event_failure("TdhGetPropertySize(packet_data)", kStatusInvalidData), size},
-        {9, ERROR_INSUFFICIENT_BUFFER, event_failure("TdhGetProperty(packet_data)", ERROR_INSUFFICIENT_BUFFER),
+        {0, ERROR_SUCCESS, "ERROR - TdhGetEventInformation() failed: " + status_text(0), info},
+        {1, ERROR_ACCESS_DENIED, status_failure("TdhGetEventInformation()", ERROR_ACCESS_DENIED), info},
+        {2, ERROR_NOT_FOUND, status_failure("TdhGetPropertySize(is_tcp)", ERROR_NOT_FOUND), size},
+        {3, ERROR_INSUFFICIENT_BUFFER, status_failure("TdhGetProperty(is_tcp)", ERROR_INSUFFICIENT_BUFFER), get},
+        {4, ERROR_NOT_FOUND, status_failure("TdhGetPropertySize(server_ip)", ERROR_NOT_FOUND), size},
+        {5, ERROR_INVALID_PARAMETER, status_failure("TdhGetProperty(server_ip)", ERROR_INVALID_PARAMETER), get},
+        {6, ERROR_NOT_FOUND, status_failure("TdhGetPropertySize(device_ip)", ERROR_NOT_FOUND), size},
+        {7, ERROR_INVALID_PARAMETER, status_failure("TdhGetProperty(device_ip)", ERROR_INVALID_PARAMETER), get},
+        {8, kStatusInvalidData, status_failure("TdhGetPropertySize(packet_data)", kStatusInvalidData), size},
+        {9, ERROR_INSUFFICIENT_BUFFER, status_failure("TdhGetProperty(packet_data)", ERROR_INSUFFICIENT_BUFFER),
          get},
     };
     for (const auto& c : cases) {

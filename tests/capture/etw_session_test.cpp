@@ -28,6 +28,8 @@ namespace {
 using kr::error::system_error_text;
 using Lines = std::vector<std::string>;
 
+std::string status_text(ULONG status) { return system_error_text(kr::error::windows_error_code(status)); }
+
 // Records every trace call and lets a test replace a status; everything not
 // scripted is answered by the trace substitute.
 struct Script {
@@ -232,10 +234,10 @@ TEST_F(EtwSessionTest, ExistingSessionIsConsumedWithoutEnablingTheProvider) {
 TEST_F(EtwSessionTest, StartTraceFailureEndsTheThreadAndStopStillJoins) {
     script_.start_status = 5;
     holder_.start();
-    ASSERT_TRUE(logged(failed("StartTrace() failed: " + system_error_text(5))));
+    ASSERT_TRUE(logged(failed("StartTrace() failed: " + status_text(5))));
     EXPECT_EQ((Lines{"StartTrace"}), script_.snapshot());
     holder_.stop();
-    EXPECT_EQ((Lines{"Starting ETW trace...", failed("StartTrace() failed: " + system_error_text(5)),
+    EXPECT_EQ((Lines{"Starting ETW trace...", failed("StartTrace() failed: " + status_text(5)),
                      "Closing ETW trace..."}),
               log_.messages());
     // The handle was never opened: stop closes the invalid value it holds.
@@ -251,23 +253,23 @@ TEST_F(EtwSessionTest, EachFailingCallIsLoggedOnce) {
         Lines calls;
     };
     const Case cases[] = {
-        {"enable", [](Script& s) { s.enable_status = 87; }, "EnableTraceEx2() failed: " + system_error_text(87),
+        {"enable", [](Script& s) { s.enable_status = 87; }, "EnableTraceEx2() failed: " + status_text(87),
          {"StartTrace", "EnableTraceEx2"}},
         {"open",
          [](Script& s) {
              s.open_fails = true;
              s.open_error = 5;
          },
-         "OpenTrace() failed: " + system_error_text(5), {"StartTrace", "EnableTraceEx2", "OpenTrace"}},
-        {"process", [](Script& s) { s.process_status = 6; }, "ProcessTrace() failed: " + system_error_text(6),
+         "OpenTrace() failed: " + status_text(5), {"StartTrace", "EnableTraceEx2", "OpenTrace"}},
+        {"process", [](Script& s) { s.process_status = 6; }, "ProcessTrace() failed: " + status_text(6),
          {"StartTrace", "EnableTraceEx2", "OpenTrace", "ProcessTrace"}},
         // Cancelled with no stop requested is a failure like any other.
         {"cancelled", [](Script& s) { s.process_status = ERROR_CANCELLED; },
-         "ProcessTrace() failed: " + system_error_text(1223),
+         "ProcessTrace() failed: " + status_text(1223),
          {"StartTrace", "EnableTraceEx2", "OpenTrace", "ProcessTrace"}},
         // Found at start but gone before processing: the open still succeeds.
         {"vanished", [](Script& s) { s.start_status = ERROR_ALREADY_EXISTS; },
-         "ProcessTrace() failed: " + system_error_text(4201), {"StartTrace", "OpenTrace", "ProcessTrace"}},
+         "ProcessTrace() failed: " + status_text(4201), {"StartTrace", "OpenTrace", "ProcessTrace"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
