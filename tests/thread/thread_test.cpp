@@ -112,6 +112,7 @@ TEST(ThreadLayer, ClosingARunningThreadsHandleIsHarmless) {
     ThreadHandle t = start_waiting(w);
     EXPECT_EQ(0, handle_close(&t));
     EXPECT_EQ(0, event_signal(&w.event));
+    ASSERT_TRUE(becomes_true(w.done, 5000));
     EXPECT_TRUE(kr::test::wait_until_ended(w.thread_id));
     EXPECT_EQ(0, w.result);
     handle_close(&w.event);
