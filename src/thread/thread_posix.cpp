@@ -37,13 +37,13 @@ struct MutexObject : Object {
 // most) and ends the next wait at once. One atomic word holds both the
 // pending signal and the number of waiters not yet released, so a signal
 // either releases a waiter or leaves itself pending, never both and never
-// neither; released waiters sleep on a semaphore eventfd, one count each.
+// neither; released waiters take one count each from a semaphore eventfd.
 // Signalling uses nothing but atomics and one write, which is safe inside a
 // signal handler (the agent's interrupt handler signals its stop event).
 struct EventObject : Object {
     static constexpr std::uint32_t kPending = 1;  // the rest counts waiters, in steps of 2
     static constexpr std::uint32_t kWaiter = 2;
-    EventObject() : Object(Kind::event), fd(eventfd(0, EFD_CLOEXEC | EFD_SEMAPHORE)) {}
+    EventObject() : Object(Kind::event), fd(eventfd(0, EFD_CLOEXEC | EFD_SEMAPHORE | EFD_NONBLOCK)) {}
     ~EventObject() {
         if (fd >= 0) close(fd);
     }
@@ -200,69 +200,65 @@ int event_signal(Event* event) {
     return n == static_cast<ssize_t>(sizeof one) ? 0 : -1;
 }
 
-int event_wait(Event* event, Mutex* mutex) {
-    mutex_unlock(mutex);
-    int result = -1;
-    if (auto* e = as<EventObject>(*event, Kind::event)) {
-        std::uint32_t state = e->state.load();
-        bool waiting = false;
-        for (;;) {
-            if (state == EventObject::kPending) {
-                if (e->state.compare_exchange_weak(state, 0)) break;  // took the pending signal
-            } else if (e->state.compare_exchange_weak(state, state + EventObject::kWaiter)) {
-                waiting = true;
-                break;
-            }
-        }
-        result = 0;
-        while (waiting) {
-            std::uint64_t count = 0;
-            ssize_t n = read(e->fd, &count, sizeof count);
-            if (n == static_cast<ssize_t>(sizeof count)) break;
-            if (n < 0 && errno != EINTR) {
-                result = -1;
-                break;
-            }
+namespace {
+
+std::int64_t now_ms() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
+}
+
+// The wait of event_wait and event_wait_for; deadline < 0: none. 0 when a
+// signal ended it, 1 at the time limit, -1 on failure.
+int wait_event(EventObject* e, std::int64_t deadline) {
+    std::uint32_t state = e->state.load();
+    for (;;) {
+        if (state == EventObject::kPending) {
+            if (e->state.compare_exchange_weak(state, 0)) return 0;  // took the pending signal
+        } else if (e->state.compare_exchange_weak(state, state + EventObject::kWaiter)) {
+            break;
         }
     }
+    // Waiting: a signal releases us with one count on the descriptor. The
+    // descriptor is non-blocking, as waiters share it.
+    for (;;) {
+        std::uint64_t count = 0;
+        if (read(e->fd, &count, sizeof count) == static_cast<ssize_t>(sizeof count)) return 0;
+        if (errno != EAGAIN && errno != EINTR) return -1;
+        int limit = -1;
+        if (deadline >= 0) {
+            const std::int64_t left = deadline - now_ms();
+            if (left <= 0) {
+                // Leave the waiters, unless a signal has released us already:
+                // then its count is on its way.
+                state = e->state.load();
+                while (state >= EventObject::kWaiter) {
+                    if (e->state.compare_exchange_weak(state, state - EventObject::kWaiter)) return 1;
+                }
+                deadline = -1;
+                continue;
+            }
+            limit = left > INT32_MAX ? INT32_MAX : static_cast<int>(left);
+        }
+        pollfd p{e->fd, POLLIN, 0};
+        if (poll(&p, 1, limit) < 0 && errno != EINTR) return -1;
+    }
+}
+
+}  // namespace
+
+int event_wait(Event* event, Mutex* mutex) {
+    mutex_unlock(mutex);
+    auto* e = as<EventObject>(*event, Kind::event);
+    const int result = e ? wait_event(e, -1) : -1;
     mutex_lock(mutex);
     return result;
 }
 
 int event_wait_for(Event* event, Mutex* mutex, std::uint32_t milliseconds) {
     mutex_unlock(mutex);
-    int result = -1;
-    if (auto* e = as<EventObject>(*event, Kind::event)) {
-        e->waiters.fetch_add(1);
-        result = 0;
-        timespec now{};
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        const std::int64_t deadline = now.tv_sec * 1000LL + now.tv_nsec / 1000000 + milliseconds;
-        while (!e->signalled.exchange(false)) {
-            clock_gettime(CLOCK_MONOTONIC, &now);
-            const std::int64_t left = deadline - (now.tv_sec * 1000LL + now.tv_nsec / 1000000);
-            if (left <= 0) {
-                result = 1;
-                break;
-            }
-            // The descriptor is blocking: wait for it to be readable first,
-            // so that the time limit holds.
-            pollfd p{e->fd, POLLIN, 0};
-            const int ready = poll(&p, 1, left > INT32_MAX ? INT32_MAX : static_cast<int>(left));
-            if (ready < 0 && errno != EINTR) {
-                result = -1;
-                break;
-            }
-            if (ready > 0) {
-                std::uint64_t count = 0;
-                if (read(e->fd, &count, sizeof count) < 0 && errno != EINTR) {
-                    result = -1;
-                    break;
-                }
-            }
-        }
-        e->waiters.fetch_sub(1);
-    }
+    auto* e = as<EventObject>(*event, Kind::event);
+    const int result = e ? wait_event(e, now_ms() + milliseconds) : -1;
     mutex_lock(mutex);
     return result;
 }
