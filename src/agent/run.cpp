@@ -82,6 +82,8 @@ void start(Pipeline& p) {
     p.queue = std::make_unique<kr::sensor::SensorQueue>();
     kr::sensor::create(*p.queue, kr::config::queue_size);
     p.queue->counters = p.counters ? &p.counters->queue : nullptr;
+    // The size in use, so that a mistyped queue-size shows.
+    log_print("Sensor queue size: %u bytes", static_cast<unsigned>(kr::config::queue_size));
     p.forwarder = std::make_unique<kr::sensor::SensorQueueProcessor>();
     kr::sensor::init(*p.forwarder, p.queue.get(), &kr::config::targets);
     p.forwarder->send_batch = kr::config::send_batch;

@@ -29,10 +29,12 @@ constexpr ULONG kMaxPacketSize = 0x7FFFFFFFu - 8 - 2 * 255;
 constexpr char kEventFailed[] = "ERROR - Process ETW event failed: %s";
 
 // Failure paths only: composing the text allocates, which the decoding path
-// must not. Should even that fail, the line still names the call.
-void log_event_failure(const char* call, std::int32_t code) {
+// must not. Should even that fail, the line still names the call. TDH
+// statuses are system errors; a failed realloc passes the C runtime's text.
+void log_event_failure(const char* call, std::int32_t code,
+                       std::string (*compose)(std::string_view, std::int32_t) = error::failure_text) {
     try {
-        log::log_print(kEventFailed, error::failure_text(call, code).c_str());
+        log::log_print(kEventFailed, compose(call, code).c_str());
     } catch (...) {
         log::log_print("ERROR - Process ETW event failed: %s failed", call);
     }
@@ -57,7 +59,8 @@ bool grow(std::uint8_t*& block, Capacity& capacity, std::uint32_t needed, const 
     // (realloc of 0 bytes may legitimately return null).
     void* grown = kr::crt::mem_realloc(block, needed == 0 ? 1 : needed);
     if (grown == nullptr) {
-        log_event_failure(call, errno);
+        const int code = errno;
+        log_event_failure(call, code, error::crt_failure_text);
         return false;
     }
     block = static_cast<std::uint8_t*>(grown);

@@ -33,7 +33,8 @@ std::uint32_t session_thread(void* argument) {
 EVENT_TRACE_PROPERTIES* make_properties(std::size_t size) {
     auto* block = static_cast<std::uint8_t*>(kr::crt::mem_malloc(size));
     if (!block) {
-        kr::error::throw_failure<NetError>("malloc(EVENT_TRACE_PROPERTIES:" + std::to_string(size) + ")", errno);
+        const int code = errno;  // before the text is built: that allocates
+        kr::error::throw_crt_failure<NetError>("malloc(EVENT_TRACE_PROPERTIES:" + std::to_string(size) + ")", code);
     }
     std::memset(block, 0, size);
     auto* properties = reinterpret_cast<EVENT_TRACE_PROPERTIES*>(block);

@@ -39,13 +39,21 @@ std::string system_error_text(std::int32_t code) {
     return platform_error_text(code);
 }
 
-std::string failure_text(std::string_view call, std::int32_t code) {
+namespace {
+
+std::string compose(std::string_view call, const std::string& reason) {
     std::string text;
-    text.reserve(call.size() + 64);
+    text.reserve(call.size() + 9 + reason.size());
     text.append(call);
     text.append(" failed: ");
-    text.append(system_error_text(code));
+    text.append(reason);
     return text;
 }
+
+}  // namespace
+
+std::string failure_text(std::string_view call, std::int32_t code) { return compose(call, system_error_text(code)); }
+
+std::string crt_failure_text(std::string_view call, std::int32_t code) { return compose(call, crt_error_text(code)); }
 
 }  // namespace kr::error

@@ -40,14 +40,25 @@ std::string platform_error_text(std::int32_t code);
 // without one; a registered code passes unchanged.
 std::int32_t windows_error_code(std::uint32_t status);
 
-// "<call> failed: <system text>", e.g. failure_text("socket()", e) or
-// failure_text("fopen(" + path + ")", errno).
+// "<call> failed: <system text>", e.g. failure_text("socket()", e).
 std::string failure_text(std::string_view call, std::int32_t code);
 
 // Composes the failure message and throws it as exception class E.
 template <class E>
 [[noreturn]] void throw_failure(std::string_view call, std::int32_t code) {
     throw E(failure_text(call, code).c_str());
+}
+
+// Text of a C runtime error number (errno): the C library's own text on every
+// platform. Windows' message table numbers its errors differently (errno 12
+// there would read as an invalid access code).
+std::string crt_error_text(std::int32_t code);
+
+// failure_text and throw_failure for a failure the C runtime reports in errno.
+std::string crt_failure_text(std::string_view call, std::int32_t code);
+template <class E>
+[[noreturn]] void throw_crt_failure(std::string_view call, std::int32_t code) {
+    throw E(crt_failure_text(call, code).c_str());
 }
 
 }  // namespace kr::error

@@ -47,4 +47,7 @@ std::string platform_error_text(std::int32_t code) {
     return std::string(text);
 }
 
+// The system's numbers are the C library's here.
+std::string crt_error_text(std::int32_t code) { return platform_error_text(code); }
+
 }  // namespace kr::error

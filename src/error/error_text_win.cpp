@@ -1,5 +1,7 @@
 #include <windows.h>
 
+#include <cstring>
+
 #include "error/error.h"
 
 namespace kr::error {
@@ -15,5 +17,12 @@ std::string platform_error_text(std::int32_t code) {
 }
 
 std::int32_t windows_error_code(std::uint32_t status) { return static_cast<std::int32_t>(status); }
+
+std::string crt_error_text(std::int32_t code) {
+    char buffer[512];
+    buffer[0] = '\0';
+    if (strerror_s(buffer, sizeof buffer, code) != 0 || buffer[0] == '\0') return "Unknown error " + std::to_string(code);
+    return std::string(buffer);
+}
 
 }  // namespace kr::error

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "error/error.h"
+#include "log/log.h"
 #include "thread/crt.h"
 
 namespace kr::sensor {
@@ -111,17 +112,19 @@ void check_fits(const SensorQueue& queue, std::uint32_t length) {
     throw SensorError(text.c_str());
 }
 
-// A failed creation undoes the whole create, so the caller owns nothing.
+// A failed creation undoes the whole create, so the caller owns nothing. The
+// error is read first: the undoing makes calls of its own.
 void require_made(SensorQueue& queue, bool made, const char* call) {
     if (made) return;
+    const std::int32_t code = queue_sync_api().last_error();
     destroy(queue);
-    throw SensorError((std::string(call) + " failed").c_str());
+    kr::error::throw_failure<SensorError>(call, code);
 }
 
 }  // namespace
 
 const QueueSyncApi& queue_sync_platform_api() {
-    static const QueueSyncApi api{kr::thread::mutex_create, kr::thread::event_create};
+    static const QueueSyncApi api{kr::thread::mutex_create, kr::thread::event_create, kr::thread::last_error};
     return api;
 }
 
@@ -136,7 +139,7 @@ void create(SensorQueue& queue, std::uint32_t size) {
     // malloc(0) may legitimately give null; an empty ring never touches storage.
     if (block == nullptr && size != 0) {
         const int code = errno;
-        kr::error::throw_failure<SensorError>("malloc(" + std::to_string(size) + ")", code);
+        kr::error::throw_crt_failure<SensorError>("malloc(" + std::to_string(size) + ")", code);
     }
     queue.storage = static_cast<std::uint8_t*>(block);
     if (size != 0) std::memset(queue.storage, 0, size);
@@ -282,7 +285,12 @@ void destroy(SensorQueue& queue) {
 }
 
 int queue_message(const std::uint8_t* data, std::uint32_t length, void* context) {
-    return push(*static_cast<SensorQueue*>(context), data, length);
+    try {
+        return push(*static_cast<SensorQueue*>(context), data, length);
+    } catch (const SensorError& e) {
+        kr::log::log_print("ERROR - Process ETW event failed: %s", e.what());
+        return -1;
+    }
 }
 
 }  // namespace kr::sensor

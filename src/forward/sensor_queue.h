@@ -62,14 +62,19 @@ int pop_batch(SensorQueue& queue, std::uint8_t* out, std::uint32_t out_size, std
 void wait_for_data(SensorQueue& queue);
 // Frees the ring and closes the locks and the event. Both threads must have stopped.
 void destroy(SensorQueue& queue);
-// The message callback that feeds the queue given as context.
+// The message callback that feeds the queue given as context. A message the
+// ring can never hold costs only that event: the refusal is logged as a failed
+// event ("ERROR - Process ETW event failed: ...") and -1 returned, so that the
+// session goes on decoding.
 int queue_message(const std::uint8_t* data, std::uint32_t length, void* context);
 
 // Test hook: the creations of the two locks and the event in create, so that
-// a test can make any one of them fail. Defaults to the thread layer's calls.
+// a test can make any one of them fail, and the error read after a failure.
+// Defaults to the thread layer's calls.
 struct QueueSyncApi {
     int (*mutex_create)(kr::thread::Mutex* mutex, const void* attributes);
     int (*event_create)(kr::thread::Event* event, const void* attributes);
+    std::int32_t (*last_error)();
 };
 QueueSyncApi& queue_sync_api();
 const QueueSyncApi& queue_sync_platform_api();

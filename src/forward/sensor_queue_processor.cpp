@@ -19,13 +19,22 @@ constexpr char kVersion[] = "3.6.8";
 constexpr std::uint8_t kHelloFormat = 1;
 static_assert(4 + 1 + sizeof kVersion - 1 == kHelloSize, "hello: length field, format byte, version text");
 
-[[noreturn]] void throw_socket_failure(const std::string& call) {
-    kr::error::throw_failure<SensorError>(call, net_api().last_error());
+// The error is read before anything else runs: building the message
+// allocates, and an allocation may change the thread's last error.
+[[noreturn]] void throw_socket_failure(const char* call) {
+    const int code = net_api().last_error();
+    kr::error::throw_failure<SensorError>(call, code);
+}
+
+// The same for a C runtime allocation that failed with errno set.
+[[noreturn]] void throw_allocation_failure(const char* function, std::int64_t size) {
+    const int code = errno;
+    kr::error::throw_crt_failure<SensorError>(std::string(function) + "(" + std::to_string(size) + ")", code);
 }
 
 std::uint8_t* make_hello() {
     auto* hello = static_cast<std::uint8_t*>(kr::crt::mem_malloc(kHelloSize));
-    if (!hello) kr::error::throw_failure<SensorError>("malloc(" + std::to_string(kHelloSize) + ")", errno);
+    if (!hello) throw_allocation_failure("malloc", kHelloSize);
     const std::uint32_t length = kHelloSize - 4;
     hello[0] = 0;
     hello[1] = 0;
@@ -191,18 +200,17 @@ void release(SensorQueueProcessor& processor) {
 void grow_buffer(SensorQueueProcessor& processor) {
     if (processor.buffer_size <= 0) {
         void* block = kr::crt::mem_malloc(kFirstBufferSize);
-        if (!block) kr::error::throw_failure<SensorError>("malloc(" + std::to_string(kFirstBufferSize) + ")", errno);
+        if (!block) throw_allocation_failure("malloc", kFirstBufferSize);
         processor.buffer = static_cast<std::uint8_t*>(block);
         processor.buffer_size = kFirstBufferSize;
         return;
     }
     const std::int64_t size = 2 * static_cast<std::int64_t>(processor.buffer_size);
-    const std::string call = "realloc(" + std::to_string(size) + ")";
     // The size is kept as a signed 32-bit number: a doubling past its range
     // is refused as the runtime refuses a block it cannot give.
-    if (size > INT32_MAX) kr::error::throw_failure<SensorError>(call, ENOMEM);
-    void* block = kr::crt::mem_realloc(processor.buffer, static_cast<std::size_t>(size));
-    if (!block) kr::error::throw_failure<SensorError>(call, errno);
+    if (size > INT32_MAX) errno = ENOMEM;
+    void* block = size > INT32_MAX ? nullptr : kr::crt::mem_realloc(processor.buffer, static_cast<std::size_t>(size));
+    if (!block) throw_allocation_failure("realloc", size);
     processor.buffer = static_cast<std::uint8_t*>(block);
     processor.buffer_size = static_cast<std::int32_t>(size);
 }

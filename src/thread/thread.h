@@ -39,6 +39,10 @@ int event_wait_for(Event* event, Mutex* mutex, std::uint32_t milliseconds);
 int handle_close(void** handle);
 std::uint32_t current_process_id();
 
+// The calling thread's error number after a failed mutex_create or
+// event_create: GetLastError on Windows, errno elsewhere.
+std::int32_t last_error();
+
 // Seam for the one call whose failure the agent acts on: tests replace it to
 // make thread creation fail. Defaults to the platform's thread creation.
 struct ThreadApi {

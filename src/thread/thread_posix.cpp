@@ -281,6 +281,8 @@ int handle_close(void** handle) {
 
 std::uint32_t current_process_id() { return static_cast<std::uint32_t>(getpid()); }
 
+std::int32_t last_error() { return errno; }
+
 void sleep_ms(std::uint32_t milliseconds) {
     timespec ts{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
     while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {

@@ -1,5 +1,7 @@
 #include <windows.h>
 
+#include <new>
+
 #include "thread/thread.h"
 
 namespace kr::thread {
@@ -7,10 +9,30 @@ namespace {
 
 HANDLE as_handle(void* h) { return static_cast<HANDLE>(h); }
 
+// What the new thread runs; it owns this block.
+struct Start {
+    ThreadRoutine routine;
+    void* argument;
+};
+
+DWORD WINAPI thread_start(LPVOID parameter) {
+    const Start start = *static_cast<Start*>(parameter);
+    delete static_cast<Start*>(parameter);
+    return start.routine(start.argument);
+}
+
 int platform_create(ThreadHandle* thread, ThreadRoutine routine, void* argument) {
-    HANDLE h = CreateThread(nullptr, 0, reinterpret_cast<LPTHREAD_START_ROUTINE>(routine), argument, 0, nullptr);
+    *thread = nullptr;
+    auto* start = new (std::nothrow) Start{routine, argument};
+    if (!start) return ERROR_NOT_ENOUGH_MEMORY;
+    HANDLE h = CreateThread(nullptr, 0, thread_start, start, 0, nullptr);
+    if (!h) {
+        const int code = static_cast<int>(GetLastError());
+        delete start;
+        return code;
+    }
     *thread = h;
-    return h ? 0 : static_cast<int>(GetLastError());
+    return 0;
 }
 
 }  // namespace
@@ -73,6 +95,8 @@ int handle_close(void** handle) {
 }
 
 std::uint32_t current_process_id() { return GetCurrentProcessId(); }
+
+std::int32_t last_error() { return static_cast<std::int32_t>(GetLastError()); }
 
 void sleep_ms(std::uint32_t milliseconds) { Sleep(milliseconds); }
 

@@ -11,12 +11,14 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
 #include <mutex>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -35,6 +37,28 @@
 #include "support/loopback.h"
 #include "thread/crt.h"
 #include "thread/thread.h"
+
+// After an injected failure the thread's next allocation changes errno and
+// the pending socket error, as a real heap may change both: a failure text
+// built before its error number was read then names the wrong error.
+namespace {
+thread_local bool clobber_next_allocation = false;
+thread_local int clobbered_socket_error = 0;
+}  // namespace
+
+void* operator new(std::size_t size) {
+    if (clobber_next_allocation) {
+        clobber_next_allocation = false;
+        errno = EDOM;
+        clobbered_socket_error = 1;
+    }
+    void* block = std::malloc(size == 0 ? 1 : size);
+    if (!block) throw std::bad_alloc();
+    return block;
+}
+// Not inlined: the compiler would see malloc's block go to delete and object.
+__attribute__((noinline)) void operator delete(void* block) noexcept { std::free(block); }
+__attribute__((noinline)) void operator delete(void* block, std::size_t) noexcept { std::free(block); }
 
 namespace kr::agent {
 namespace {
@@ -130,6 +154,7 @@ std::atomic<kr::sensor::Socket> unclosed_socket{kr::sensor::kInvalidSocket};
 
 void* failing_malloc(std::size_t size) {
     if (injector.hit("malloc(" + std::to_string(size) + ")")) {
+        clobber_next_allocation = true;
         errno = ENOMEM;
         return nullptr;
     }
@@ -137,6 +162,7 @@ void* failing_malloc(std::size_t size) {
 }
 void* failing_realloc(void* block, std::size_t size) {
     if (injector.hit("realloc(" + std::to_string(size) + ")")) {
+        clobber_next_allocation = true;
         errno = ENOMEM;
         return nullptr;
     }
@@ -146,6 +172,8 @@ void* failing_realloc(void* block, std::size_t size) {
 bool socket_call_fails(const char* name) {
     if (!injector.hit(name)) return false;
     pending_error = test::injected_socket_error();
+    clobbered_socket_error = 0;
+    clobber_next_allocation = true;
     return true;
 }
 kr::sensor::Socket failing_socket(int family, int type, int protocol) {
@@ -170,6 +198,10 @@ int failing_last_error() {
     // Read the real value first: on Windows the first touch of a thread-local
     // variable can clear the thread's last error.
     const int real = real_net.last_error();
+    if (clobbered_socket_error != 0) {
+        clobbered_socket_error = 0;
+        pending_error = 0;
+    }
     if (pending_error != 0) {
         const int code = pending_error;
         pending_error = 0;
@@ -438,13 +470,14 @@ protected:
         const int code = test::injected_socket_error();
         Expectation e;
         if (seam == Seam::kMemory) {
-            const std::string nomem = " failed: " + system_error_text(ENOMEM);
+            const std::string nomem = " failed: " + kr::error::crt_error_text(ENOMEM);
             if (key == "malloc(" + std::to_string(kQueueSize) + ")") {
                 e = {"ERROR - Run failure: " + key + nomem, false, true, 0, false};
             } else if (key == "malloc(10)" || key == "malloc(4096)") {
                 e = {"ERROR - Sensor queue processor failed: " + key + nomem, false, false, -1, false};
             } else if (key.compare(0, 7, "malloc(") == 0) {
-                e = {"ERROR - ETW session failed: malloc(EVENT_TRACE_PROPERTIES:", true, false, 0, true};
+                e = {"ERROR - ETW session failed: malloc(EVENT_TRACE_PROPERTIES:" + key.substr(7) + nomem, false,
+                     false, 0, true};
             } else if (key == "realloc(8192)") {
                 // The sender's buffer, for the large message; the others went before it.
                 e = {send + key + nomem, false, false, total - 1, true};
@@ -504,6 +537,16 @@ protected:
                     std::string log;
                     for (const auto& line : lines) log += "\n  " + line;
                     EXPECT_TRUE(has_line(lines, e)) << "no line " << e.line << " in" << log;
+                }
+                if (seam == Seam::kMemory) {
+                    // The error number is the one the failed call left, in the C library's words.
+                    const std::string nomem = " failed: " + kr::error::crt_error_text(ENOMEM);
+                    for (const auto& line : lines) {
+                        if (line.find("alloc(") == std::string::npos) continue;
+                        EXPECT_TRUE(line.size() > nomem.size() &&
+                                    line.compare(line.size() - nomem.size(), nomem.size(), nomem) == 0)
+                            << line;
+                    }
                 }
                 ASSERT_FALSE(lines.empty());
                 if (e.run_ends) {

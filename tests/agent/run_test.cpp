@@ -183,7 +183,7 @@ TEST_F(RunTest, StartsAndStopsInOrderWithEveryLine) {
     // The configuration is read before the log opens: the version line comes first.
     EXPECT_EQ("agent version 3.6.8", lines.front());
     EXPECT_TRUE(in_order(lines, {"agent version 3.6.8", "Changing directory to: " + dir_.path(), "Starting...",
-                                 "Starting sensor queue processor", "Starting ETW session", "Started!", "Stopping...",
+                                 "Sensor queue size: 65536 bytes", "Starting sensor queue processor", "Starting ETW session", "Started!", "Stopping...",
                                  "Stopping all sessions", "Closing ETW trace...", "Closing ETW trace...",
                                  "ETW session finished", "Stopping sensor queue processor", "Stopped!"}));
     EXPECT_TRUE(in_order(lines, {"Starting ETW session", "Starting ETW trace...",
@@ -399,7 +399,7 @@ TEST_F(RunTest, QueueAllocationFailureIsARunFailure) {
     write_config("logging on\nqueue-size 777777\n");
     MemoryScope memory(777777);
     run();
-    EXPECT_EQ("ERROR - Run failure: malloc(777777) failed: " + system_error_text(ENOMEM), log_lines().back());
+    EXPECT_EQ("ERROR - Run failure: malloc(777777) failed: " + kr::error::crt_error_text(ENOMEM), log_lines().back());
 }
 
 int thread_failures_from = 0;

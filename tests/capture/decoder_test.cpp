@@ -353,7 +353,8 @@ TEST_F(DecoderTest, ReallocFailureOfEachBufferKeepsEarlierGrowth) {
             EXPECT_EQ(k + 1, memory.sizes().size());
         }
         EXPECT_TRUE(messages.empty());
-        EXPECT_EQ(std::vector<std::string>{event_failure(std::string("realloc(") + names[k] + ")", ENOMEM)},
+        EXPECT_EQ(std::vector<std::string>{"ERROR - Process ETW event failed: " +
+                                           error::crt_failure_text(std::string("realloc(") + names[k] + ")", ENOMEM)},
                   case_log.messages());
         EXPECT_EQ(1u, fresh_counters.alloc_failed.get());
         EXPECT_EQ(0u, fresh_counters.events.get());

@@ -18,6 +18,7 @@
 #include "capture/tdh_substitute.h"
 #include "capture/trace_substitute.h"
 #include "error/error.h"
+#include "forward/sensor_queue.h"
 #include "support/log_capture.h"
 #include "thread/crt.h"
 #include "thread/thread.h"
@@ -73,6 +74,7 @@ bool eventually(Pred pred, int ms = 5000) {
 
 ULONG WINAPI scripted_start(PTRACEHANDLE handle, LPCSTR name, PEVENT_TRACE_PROPERTIES properties) {
     script->record("StartTrace");
+    EXPECT_STREQ("tarsel-agent", name);
     {
         auto* bytes = reinterpret_cast<const std::uint8_t*>(properties);
         std::lock_guard<std::mutex> g(script->lock);
@@ -346,7 +348,7 @@ TEST_F(EtwSessionTest, PropertiesAllocationFailureIsLogged) {
         return nullptr;
     };
     holder_.start();
-    ASSERT_TRUE(logged(failed("malloc(EVENT_TRACE_PROPERTIES:133) failed: " + system_error_text(ENOMEM))));
+    ASSERT_TRUE(logged(failed("malloc(EVENT_TRACE_PROPERTIES:133) failed: " + kr::error::crt_error_text(ENOMEM))));
     EXPECT_TRUE(script_.snapshot().empty());  // no trace call after the failure
     holder_.stop();  // the session thread reads the seam until it ends
     kr::crt::memory_api() = saved;
@@ -537,6 +539,27 @@ TEST_F(EtwSessionTest, SubstituteEndsProcessingAsWindowsDoes) {
         EXPECT_EQ((Lines{"event 4", "buffer"}), c.snapshot());
     }
     consumer = nullptr;
+
+TEST_F(EtwSessionTest, MessageTooLargeForTheQueueCostsOnlyThatEvent) {
+    auto feed = std::make_shared<FeedSource>();
+    trace_set_event_source(feed);
+    kr::sensor::SensorQueue queue;
+    kr::sensor::create(queue, 100);
+    holder_.set_callback(kr::sensor::queue_message, &queue);
+    holder_.start();
+    ASSERT_TRUE(logged("Entering ETW trace processing loop..."));
+    DnsEventBuilder builder;
+    const std::vector<std::uint8_t> big(200, 0xAB);  // a 227-byte message
+    feed->push(*builder.build(257, kEpochOffset, 0, "192.0.2.1", "192.0.2.10", big.data(), 200));
+    feed->push(*builder.build(257, kEpochOffset, 0, "192.0.2.1", "192.0.2.11", kPacket, sizeof kPacket));
+    EXPECT_TRUE(logged("ERROR - Process ETW event failed: string length 227  is larger than the size of the queue 100"));
+    std::uint8_t out[100];
+    int length = 0;
+    EXPECT_TRUE(eventually([&] { return (length = kr::sensor::pop(queue, out, sizeof out)) != 0; }));
+    EXPECT_EQ(39, length);
+    holder_.stop();
+    kr::sensor::destroy(queue);
+    for (const auto& line : log_.messages()) EXPECT_NE(0u, line.rfind("ERROR - ETW session failed", 0)) << line;
 }
 
 }  // namespace

@@ -250,7 +250,7 @@ TEST_F(ConfigFile, UnopenableFileThrowsWithPathAndSystemText) {
         config_.load(path.c_str());
         FAIL() << "no exception";
     } catch (const ConfigError& e) {
-        EXPECT_EQ("fopen(" + path + ") failed: " + kr::error::system_error_text(ENOENT), e.what());
+        EXPECT_EQ("fopen(" + path + ") failed: " + kr::error::crt_error_text(ENOENT), e.what());
     }
     EXPECT_TRUE(config_.entries().empty());
     // A directory fails to open, as on Windows, rather than reading as empty.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstring>
 
 namespace kr::error {
 namespace {
@@ -24,6 +25,19 @@ TEST(ErrorText, FailureMessagesNameTheCallThenTheSystemText) {
     } catch (const std::exception& e) {
         EXPECT_EQ("fopen(/no/such) failed: " + system_error_text(ENOENT), e.what());
     }
+    try {
+        throw_crt_failure<kr::sensor::SensorError>("malloc(5)", ENOMEM);
+        FAIL() << "no throw";
+    } catch (const kr::sensor::SensorError& e) {
+        EXPECT_EQ(crt_failure_text("malloc(5)", ENOMEM), e.what());
+    }
+}
+
+TEST(ErrorText, CRuntimeNumbersGetTheCLibraryText) {
+    // Windows' message table has other meanings for these numbers (12: "The access code is invalid.").
+    for (int code : {ENOMEM, ENOENT}) EXPECT_EQ(std::string(std::strerror(code)), crt_error_text(code)) << code;
+    EXPECT_EQ("malloc(5) failed: " + std::string(std::strerror(ENOMEM)), crt_failure_text("malloc(5)", ENOMEM));
+    EXPECT_EQ(std::string::npos, crt_error_text(ENOMEM).find("access code"));
 }
 
 TEST(ErrorClasses, AllAreCaughtAsTheStandardBaseAndCopyTheirText) {

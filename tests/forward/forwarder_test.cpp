@@ -635,7 +635,7 @@ TEST(Sender, FailedGrowthMarksNothingAndTheMessageStaysQueued) {
     EXPECT_EQ(kHello, net.stream(100));
     EXPECT_EQ(concat({kHello, record(big), record(small)}), net.stream(101));
     EXPECT_EQ(2, find_line(log_lines(log), without_cr("ERROR - Send data to 10.0.0.1:9 failed: " +
-                                                      kr::error::failure_text("realloc(8192)", ENOMEM))));
+                                                      kr::error::crt_failure_text("realloc(8192)", ENOMEM))));
     EXPECT_EQ(std::vector<std::size_t>({8192, 8192}), faults.reallocs());
     EXPECT_EQ((std::vector<std::uint64_t>{2, 0, 2, 1, 0}), f.tally());
 }
@@ -765,7 +765,7 @@ TEST(Processor, GrowBufferDoublesAndKeepsTheOldBufferOnFailure) {
     SensorQueueProcessor p;
     init(p, nullptr, nullptr);
     faults.fail_malloc_size = 4096;
-    EXPECT_EQ(kr::error::failure_text("malloc(4096)", ENOMEM), failure_of([&] { grow_buffer(p); }));
+    EXPECT_EQ(kr::error::crt_failure_text("malloc(4096)", ENOMEM), failure_of([&] { grow_buffer(p); }));
     EXPECT_EQ(nullptr, p.buffer);
     EXPECT_EQ(0, p.buffer_size);
 
@@ -776,7 +776,7 @@ TEST(Processor, GrowBufferDoublesAndKeepsTheOldBufferOnFailure) {
     EXPECT_EQ(8192, p.buffer_size);
     std::uint8_t* kept = p.buffer;
     faults.fail_next_reallocs = 1;
-    EXPECT_EQ(kr::error::failure_text("realloc(16384)", ENOMEM), failure_of([&] { grow_buffer(p); }));
+    EXPECT_EQ(kr::error::crt_failure_text("realloc(16384)", ENOMEM), failure_of([&] { grow_buffer(p); }));
     EXPECT_EQ(kept, p.buffer);
     EXPECT_EQ(8192, p.buffer_size);
     release(p);
@@ -791,7 +791,7 @@ TEST(Processor, GrowBufferRefusesSizesPastTheSigned32BitRange) {
     grow_buffer(p);
     std::uint8_t* kept = p.buffer;
     p.buffer_size = 1 << 30;  // the last doubling that still fits
-    EXPECT_EQ(kr::error::failure_text("realloc(2147483648)", ENOMEM), failure_of([&] { grow_buffer(p); }));
+    EXPECT_EQ(kr::error::crt_failure_text("realloc(2147483648)", ENOMEM), failure_of([&] { grow_buffer(p); }));
     EXPECT_TRUE(faults.reallocs().empty()) << "the runtime is never asked";
     EXPECT_EQ(kept, p.buffer);
     EXPECT_EQ(1 << 30, p.buffer_size);
@@ -819,7 +819,7 @@ TEST(Processor, SenderEndsWhenItsFirstAllocationsFail) {
         Forwarder f({target("127.0.0.1", collector.port())});
         start(f.processor);
         const std::string call = "malloc(" + std::to_string(size) + ")";
-        EXPECT_TRUE(logged(log, "ERROR - Sensor queue processor failed: " + kr::error::failure_text(call, ENOMEM)));
+        EXPECT_TRUE(logged(log, "ERROR - Sensor queue processor failed: " + kr::error::crt_failure_text(call, ENOMEM)));
         EXPECT_FALSE(collector.accept(200)) << "the thread must have ended";
         stop(f.processor);
         EXPECT_EQ(1u, log_lines(log).size());

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "error/error.h"
+#include "support/log_capture.h"
 #include "support/ring_model.h"
 #include "thread/crt.h"
 
@@ -278,13 +279,21 @@ TEST(SensorQueue, TinyRingsRefuseWhatCannotFitAndStayInBounds) {
               refusal(queue.q, 1));
 }
 
-TEST(SensorQueue, QueueMessageFeedsTheQueueGivenAsContext) {
+TEST(SensorQueue, QueueMessageFeedsTheQueueAndDropsOnlyWhatNeverFits) {
+    kr::test::LogCapture log;
     Queue queue(100);
     Bytes m = message(5, 9);
     EXPECT_EQ(0, queue_message(m.data(), 5, &queue.q));
-    EXPECT_EQ(m, queue.pop());
+    // A refused message is one failed event: logged, nothing stored, nothing raised.
     Bytes large(101);
-    EXPECT_THROW(queue_message(large.data(), 101, &queue.q), SensorError);
+    EXPECT_EQ(-1, queue_message(large.data(), 101, &queue.q));
+    EXPECT_EQ(std::vector<std::string>{"ERROR - Process ETW event failed: string length 101  is larger than the "
+                                       "size of the queue 100"},
+              log.messages());
+    EXPECT_EQ(m, queue.pop());
+    int result = -2;
+    queue.pop(result);
+    EXPECT_EQ(0, result);
 }
 
 TEST(SensorQueue, FailedSignalStillStoresTheRecord) {
@@ -315,6 +324,10 @@ struct Injection {
     bool fails() { return ++calls == fail_at; }
 };
 Injection* injection = nullptr;
+// Left by a failed creation; the undoing that follows (its free) clears it.
+constexpr std::int32_t kScriptedSyncError = 1455;
+std::int32_t sync_error = 0;
+std::int32_t scripted_sync_error() { return sync_error; }
 
 void* failing_malloc(std::size_t size) {
     if (injection->fails()) {
@@ -325,11 +338,13 @@ void* failing_malloc(std::size_t size) {
 }
 void recording_free(void* block) {
     injection->freed.push_back(block);
+    sync_error = 0;
     kr::crt::memory_platform_api().free(block);
 }
 int failing_mutex(kr::thread::Mutex* mutex, const void* attributes) {
     if (injection->fails()) {
         *mutex = nullptr;
+        sync_error = kScriptedSyncError;
         return -1;
     }
     return queue_sync_platform_api().mutex_create(mutex, attributes);
@@ -337,19 +352,22 @@ int failing_mutex(kr::thread::Mutex* mutex, const void* attributes) {
 int failing_event(kr::thread::Event* event, const void* attributes) {
     if (injection->fails()) {
         *event = nullptr;
+        sync_error = kScriptedSyncError;
         return -1;
     }
     return queue_sync_platform_api().event_create(event, attributes);
 }
 
 TEST(SensorQueue, CreateFailuresRaiseAndReleaseWhatWasMade) {
-    const char* expected[] = {nullptr, "mutex_create(ring_lock) failed", "mutex_create(wait_lock) failed",
-                              "event_create(data_ready) failed"};
+    const std::string text = kr::error::system_error_text(kScriptedSyncError);
+    const std::string expected[] = {"", "mutex_create(ring_lock) failed: " + text,
+                                    "mutex_create(wait_lock) failed: " + text,
+                                    "event_create(data_ready) failed: " + text};
     const kr::crt::MemoryApi saved_memory = kr::crt::memory_api();
     const QueueSyncApi saved_sync = queue_sync_api();
     kr::crt::memory_api().malloc = failing_malloc;
     kr::crt::memory_api().free = recording_free;
-    queue_sync_api() = {failing_mutex, failing_event};
+    queue_sync_api() = {failing_mutex, failing_event, scripted_sync_error};
     std::vector<std::string> texts;
     std::vector<Injection> runs(4);
     for (int step = 0; step < 4; ++step) {
@@ -373,7 +391,7 @@ TEST(SensorQueue, CreateFailuresRaiseAndReleaseWhatWasMade) {
     queue_sync_api() = saved_sync;
     injection = nullptr;
 
-    EXPECT_EQ("malloc(123) failed: " + kr::error::system_error_text(ENOMEM), texts[0]);
+    EXPECT_EQ("malloc(123) failed: " + kr::error::crt_error_text(ENOMEM), texts[0]);
     EXPECT_TRUE(runs[0].freed.empty());
     for (int step = 1; step < 4; ++step) {
         EXPECT_EQ(expected[step], texts[step]);
