@@ -269,7 +269,9 @@ void TargetConnection::connect_to(const std::string& ip, std::uint16_t port, std
 
 void TargetConnection::wait_writable() {
     TimeLimit limit;
-    limit.seconds = static_cast<std::int32_t>(timeout_);
+    // The time limit is a 32-bit timeval: longer time-outs wait as long as it
+    // can hold (about 68 years) instead of being refused as negative.
+    limit.seconds = timeout_ > INT32_MAX ? INT32_MAX : static_cast<std::int32_t>(timeout_);
     const int ready = net_api().select_write(1, socket_, &limit);
     if (ready == kSocketError) throw_socket_failure("select()");
     if (ready == 0) throw SensorError("select() timed out");

@@ -1,8 +1,11 @@
 #include "log/log.h"
 
 #include <cstdarg>
+#include <cstring>
 #include <ctime>
+#include <memory>
 #include <mutex>
+#include <new>
 
 #include "thread/thread.h"
 
@@ -46,6 +49,9 @@ void log_set_stream(std::FILE* stream) {
     if (previous && previous != stream) std::fclose(previous);
 }
 
+// The whole line is formatted first and written with one call: on an
+// unbuffered stream every piece is a system write of its own (a character
+// each with some runtimes' formatted output), all made under the lock.
 void log_print(const char* format, ...) {
     if (!log_stream) return;
     char stamp[32];
@@ -54,14 +60,40 @@ void log_print(const char* format, ...) {
     if (utc_breakdown(static_cast<long long>(std::time(nullptr)), &tm_utc)) {
         if (std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &tm_utc) == 0) stamp[0] = '\0';
     }
-    lock();
-    std::fprintf(log_stream, "%s [%u]: ", stamp, static_cast<unsigned>(kr::thread::current_process_id()));
+    char local[1024];
+    const int prefix = std::snprintf(local, sizeof local, "%s [%u]: ", stamp,
+                                     static_cast<unsigned>(kr::thread::current_process_id()));
     va_list args;
     va_start(args, format);
-    std::vfprintf(log_stream, format, args);
+    va_list again;
+    va_copy(again, args);
+    const int body = std::vsnprintf(local + prefix, sizeof local - prefix, format, args);
     va_end(args);
-    std::fputc('\n', log_stream);
+    const std::size_t length = static_cast<std::size_t>(prefix) + static_cast<std::size_t>(body < 0 ? 0 : body);
+    char* line = nullptr;
+    std::unique_ptr<char[]> large;
+    if (body >= 0 && length < sizeof local) {
+        line = local;
+    } else if (body >= 0) {
+        large.reset(new (std::nothrow) char[length + 1]);  // the line end takes the place of the NUL
+        if (large) {
+            std::memcpy(large.get(), local, static_cast<std::size_t>(prefix));
+            std::vsnprintf(large.get() + prefix, static_cast<std::size_t>(body) + 1, format, again);
+            line = large.get();
+        }
+    }
+    lock();
+    if (line) {
+        line[length] = '\n';
+        std::fwrite(line, 1, length + 1, log_stream);
+    } else {
+        // No memory for a long line (or a format the runtime refused): piece by piece, as it comes.
+        std::fwrite(local, 1, static_cast<std::size_t>(prefix), log_stream);
+        std::vfprintf(log_stream, format, again);
+        std::fputc('\n', log_stream);
+    }
     unlock();
+    va_end(again);
 }
 
 }  // namespace kr::log

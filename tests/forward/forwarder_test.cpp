@@ -326,16 +326,26 @@ TEST(ForwarderLoopback, BrokenConnectionResendsTheMessageInHandAfterThePause) {
     ASSERT_EQ(record(a), first.read(4 + a.size(), 5000));
 
     first.drop(true);
-    kr::thread::sleep_ms(100);  // let the reset reach the sender's socket
+    // Probes go out one by one until a send meets the reset: that probe is the
+    // message in hand. Probes sent before the reset arrived are lost with the
+    // connection.
+    Bytes in_hand;
+    auto t0 = Clock::now();
+    for (int i = 0; i < 50 && in_hand.empty(); ++i) {
+        const Bytes probe = message_of(20, static_cast<std::uint8_t>(100 + i));
+        t0 = Clock::now();
+        f.push(probe);
+        if (logged(log, "ERROR - Send data to " + endpoint(first.port()) + " failed: ", 200)) in_hand = probe;
+    }
+    ASSERT_FALSE(in_hand.empty()) << "no send met the reset";
     f.push(b);
     f.push(c);
-    const auto t0 = Clock::now();
-    ASSERT_TRUE(logged(log, "ERROR - Send data to " + endpoint(first.port()) + " failed: "));
     // After the pause the round starts again with the first target; the
     // second one is not tried after a broken connection.
     ASSERT_TRUE(first.accept(5000));
     EXPECT_GE(ms_since(t0), 10 * 50 - 50);
-    EXPECT_EQ(concat({kHello, record(b), record(c)}), first.read(kHello.size() + 8 + b.size() + c.size(), 5000));
+    EXPECT_EQ(concat({kHello, record(in_hand), record(b), record(c)}),
+              first.read(kHello.size() + 12 + in_hand.size() + b.size() + c.size(), 5000));
     EXPECT_FALSE(second.accept(0));
     EXPECT_EQ(-1, find_line(log_lines(log), "Connecting to " + endpoint(second.port())));
     // The message in hand counts once, when it has gone out whole.
@@ -386,6 +396,21 @@ TEST(ForwarderLoopback, SendToAClosedPeerFailsWithoutKillingTheProcess) {
         }
     }
     EXPECT_TRUE(starts_with(failure, "send() failed: ") || failure == "select() timed out") << failure;
+}
+
+TEST(ForwarderLoopback, TimeOutsPastTheSelectRangeStillConnectAndSend) {
+    LoopbackListener collector;
+    for (std::uint32_t timeout : {0x80000000u, 0xFFFFFFFFu}) {
+        SCOPED_TRACE(timeout);
+        TargetConnection c;
+        const Bytes data = message_of(10, 1);
+        EXPECT_EQ("(no exception)", failure_of([&] {
+            c.connect_to("127.0.0.1", collector.port(), timeout);
+            c.send_all(data.data(), data.size());
+        }));
+        ASSERT_TRUE(collector.accept(5000));
+        EXPECT_EQ(data, collector.read(10, 5000));
+    }
 }
 
 // ---- The sender and its connection against a scripted socket layer ----
@@ -518,8 +543,12 @@ TEST(TargetConnection, ConnectsWithoutBlockingAndWaitsForWritability) {
         EXPECT_EQ(std::vector<std::string>({"shutdown 100 both", "closesocket 100", "socket 1",
                                             "ioctlsocket 101 FIONBIO", "connect 101", "select 101"}),
                   net.take_calls());
+        // The longest wait a 32-bit timeval holds, for time-outs past it.
+        c.connect_to("10.1.2.5", 8102, 0xFFFFFFFFu);
+        EXPECT_EQ(2147483647, net.limit.seconds);
+        net.take_calls();
     }
-    EXPECT_EQ(std::vector<std::string>({"shutdown 101 both", "closesocket 101"}), net.take_calls());
+    EXPECT_EQ(std::vector<std::string>({"shutdown 102 both", "closesocket 102"}), net.take_calls());
 }
 
 TEST(TargetConnection, ConnectFailuresGiveTheirTexts) {

@@ -3,10 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <ctime>
 #include <fstream>
+#include <regex>
 #include <string>
 #include <vector>
 
+#include "error/error.h"
 #include "support/log_capture.h"
 #include "thread/thread.h"
 
@@ -43,6 +47,61 @@ TEST(Log, AppendsAndNeverTruncates) {
     EXPECT_EQ('Z', second[19]);
     EXPECT_NE(std::string::npos, third.find("]: two"));
     EXPECT_EQ("lines", fourth);
+}
+
+// What this platform's text-mode stream writes for the text (CR LF line ends on Windows).
+std::string as_written(const kr::test::TempDir& dir, const std::string& text) {
+    const std::string path = dir.file("text-mode");
+    std::FILE* f = std::fopen(path.c_str(), "w");
+    std::fwrite(text.data(), 1, text.size(), f);
+    std::fclose(f);
+    return kr::test::LogCapture::read_binary(path);
+}
+
+TEST(Log, EachLineIsWholeInTheFileWhenTheCallReturns) {
+    kr::test::TempDir dir;
+    const std::string path = dir.file("dns-logger.log");
+    log_open(path.c_str());
+    const std::string system_text = kr::error::system_error_text(2);
+    const std::string messages[] = {"agent version 3.6.8", "two\nlines", std::string(1016, 'x'),
+                                    std::string(5000, 'y'), "ERROR - fopen(x) failed: " + system_text};
+    const std::regex stamp(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ \[(\d+)\]: )");
+    std::size_t written = 0;
+    for (const std::string& message : messages) {
+        SCOPED_TRACE(message.substr(0, 40));
+        log_print("%s", message.c_str());
+        const std::string line = kr::test::LogCapture::read_binary(path).substr(written);
+        written += line.size();
+        std::smatch m;
+        ASSERT_TRUE(std::regex_search(line, m, stamp));
+        EXPECT_EQ(std::to_string(kr::thread::current_process_id()), m[1]);
+        EXPECT_EQ(as_written(dir, message + "\n"), line.substr(m.length(0)));
+    }
+    log_set_stream(nullptr);
+}
+
+TEST(Log, TimeStampsAreUtcWhateverTheLocalZone) {
+    static char zone[] = "TZ=XYZ-5";
+    static char no_zone[] = "TZ=";
+    putenv(zone);
+    tzset();
+    const std::time_t before = std::time(nullptr);
+    const int local_hour = std::localtime(&before)->tm_hour;
+    ASSERT_NE(std::gmtime(&before)->tm_hour, local_hour) << "the time zone did not take effect";
+    std::string raw;
+    {
+        kr::test::LogCapture capture;
+        log_print("when");
+        raw = capture.raw();
+    }
+    const std::time_t after = std::time(nullptr);
+    putenv(no_zone);
+    tzset();
+    char first[32], last[32];
+    std::strftime(first, sizeof first, "%Y-%m-%dT%H:%M:%SZ", std::gmtime(&before));
+    std::strftime(last, sizeof last, "%Y-%m-%dT%H:%M:%SZ", std::gmtime(&after));
+    const std::string stamp = raw.substr(0, 20);
+    EXPECT_TRUE(stamp == first || stamp == last) << stamp << " is not UTC " << first;
 }
 
 TEST(Log, MissingDirectoryLeavesTheLogClosed) {

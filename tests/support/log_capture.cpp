@@ -53,8 +53,8 @@ std::vector<std::string> LogCapture::messages() const {
     return out;
 }
 
-std::string LogCapture::raw() const {
-    std::ifstream in(path_, std::ios::binary);
+std::string LogCapture::read_binary(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
     std::ostringstream s;
     s << in.rdbuf();
     return s.str();

@@ -17,7 +17,8 @@ public:
     // included). Lines without a prefix continue the message before them.
     std::vector<std::string> messages() const;
     // The raw file contents.
-    std::string raw() const;
+    std::string raw() const { return read_binary(path_); }
+    static std::string read_binary(const std::string& path);
     const std::string& path() const { return path_; }
 
 private:
