@@ -33,10 +33,23 @@ public:
         exe_ = dir.file("agent");
         fs::copy_file(AGENT_PATH, exe_, fs::copy_options::overwrite_existing);
     }
-    void start(const std::vector<std::string>& args) {
+    void start(const std::vector<std::string>& args, const std::string& directory = "") {
         std::vector<std::string> argv{exe_};
         argv.insert(argv.end(), args.begin(), args.end());
-        process_.start(argv, dir_.file("stderr.txt"));
+        process_.start(argv, dir_.file("stderr.txt"), false, directory);
+    }
+    // The time at which the log first holds `count` lines starting with prefix.
+    std::chrono::steady_clock::time_point when_logged(const std::string& prefix, std::size_t count,
+                                                      int timeout_ms) const {
+        auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+        while (std::chrono::steady_clock::now() < until) {
+            std::size_t n = 0;
+            for (const auto& line : log_messages()) n += line.rfind(prefix, 0) == 0 ? 1 : 0;
+            if (n >= count) return std::chrono::steady_clock::now();
+            usleep(5000);
+        }
+        ADD_FAILURE() << "no " << count << " lines starting " << prefix;
+        return std::chrono::steady_clock::now();
     }
     int wait_exit(int timeout_ms) { return process_.wait_exit(timeout_ms); }
     // Signals once the agent catches the signal: its handlers come late in the start.
@@ -119,9 +132,14 @@ TEST(AgentProcess, MissingConfigurationExitsZeroWithNothingWritten) {
 TEST(AgentProcess, LoggingOffWritesNoFileAnywhere) {
     kr::test::TempDir dir;
     fs::create_directories(dir.file("log"));
-    write_config(dir, dir.file("agent.conf"), "logging off\nqueue-size 65536\n");
+    kr::test::LoopbackListener collector;
+    write_config(dir, dir.file("agent.conf"),
+                 "logging off\nqueue-size 65536\ntarget 127.0.0.1:" + std::to_string(collector.port()) + " 2\n");
     AgentProcess agent(dir);
     agent.start({dir.file("agent.conf")});
+    // Running: its hello arrives (the signal then waits for the handler).
+    ASSERT_TRUE(collector.accept(5000));
+    EXPECT_EQ(10u, collector.read(10, 5000).size());
     agent.signal(SIGTERM);
     EXPECT_EQ(0, agent.wait_exit(5000));
     EXPECT_FALSE(fs::exists(agent.log_path()));
@@ -174,6 +192,27 @@ void run_to_signal(int signal_number, bool session_left = false) {
     EXPECT_NE(lines.end(), std::find(lines.begin(), lines.end(), "Connected to 127.0.0.1:" +
                                                                      std::to_string(collector.port())));
     EXPECT_TRUE(collector.peer_closed(5000));
+}
+
+// Started from another directory with a relative configuration path: the
+// file is read there, then the agent moves to its own directory. A refused
+// target is tried again only after the 10-second pause.
+TEST(AgentProcess, StartedElsewhereReadsItsConfigThereAndPausesTenSecondsBetweenRounds) {
+    kr::test::TempDir home, elsewhere;
+    fs::create_directories(home.file("log"));
+    const std::string target = "127.0.0.1:" + std::to_string(kr::test::refused_port());
+    write_config(elsewhere, elsewhere.file("agent.conf"), "logging on\nqueue-size 12345\ntarget " + target + " 1\n");
+    AgentProcess agent(home);
+    agent.start({"agent.conf"}, elsewhere.path());
+    const auto failed = agent.when_logged("ERROR - Connect to " + target + " failed: ", 1, 10000);
+    const auto again = agent.when_logged("Connecting to " + target, 2, 20000);
+    EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(again - failed).count(), 9500);
+    agent.signal(SIGTERM);
+    EXPECT_EQ(0, agent.wait_exit(10000));
+    const Lines lines = agent.log_messages();
+    ASSERT_GE(lines.size(), 4u);
+    EXPECT_EQ("Changing directory to: " + home.path(), lines[1]);
+    EXPECT_EQ("Sensor queue size: 12345 bytes", lines[3]);
 }
 
 TEST(AgentProcess, TerminationSignalStopsInOrder) { run_to_signal(SIGTERM); }

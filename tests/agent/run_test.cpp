@@ -48,6 +48,7 @@ struct ServiceScript {
     int module_failures_after = -1;  // module_handle fails from this call on (-1: never)
     int module_calls = 0;
     bool stop_during_startup = false;
+    bool file_name_fails = false;
     std::string exe_path;
 };
 ServiceScript* svc = nullptr;
@@ -71,13 +72,14 @@ void* scripted_module_handle() {
     return reinterpret_cast<void*>(0x400000);
 }
 std::uint32_t scripted_file_name(void*, char* buffer, std::uint32_t size) {
+    if (svc->file_name_fails) return 0;
     std::snprintf(buffer, size, "%s", svc->exe_path.c_str());
     return static_cast<std::uint32_t>(svc->exe_path.size());
 }
 int scripted_chdir(const char* path) {
     svc->directories.push_back(path);
     // A service control that arrives while the run sequence is starting up.
-    if (svc->stop_during_startup && svc->handler) svc->handler(kControlStop);
+    if (svc->stop_during_startup && svc->handler) svc->handler(1);  // SERVICE_CONTROL_STOP
     return 0;
 }
 int scripted_dispatcher(ServiceMain) {
@@ -158,6 +160,35 @@ protected:
     ServiceApi saved_service_{};
     kr::capture::EtwApi saved_etw_{};
 };
+
+// True when the event is signalled within ms, consuming the signal. A waiter
+// thread takes it; one still waiting then is released by a signal of ours.
+bool signalled_within(kr::thread::Event* event, int ms) {
+    struct Waiter {
+        kr::thread::Event* event;
+        std::atomic<bool> done{false};
+        static std::uint32_t run(void* p) {
+            auto* w = static_cast<Waiter*>(p);
+            kr::thread::Mutex m = nullptr;
+            kr::thread::mutex_create(&m, nullptr);
+            kr::thread::mutex_lock(&m);
+            kr::thread::event_wait(w->event, &m);
+            kr::thread::mutex_unlock(&m);
+            kr::thread::handle_close(&m);
+            w->done = true;
+            return 0;
+        }
+    } waiter{event};
+    kr::thread::ThreadHandle t = nullptr;
+    EXPECT_EQ(0, kr::thread::thread_create(&t, nullptr, Waiter::run, &waiter));
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!waiter.done && std::chrono::steady_clock::now() < until) kr::thread::sleep_ms(1);
+    const bool signalled = waiter.done;
+    if (!signalled) kr::thread::event_signal(event);
+    kr::thread::thread_join(t, nullptr);
+    kr::thread::handle_close(&t);
+    return signalled;
+}
 
 // True when the expected lines appear in this order (others may come between).
 bool in_order(const Lines& lines, const Lines& expected) {
@@ -357,6 +388,15 @@ TEST_F(RunTest, DirectoryFailureAfterTheLogOpenedIsARunFailure) {
     run();
     EXPECT_EQ((Lines{"agent version 3.6.8", "ERROR - Run failure: GetModuleHandle() failed: " + system_error_text(126)}),
               log_lines());
+    script_.error = 122;
+    script_.module_failures_after = -1;
+    try {
+        script_.file_name_fails = true;
+        executable_directory();
+        ADD_FAILURE() << "no exception";
+    } catch (const kr::error::UnknownError& e) {
+        EXPECT_EQ("GetModuleFileName() failed: " + system_error_text(122), e.what());
+    }
 }
 
 // Records the allocations and frees of the C runtime seam, in order.
@@ -455,7 +495,7 @@ TEST_F(RunTest, ServiceReportsRunningThenStoppedAndHandlesControls) {
     script_.stop_during_startup = true;  // a stop control arrives while run starts up
     service_main(0, nullptr);
     ASSERT_EQ(3u, script_.statuses.size());
-    const std::uint32_t states[] = {kServiceRunning, kServiceStopPending, kServiceStopped};
+    const std::uint32_t states[] = {4, 3, 1};  // RUNNING, STOP_PENDING, STOPPED
     for (std::size_t i = 0; i < 3; ++i) {
         const auto& s = script_.statuses[i];
         EXPECT_EQ(states[i], s.current_state);
@@ -470,13 +510,24 @@ TEST_F(RunTest, ServiceReportsRunningThenStoppedAndHandlesControls) {
     EXPECT_TRUE(in_order(log_lines(), {"Started!", "Stopping...", "Stopped!"}));
 
     script_.statuses.clear();
-    service_control_handler(kControlInterrogate);
+    service_control_handler(4);  // interrogate
     service_control_handler(2);  // pause
     EXPECT_TRUE(script_.statuses.empty());
-    service_control_handler(kControlShutdown);
+    EXPECT_FALSE(signalled_within(&stop_event, 50));
+    service_control_handler(5);  // shutdown
     ASSERT_EQ(1u, script_.statuses.size());
-    EXPECT_EQ(kServiceStopPending, script_.statuses[0].current_state);
-    drain_stop_event();
+    EXPECT_EQ(3u, script_.statuses[0].current_state);
+    EXPECT_TRUE(signalled_within(&stop_event, 5000));
+
+    // A run that fails at start-up still ends the service normally.
+    script_.statuses.clear();
+    script_.stop_during_startup = false;
+    config_path = "no-such-dir/agent.conf";
+    service_main(0, nullptr);
+    ASSERT_EQ(2u, script_.statuses.size());
+    EXPECT_EQ(4u, script_.statuses[0].current_state);
+    EXPECT_EQ(1u, script_.statuses[1].current_state);
+    EXPECT_EQ(0u, script_.statuses[1].win32_exit_code);
 }
 
 TEST_F(RunTest, FailedHandlerRegistrationReportsStoppedWithItsCode) {
@@ -507,7 +558,16 @@ TEST_F(RunTest, DispatcherFailureOtherThanConsoleIsRaised) {
 }
 
 TEST_F(RunTest, ExecutableDirectoryCutsAtTheLastSeparator) {
-    const std::string sep(1, kPathSeparator);
+#if defined(_WIN32)
+    // Only a backslash separates; the log path then mixes both separators.
+    const std::string sep = "\\";
+    script_.exe_path = "C:\\agent/bin\\agent.exe";
+    EXPECT_EQ("C:\\agent/bin", executable_directory());
+    script_.exe_path = "C:\\agent/agent.exe";
+    EXPECT_EQ("C:", executable_directory());
+#else
+    const std::string sep = "/";
+#endif
     struct Case {
         std::string path, directory;
     } cases[] = {{sep + "opt" + sep + "agent" + sep + "agent", sep + "opt" + sep + "agent"},

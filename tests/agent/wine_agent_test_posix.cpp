@@ -101,6 +101,11 @@ TEST_F(WineAgent, ConsoleRunSendsHelloLogsWithCrLfAndStopsOnInterrupt) {
     EXPECT_NE(std::string::npos, log.find("]: Stopping...\r\n"));
     EXPECT_NE(std::string::npos, log.find("]: Stopped!\r\n"));
     EXPECT_EQ(log.size() - 2, log.rfind("\r\n"));
+    // The system's text keeps its own CR LF: the line ends 0D 0D 0A 0D 0A.
+    const auto failure = log.find("ERROR - ETW session failed: ");
+    const auto next_line = log.find("]: ", failure);
+    const auto ending = log.find("\r\r\n\r\n", failure);
+    EXPECT_TRUE(ending != std::string::npos && ending < next_line) << log.substr(failure, next_line - failure);
     EXPECT_TRUE(collector.peer_closed(10000));
 }
 

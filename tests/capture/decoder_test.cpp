@@ -388,8 +388,15 @@ TEST_F(DecoderTest, BuffersGrowToExactSizesAndOnlyWhenTooSmall) {
     {
         ScriptedTdh tdh;
         decode(257, "10.0.0.1", "10.0.0.2", small);
-        // The packet's declared room is its own size, not the larger capacity.
-        EXPECT_EQ(20u, tdh.calls().back().buffer_size);
+        // Declared room: one byte for is_tcp, each address buffer's capacity
+        // (grown by the first event), and for the packet its own size, not
+        // the larger capacity.
+        ASSERT_EQ(10u, tdh.calls().size());
+        const std::pair<std::size_t, ULONG> declared[] = {{3, 1}, {5, 12}, {7, 15}, {9, 20}};
+        for (const auto& [call, size] : declared) {
+            EXPECT_EQ(ScriptedTdh::Call::kProperty, tdh.calls()[call].call) << call;
+            EXPECT_EQ(size, tdh.calls()[call].buffer_size) << call;
+        }
     }
     EXPECT_TRUE(memory.sizes().empty());
     EXPECT_EQ(20u, d.packet_data_length);

@@ -1,5 +1,7 @@
 #include "tdh_script.h"
 
+#include <gtest/gtest.h>
+
 #include <cerrno>
 
 namespace kr::capture::test {
@@ -41,6 +43,18 @@ void ScriptedTdh::report_size(std::size_t n, ULONG size) {
     size_value_ = size;
 }
 
+// What every call of the decoder passes: no TDH context, and for a property
+// one descriptor naming the whole property.
+void expect_plain_call(ULONG context_count, PTDH_CONTEXT context, ULONG descriptors,
+                       const PROPERTY_DATA_DESCRIPTOR* descriptor) {
+    EXPECT_EQ(0u, context_count);
+    EXPECT_EQ(nullptr, context);
+    if (descriptor == nullptr) return;
+    EXPECT_EQ(1u, descriptors);
+    EXPECT_EQ(0xFFFFFFFFu, descriptor->ArrayIndex);
+    EXPECT_EQ(0u, descriptor->Reserved);
+}
+
 bool ScriptedTdh::scripted(Call call, const PROPERTY_DATA_DESCRIPTOR* descriptor, ULONG buffer_size, ULONG* size,
                            ULONG* status) {
     const std::size_t n = calls_.size();
@@ -58,8 +72,9 @@ bool ScriptedTdh::scripted(Call call, const PROPERTY_DATA_DESCRIPTOR* descriptor
     return false;
 }
 
-ULONG WINAPI ScriptedTdh::event_information(PEVENT_RECORD event, ULONG, PTDH_CONTEXT, PTRACE_EVENT_INFO buffer,
-                                            ULONG* size) {
+ULONG WINAPI ScriptedTdh::event_information(PEVENT_RECORD event, ULONG context_count, PTDH_CONTEXT context,
+                                            PTRACE_EVENT_INFO buffer, ULONG* size) {
+    expect_plain_call(context_count, context, 0, nullptr);
     ULONG status;
     if (current_->scripted(Call::kEventInformation, nullptr, size ? *size : 0, buffer ? nullptr : size, &status)) {
         return status;
@@ -67,15 +82,17 @@ ULONG WINAPI ScriptedTdh::event_information(PEVENT_RECORD event, ULONG, PTDH_CON
     return current_->catalog_.event_information(event, buffer, size);
 }
 
-ULONG WINAPI ScriptedTdh::property_size(PEVENT_RECORD event, ULONG, PTDH_CONTEXT, ULONG count,
-                                        PPROPERTY_DATA_DESCRIPTOR descriptor, ULONG* size) {
+ULONG WINAPI ScriptedTdh::property_size(PEVENT_RECORD event, ULONG context_count, PTDH_CONTEXT context,
+                                        ULONG count, PPROPERTY_DATA_DESCRIPTOR descriptor, ULONG* size) {
+    expect_plain_call(context_count, context, count, descriptor);
     ULONG status;
     if (current_->scripted(Call::kPropertySize, descriptor, 0, size, &status)) return status;
     return current_->catalog_.property_size(event, count, descriptor, size);
 }
 
-ULONG WINAPI ScriptedTdh::property(PEVENT_RECORD event, ULONG, PTDH_CONTEXT, ULONG count,
+ULONG WINAPI ScriptedTdh::property(PEVENT_RECORD event, ULONG context_count, PTDH_CONTEXT context, ULONG count,
                                    PPROPERTY_DATA_DESCRIPTOR descriptor, ULONG buffer_size, PBYTE buffer) {
+    expect_plain_call(context_count, context, count, descriptor);
     ULONG status;
     if (current_->scripted(Call::kProperty, descriptor, buffer_size, nullptr, &status)) return status;
     return current_->catalog_.property(event, count, descriptor, buffer_size, buffer);

@@ -223,7 +223,7 @@ TEST(SensorQueue, RecordsLongerThanTheRingAreRefusedAndLeaveItAlone) {
     Queue queue(100);
     queue.push(message(30, 1));
     // Drain the push's signal so that a signal from a refused push would show.
-    wait_for_data(queue.q);
+    ASSERT_TRUE(wait_ends_within(queue.q, 5000));
     const Bytes before(queue.q.storage, queue.q.storage + 100);
     EXPECT_EQ("string length 101  is larger than the size of the queue 100", refusal(queue.q, 101));
     for (std::uint32_t n : {97u, 98u, 99u, 100u}) {
@@ -525,6 +525,7 @@ struct Traffic {
     SensorQueue q;
     bool batches = false;  // the consumer takes batches of up to 300 bytes
     std::atomic<std::uint32_t> received{0};
+    std::atomic<bool> done{false};
     std::uint32_t last_seq = 0;
     bool first = true;
     std::string fault;
@@ -547,9 +548,9 @@ struct Traffic {
     }
 };
 
-// The consumer as the sender runs it: pop, and wait only after an empty pop.
-std::uint32_t consume(void* p) {
-    auto* t = static_cast<Traffic*>(p);
+// The consumer as the sender runs it: pop, and wait only after an empty pop,
+// until the end message or a fault.
+void consume_until_end(Traffic* t) {
     std::uint8_t buffer[300];
     for (;;) {
         int n = t->batches ? pop_batch(t->q, buffer, sizeof buffer, sizeof buffer) : pop(t->q, buffer, traffic_max);
@@ -557,13 +558,41 @@ std::uint32_t consume(void* p) {
             wait_for_data(t->q);
             continue;
         }
-        if (!t->batches && !t->take(buffer, static_cast<std::uint32_t>(n))) return 0;
+        if (!t->batches && !t->take(buffer, static_cast<std::uint32_t>(n))) return;
         for (int i = 0; t->batches && i < n;) {
             const std::uint32_t length = (std::uint32_t{buffer[i]} << 24) | (buffer[i + 1] << 16) |
                                          (buffer[i + 2] << 8) | buffer[i + 3];
-            if (i + 4 + length > static_cast<std::uint32_t>(n) || !t->take(buffer + i + 4, length)) return 0;
+            if (i + 4 + length > static_cast<std::uint32_t>(n) || !t->take(buffer + i + 4, length)) return;
             i += 4 + static_cast<int>(length);
         }
+    }
+}
+
+std::uint32_t consume(void* p) {
+    auto* t = static_cast<Traffic*>(p);
+    consume_until_end(t);
+    t->done = true;
+    return 0;
+}
+
+// Waits for the consumer until ready() holds. A consumer that takes nothing
+// for five seconds while messages wait has missed a wake-up: the test fails,
+// and a signal releases the consumer so that the test still ends.
+template <class Ready>
+void wait_for_consumer(Traffic& t, Ready ready) {
+    std::uint32_t seen = t.received.load(std::memory_order_acquire);
+    auto since = std::chrono::steady_clock::now();
+    while (!ready()) {
+        const std::uint32_t now = t.received.load(std::memory_order_acquire);
+        if (now != seen) {
+            seen = now;
+            since = std::chrono::steady_clock::now();
+        } else if (std::chrono::steady_clock::now() - since > std::chrono::seconds(5)) {
+            ADD_FAILURE() << "the consumer stalled after " << seen << " messages: a lost wake-up";
+            kr::thread::event_signal(&t.q.data_ready);
+            since = std::chrono::steady_clock::now();
+        }
+        std::this_thread::yield();
     }
 }
 
@@ -573,12 +602,15 @@ void run_traffic(Traffic& t, std::uint32_t window) {
     ThreadHandle consumer = nullptr;
     ASSERT_EQ(0, kr::thread::thread_create(&consumer, nullptr, consume, &t));
     for (std::uint32_t seq = 0; seq < traffic_messages; ++seq) {
-        while (window != 0 && seq - t.received.load(std::memory_order_acquire) >= window) std::this_thread::yield();
+        if (window != 0) {
+            wait_for_consumer(t, [&] { return seq - t.received.load(std::memory_order_acquire) < window; });
+        }
         std::uint8_t m[traffic_max];
         push(t.q, m, traffic_message(seq, m));
     }
     Bytes end(3);
     push(t.q, end.data(), 3);
+    wait_for_consumer(t, [&] { return t.done.load(); });
     kr::thread::thread_join(consumer, nullptr);
     kr::thread::handle_close(&consumer);
 }
