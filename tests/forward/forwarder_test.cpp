@@ -743,7 +743,7 @@ TEST(Sender, BatchesStayWithinTheBufferWhenItCannotGrowToTheBatchSize) {
     EXPECT_EQ(std::vector<int>({10, 39 * 104, 104}), send_sizes(net.take_calls(), 100));
     const std::vector<std::string> expected = {
         "Sending batches of up to 65536 bytes",
-        without_cr("ERROR - Send batches limited to 4096 bytes: " + kr::error::failure_text("realloc(8192)", ENOMEM)),
+        without_cr("ERROR - Send batches limited to 4096 bytes: " + kr::error::crt_failure_text("realloc(8192)", ENOMEM)),
         "Connecting to 10.0.0.1:9", "Connected to 10.0.0.1:9"};
     EXPECT_EQ(expected, log_lines(log));
 }
