@@ -214,7 +214,8 @@ TEST_F(RunTest, StartsAndStopsInOrderWithEveryLine) {
     // The configuration is read before the log opens: the version line comes first.
     EXPECT_EQ("agent version 3.6.8", lines.front());
     EXPECT_TRUE(in_order(lines, {"agent version 3.6.8", "Changing directory to: " + dir_.path(), "Starting...",
-                                 "Sensor queue size: 65536 bytes", "Starting sensor queue processor", "Starting ETW session", "Started!", "Stopping...",
+                                 "Sensor queue size: 65536 bytes", "Starting sensor queue processor",
+                                 "Starting ETW session", "Started!", "Stopping...",
                                  "Stopping all sessions", "Closing ETW trace...", "Closing ETW trace...",
                                  "ETW session finished", "Stopping sensor queue processor", "Stopped!"}));
     EXPECT_TRUE(in_order(lines, {"Starting ETW session", "Starting ETW trace...",
@@ -230,7 +231,8 @@ TEST_F(RunTest, StartsAndStopsInOrderWithEveryLine) {
         if (line.rfind("Capture file ", 0) != 0) own.push_back(line);  // the Linux replay's end
     }
     Lines want = {"agent version 3.6.8", "Changing directory to: " + dir_.path(), "Starting...",
-                  "Starting sensor queue processor", "Starting ETW session", "Starting ETW trace...",
+                  "Sensor queue size: 65536 bytes", "Starting sensor queue processor", "Starting ETW session",
+                  "Starting ETW trace...",
                   "Enable DNS server provider for ETW trace...", "Opening ETW trace...",
                   "Entering ETW trace processing loop...", "Started!", "Stopping...", "Stopping all sessions",
                   "Closing ETW trace...", "Closing ETW trace...", "ETW session finished",
