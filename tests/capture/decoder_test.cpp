@@ -39,9 +39,6 @@ Bytes message_for(std::uint32_t time, const std::string& device, const std::stri
     return m;
 }
 
-std::string event_failure(const std::string& call, int code) {
-    return "ERROR - Process ETW event failed: " + call + " failed: " + error::system_error_text(code);
-}
 std::string status_text(ULONG status) { return error::system_error_text(error::windows_error_code(status)); }
 std::string status_failure(const std::string& call, ULONG status) {
     return "ERROR - Process ETW event failed: " + call + " failed: " + status_text(status);

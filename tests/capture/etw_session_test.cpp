@@ -539,6 +539,7 @@ TEST_F(EtwSessionTest, SubstituteEndsProcessingAsWindowsDoes) {
         EXPECT_EQ((Lines{"event 4", "buffer"}), c.snapshot());
     }
     consumer = nullptr;
+}
 
 TEST_F(EtwSessionTest, MessageTooLargeForTheQueueCostsOnlyThatEvent) {
     auto feed = std::make_shared<FeedSource>();
