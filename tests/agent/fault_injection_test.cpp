@@ -56,9 +56,23 @@ void* operator new(std::size_t size) {
     if (!block) throw std::bad_alloc();
     return block;
 }
-// Not inlined: the compiler would see malloc's block go to delete and object.
+void* operator new[](std::size_t size) { return operator new(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    try {
+        return operator new(size);
+    } catch (...) {
+        return nullptr;
+    }
+}
+void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept { return operator new(size, tag); }
+// Every form goes back to free. Not inlined: the compiler would see malloc's
+// block go to delete and object.
 __attribute__((noinline)) void operator delete(void* block) noexcept { std::free(block); }
 __attribute__((noinline)) void operator delete(void* block, std::size_t) noexcept { std::free(block); }
+__attribute__((noinline)) void operator delete[](void* block) noexcept { std::free(block); }
+__attribute__((noinline)) void operator delete[](void* block, std::size_t) noexcept { std::free(block); }
+__attribute__((noinline)) void operator delete(void* block, const std::nothrow_t&) noexcept { std::free(block); }
+__attribute__((noinline)) void operator delete[](void* block, const std::nothrow_t&) noexcept { std::free(block); }
 
 namespace kr::agent {
 namespace {
