@@ -37,6 +37,7 @@
 #include "support/child_process.h"
 #include "support/frames.h"
 #include "support/log_capture.h"
+#include "support/loopback.h"
 #include "support/pcap_file.h"
 
 namespace {
@@ -183,16 +184,7 @@ public:
         const ssize_t n = ::recv(connection_, buffer, std::min(limit, sizeof buffer), 0);
         if (n <= 0) return -1;
         stream_.insert(stream_.end(), buffer, buffer + n);
-        std::size_t at = 0;
-        while (stream_.size() - at >= 4) {
-            const std::size_t length = (std::size_t{stream_[at]} << 24) | (std::size_t{stream_[at + 1]} << 16) |
-                                       (std::size_t{stream_[at + 2]} << 8) | stream_[at + 3];
-            if (stream_.size() - at - 4 < length) break;
-            records.emplace_back(stream_.begin() + static_cast<std::ptrdiff_t>(at + 4),
-                                 stream_.begin() + static_cast<std::ptrdiff_t>(at + 4 + length));
-            at += 4 + length;
-        }
-        stream_.erase(stream_.begin(), stream_.begin() + static_cast<std::ptrdiff_t>(at));
+        kr::test::split_records(stream_, records);
         return n;
     }
     // With reset, unread data is thrown away and the agent sees a reset, as

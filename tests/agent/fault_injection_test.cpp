@@ -293,16 +293,7 @@ struct Collected {
         }
         Bytes chunk = listener.read(1 << 16, 20);
         stream.insert(stream.end(), chunk.begin(), chunk.end());
-        std::size_t at = 0;
-        while (stream.size() - at >= 4) {
-            const std::size_t n = (std::size_t{stream[at]} << 24) | (std::size_t{stream[at + 1]} << 16) |
-                                  (std::size_t{stream[at + 2]} << 8) | stream[at + 3];
-            if (stream.size() - at - 4 < n) break;
-            records.emplace_back(stream.begin() + static_cast<std::ptrdiff_t>(at + 4),
-                                 stream.begin() + static_cast<std::ptrdiff_t>(at + 4 + n));
-            at += 4 + n;
-        }
-        stream.erase(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(at));
+        kr::test::split_records(stream, records);
     }
     std::size_t events() const { return records.empty() ? 0 : records.size() - 1; }
 };

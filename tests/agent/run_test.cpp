@@ -287,16 +287,7 @@ TEST_F(RunTest, StatsLinesAccountForEveryEventOfAnOverflowingRun) {
     auto take = [&](int timeout_ms) {
         const Bytes chunk = collector.read(1 << 16, timeout_ms);
         stream.insert(stream.end(), chunk.begin(), chunk.end());
-        std::size_t at = 0;
-        while (stream.size() - at >= 4) {
-            const std::size_t n = (std::size_t{stream[at]} << 24) | (std::size_t{stream[at + 1]} << 16) |
-                                  (std::size_t{stream[at + 2]} << 8) | stream[at + 3];
-            if (stream.size() - at - 4 < n) break;
-            records.emplace_back(stream.begin() + static_cast<std::ptrdiff_t>(at + 4),
-                                 stream.begin() + static_cast<std::ptrdiff_t>(at + 4 + n));
-            at += 4 + n;
-        }
-        stream.erase(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(at));
+        kr::test::split_records(stream, records);
         return !chunk.empty();
     };
     // Until the sender has drained the ring: nothing more arrives for a while.

@@ -86,4 +86,17 @@ std::uint16_t refused_port() {
     return port;
 }
 
+void split_records(std::vector<std::uint8_t>& stream, std::vector<std::vector<std::uint8_t>>& records) {
+    std::size_t at = 0;
+    while (stream.size() - at >= 4) {
+        const std::size_t n = (std::size_t{stream[at]} << 24) | (std::size_t{stream[at + 1]} << 16) |
+                              (std::size_t{stream[at + 2]} << 8) | stream[at + 3];
+        if (stream.size() - at - 4 < n) break;
+        records.emplace_back(stream.begin() + static_cast<std::ptrdiff_t>(at + 4),
+                             stream.begin() + static_cast<std::ptrdiff_t>(at + 4 + n));
+        at += 4 + n;
+    }
+    stream.erase(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(at));
+}
+
 }  // namespace kr::test

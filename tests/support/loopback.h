@@ -41,6 +41,10 @@ private:
     std::uint16_t port_ = 0;
 };
 
+// Moves every whole length-prefixed record at the front of stream into
+// records (payload only) and leaves an unfinished one in stream.
+void split_records(std::vector<std::uint8_t>& stream, std::vector<std::vector<std::uint8_t>>& records);
+
 // A port on 127.0.0.1 where nothing listens: connections to it are refused.
 std::uint16_t refused_port();
 
