@@ -92,8 +92,10 @@ void process(EtwSession& session) {
         ULONG status = etw.process_trace(handles, 1, nullptr, nullptr);
         if (session.callback_failure) std::rethrow_exception(session.callback_failure);
         // A requested stop ends the loop through on_buffer, which the platform
-        // reports as a cancellation: that is the normal end, not a failure.
-        const bool stopped = status == ERROR_CANCELLED && session.stop_flag;
+        // reports as a cancellation, or closes the handle just before the loop
+        // starts on it: either is the normal end, not a failure.
+        const bool stopped =
+            session.stop_flag && (status == ERROR_CANCELLED || status == ERROR_INVALID_HANDLE);
         if (status != ERROR_SUCCESS && !stopped) throw_status("ProcessTrace()", status);
     }
     log_print("Closing ETW trace...");

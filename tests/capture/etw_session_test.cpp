@@ -159,6 +159,18 @@ protected:
         });
     }
     std::string failed(const std::string& what) { return "ERROR - ETW session failed: " + what; }
+    // The loop ends with status once the stop has closed the trace.
+    void expect_normal_end_of_a_stop(ULONG status) {
+        script_.process_status = status;
+        script_.process_waits_for_close = true;
+        holder_.start();
+        ASSERT_TRUE(logged("Entering ETW trace processing loop..."));
+        holder_.stop();
+        EXPECT_EQ((Lines{"Starting ETW trace...", "Enable DNS server provider for ETW trace...", "Opening ETW trace...",
+                         "Entering ETW trace processing loop...", "Closing ETW trace...", "Closing ETW trace...",
+                         "ETW session finished"}),
+                  log_.messages());
+    }
 
     Script script_;
     EtwApi saved_{};
@@ -180,19 +192,11 @@ TEST_F(EtwSessionTest, FirstRunCreatesEnablesOpensProcessesAndClosesOnStop) {
               script_.snapshot());
 }
 
-// Windows reports the end through on_buffer as a cancellation: after a
-// requested stop that is the normal ending.
-TEST_F(EtwSessionTest, CancelledAfterAStopEndsNormally) {
-    script_.process_status = ERROR_CANCELLED;
-    script_.process_waits_for_close = true;
-    holder_.start();
-    ASSERT_TRUE(logged("Entering ETW trace processing loop..."));
-    holder_.stop();
-    EXPECT_EQ((Lines{"Starting ETW trace...", "Enable DNS server provider for ETW trace...", "Opening ETW trace...",
-                     "Entering ETW trace processing loop...", "Closing ETW trace...", "Closing ETW trace...",
-                     "ETW session finished"}),
-              log_.messages());
-}
+// Windows reports the end through on_buffer as a cancellation, and a handle
+// that the stop closed just before the loop started on it as invalid: after
+// a requested stop either is the normal ending.
+TEST_F(EtwSessionTest, CancelledAfterAStopEndsNormally) { expect_normal_end_of_a_stop(ERROR_CANCELLED); }
+TEST_F(EtwSessionTest, HandleClosedByAStopEndsNormally) { expect_normal_end_of_a_stop(ERROR_INVALID_HANDLE); }
 
 TEST_F(EtwSessionTest, PropertiesBlockCarriesTheSessionSettings) {
     holder_.start();
