@@ -29,6 +29,7 @@
 #include "capture/etw_session.h"
 #include "capture/pcap_source.h"
 #include "capture/tdh_api.h"
+#include "capture/tdh_substitute.h"
 #include "capture/trace_substitute.h"
 #include "config/config.h"
 #include "forward/net_api.h"

@@ -15,6 +15,7 @@
 #include "capture/etw_session.h"
 #include "capture/event_builder.h"
 #include "capture/tdh_api.h"
+#include "capture/tdh_substitute.h"
 #include "thread/crt.h"
 
 namespace {

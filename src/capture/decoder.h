@@ -13,7 +13,7 @@ namespace kr::capture {
 using MessageCallback = int (*)(const std::uint8_t* data, std::uint32_t length, void* context);
 
 // {EB79061A-A566-4698-9119-3ED2807060E7}
-extern const GUID kDnsServerProviderGuid;
+inline constexpr GUID kDnsServerProviderGuid = {0xEB79061A, 0xA566, 0x4698, {0x91, 0x19, 0x3E, 0xD2, 0x80, 0x70, 0x60, 0xE7}};
 constexpr std::int64_t kEpochOffset = 116444736000000000LL;  // 1601 -> 1970 in 100 ns units
 
 // Reusable buffers of one session. They grow to exactly the size needed,

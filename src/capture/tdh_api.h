@@ -1,8 +1,8 @@
 #pragma once
 // The three Trace Data Helper calls the decoder makes, routed through one
 // table so that tests can script any answer. On Windows the platform entries
-// are the system's; elsewhere (and in tests under Wine, where the system's
-// abort) they are the substitute of tdh_substitute.h.
+// are the system's; elsewhere the stand-in library provides them (and tests
+// under Wine, where the system's abort, install its table themselves).
 #include "capture/etw_types.h"
 
 namespace kr::capture {
@@ -21,8 +21,5 @@ struct TdhApi {
 // The table the decoder calls; starts as tdh_platform_api().
 TdhApi& tdh_api();
 const TdhApi& tdh_platform_api();
-// Answers for the DNS server provider's events 256 to 258 from the event's
-// own user data (see tdh_substitute.h). Available on every platform.
-const TdhApi& tdh_substitute_api();
 
 }  // namespace kr::capture

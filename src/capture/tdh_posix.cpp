@@ -1,4 +1,5 @@
 #include "capture/tdh_api.h"
+#include "capture/tdh_substitute.h"
 
 namespace kr::capture {
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "capture/etw_types.h"
+#include "capture/tdh_api.h"
 
 namespace kr::capture {
 
@@ -82,5 +83,9 @@ private:
 
 // The catalog of the DNS server provider's events 256 to 258, built once.
 const SchemaCatalog& dns_server_catalog();
+
+// A TDH table that answers for the DNS server provider's events 256 to 258
+// from the event's own user data. Available on every platform.
+const TdhApi& tdh_substitute_api();
 
 }  // namespace kr::capture

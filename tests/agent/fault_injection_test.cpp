@@ -25,6 +25,7 @@
 #include "agent/agent.h"
 #include "capture/etw_api.h"
 #include "capture/tdh_api.h"
+#include "capture/tdh_substitute.h"
 #include "capture/trace_substitute.h"
 #include "config/config.h"
 #include "error/error.h"

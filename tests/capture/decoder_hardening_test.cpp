@@ -12,6 +12,7 @@
 #include "capture/etw_session.h"
 #include "capture/event_builder.h"
 #include "capture/tdh_api.h"
+#include "capture/tdh_substitute.h"
 #include "support/log_capture.h"
 #include "thread/crt.h"
 
