@@ -5,7 +5,7 @@
 
 #include "agent/capture_setup.h"
 #include "capture/pcap_source.h"
-#include "capture/trace_substitute.h"
+#include "substitute/trace_substitute.h"
 #include "log/log.h"
 
 namespace kr::agent {

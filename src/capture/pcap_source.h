@@ -9,8 +9,8 @@
 #include <string>
 
 #include "capture/dns_packet.h"
-#include "capture/event_builder.h"
-#include "capture/event_source.h"
+#include "substitute/event_builder.h"
+#include "substitute/event_source.h"
 
 namespace kr::capture {
 

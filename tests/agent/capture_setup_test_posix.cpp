@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "capture/etw_api.h"
-#include "capture/trace_substitute.h"
+#include "substitute/trace_substitute.h"
 #include "config/config.h"
 #include "error/error.h"
 #include "support/log_capture.h"

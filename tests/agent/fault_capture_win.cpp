@@ -1,9 +1,9 @@
 #include <memory>
 
 #include "capture/decoder.h"
-#include "capture/event_builder.h"
-#include "capture/event_source.h"
-#include "capture/trace_substitute.h"
+#include "substitute/event_builder.h"
+#include "substitute/event_source.h"
+#include "substitute/trace_substitute.h"
 #include "fault_capture.h"
 
 namespace kr::agent::test {

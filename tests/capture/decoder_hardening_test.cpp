@@ -10,9 +10,9 @@
 
 #include "capture/decoder.h"
 #include "capture/etw_session.h"
-#include "capture/event_builder.h"
+#include "substitute/event_builder.h"
 #include "capture/tdh_api.h"
-#include "capture/tdh_substitute.h"
+#include "substitute/tdh_substitute.h"
 #include "support/log_capture.h"
 #include "thread/crt.h"
 

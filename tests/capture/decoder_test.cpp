@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "capture/etw_session.h"
-#include "capture/event_builder.h"
+#include "substitute/event_builder.h"
 #include "error/error.h"
 #include "support/log_capture.h"
 #include "tdh_script.h"

@@ -13,10 +13,10 @@
 #include <vector>
 
 #include "capture/etw_api.h"
-#include "capture/event_builder.h"
+#include "substitute/event_builder.h"
 #include "capture/tdh_api.h"
-#include "capture/tdh_substitute.h"
-#include "capture/trace_substitute.h"
+#include "substitute/tdh_substitute.h"
+#include "substitute/trace_substitute.h"
 #include "error/error.h"
 #include "forward/sensor_queue.h"
 #include "support/log_capture.h"

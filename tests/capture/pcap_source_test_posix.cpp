@@ -22,7 +22,7 @@
 #include "capture/decoder.h"
 #include "capture/etw_session.h"
 #include "capture/tdh_api.h"
-#include "capture/tdh_substitute.h"
+#include "substitute/tdh_substitute.h"
 #include "error/error.h"
 #include "support/event_message.h"
 #include "support/frames.h"

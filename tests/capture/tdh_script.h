@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "capture/tdh_api.h"
-#include "capture/tdh_substitute.h"
+#include "substitute/tdh_substitute.h"
 #include "thread/crt.h"
 
 namespace kr::capture::test {

@@ -20,7 +20,7 @@
 #include <string>
 
 #include "capture/etw_api.h"
-#include "capture/event_source.h"
+#include "substitute/event_source.h"
 
 namespace kr::capture {
 

@@ -2,7 +2,7 @@
 
 #include "capture/decoder.h"
 #include "capture/etw_api.h"
-#include "capture/trace_substitute.h"
+#include "substitute/trace_substitute.h"
 
 namespace kr::capture {
 

@@ -1,4 +1,4 @@
-#include "capture/event_source.h"
+#include "substitute/event_source.h"
 
 #include <chrono>
 

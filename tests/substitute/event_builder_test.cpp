@@ -1,4 +1,4 @@
-#include "capture/event_builder.h"
+#include "substitute/event_builder.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "capture/tdh_substitute.h"
+#include "substitute/tdh_substitute.h"
 
 #include <cstring>
 

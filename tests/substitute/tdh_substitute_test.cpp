@@ -1,4 +1,4 @@
-#include "capture/tdh_substitute.h"
+#include "substitute/tdh_substitute.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "capture/decoder.h"
-#include "capture/event_builder.h"
+#include "substitute/event_builder.h"
 
 namespace kr::capture {
 namespace {

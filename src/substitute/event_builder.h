@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "capture/etw_types.h"
-#include "capture/tdh_substitute.h"
+#include "substitute/tdh_substitute.h"
 
 namespace kr::capture {
 

@@ -1,4 +1,4 @@
-#include "capture/trace_substitute.h"
+#include "substitute/trace_substitute.h"
 
 #include <atomic>
 #include <chrono>

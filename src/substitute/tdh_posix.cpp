@@ -1,5 +1,5 @@
 #include "capture/tdh_api.h"
-#include "capture/tdh_substitute.h"
+#include "substitute/tdh_substitute.h"
 
 namespace kr::capture {
 
