@@ -27,7 +27,7 @@
 #include "capture/decoder.h"
 #include "capture/etw_api.h"
 #include "capture/etw_session.h"
-#include "capture/pcap_source.h"
+#include "traffic/pcap_source.h"
 #include "capture/tdh_api.h"
 #include "substitute/tdh_substitute.h"
 #include "substitute/trace_substitute.h"

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "capture/decoder.h"
-#include "capture/dns_packet.h"
+#include "traffic/dns_packet.h"
 #include "capture/etw_session.h"
 #include "substitute/event_builder.h"
 #include "capture/tdh_api.h"

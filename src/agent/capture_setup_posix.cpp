@@ -4,7 +4,7 @@
 #include <string>
 
 #include "agent/capture_setup.h"
-#include "capture/pcap_source.h"
+#include "traffic/pcap_source.h"
 #include "substitute/trace_substitute.h"
 #include "log/log.h"
 

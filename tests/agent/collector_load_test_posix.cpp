@@ -33,7 +33,7 @@
 #include <string>
 #include <vector>
 
-#include "capture/dns_packet.h"
+#include "traffic/dns_packet.h"
 #include "support/child_process.h"
 #include "support/frames.h"
 #include "support/log_capture.h"

@@ -1,6 +1,6 @@
 #include <cerrno>
 
-#include "capture/dns_packet.h"
+#include "traffic/dns_packet.h"
 #include "fault_capture.h"
 #include "support/frames.h"
 #include "support/pcap_file.h"

@@ -1,4 +1,4 @@
-#include "capture/pcap_source.h"
+#include "traffic/pcap_source.h"
 
 #include <pcap/pcap.h>
 #include <poll.h>

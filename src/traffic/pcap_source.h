@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "capture/dns_packet.h"
+#include "traffic/dns_packet.h"
 #include "substitute/event_builder.h"
 #include "substitute/event_source.h"
 

@@ -1,6 +1,6 @@
 // The libpcap event source: file replays (pcap in both time units, pcapng),
 // the failures of opening, and live capture on loopback with its waits.
-#include "capture/pcap_source.h"
+#include "traffic/pcap_source.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -1,4 +1,4 @@
-#include "capture/dns_packet.h"
+#include "traffic/dns_packet.h"
 
 #include <gtest/gtest.h>
 
