@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "dns.h"
-#include "message.h"
-#include "record_stream.h"
+#include "input/dns.h"
+#include "input/message.h"
+#include "input/record_stream.h"
 
 namespace {
 

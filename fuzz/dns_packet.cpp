@@ -21,7 +21,7 @@
 #include "substitute/event_builder.h"
 #include "capture/tdh_api.h"
 #include "substitute/tdh_substitute.h"
-#include "message.h"
+#include "input/message.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "output.h"
-#include "server.h"
+#include "input/server.h"
 #include "tests/wire.h"
 
 namespace {

@@ -15,9 +15,9 @@
 #include <string_view>
 #include <thread>
 
-#include "dns.h"
+#include "input/dns.h"
 #include "http_post.h"
-#include "message.h"
+#include "input/message.h"
 #include "options.h"
 #include "spool.h"
 

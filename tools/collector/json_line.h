@@ -9,8 +9,8 @@
 #include <string>
 #include <string_view>
 
-#include "dns.h"
-#include "message.h"
+#include "input/dns.h"
+#include "input/message.h"
 
 namespace kr::collector {
 

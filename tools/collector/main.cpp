@@ -11,7 +11,7 @@
 #include "options.h"
 #include "output.h"
 #include "report.h"
-#include "server.h"
+#include "input/server.h"
 
 namespace {
 

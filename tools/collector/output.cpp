@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "clickhouse_sink.h"
-#include "dns.h"
+#include "input/dns.h"
 #include "json_line.h"
 
 namespace kr::collector {

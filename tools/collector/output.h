@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "message.h"
+#include "input/message.h"
 #include "packet_synth.h"
 #include "pcap_writer.h"
 

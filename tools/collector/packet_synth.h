@@ -10,7 +10,7 @@
 #include <tuple>
 #include <vector>
 
-#include "message.h"
+#include "input/message.h"
 
 namespace kr::collector {
 

@@ -10,7 +10,7 @@
 
 #include "clickhouse_sink.h"
 #include "output.h"
-#include "server.h"
+#include "input/server.h"
 
 namespace kr::collector {
 

@@ -1,4 +1,4 @@
-#include "record_stream.h"
+#include "input/record_stream.h"
 
 namespace kr::collector {
 

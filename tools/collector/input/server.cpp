@@ -1,4 +1,4 @@
-#include "server.h"
+#include "input/server.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -13,9 +13,9 @@
 #include <chrono>
 #include <cstring>
 
-#include "message.h"
+#include "input/message.h"
 #include "options.h"
-#include "record_stream.h"
+#include "input/record_stream.h"
 
 namespace kr::collector {
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "bytes.h"
+#include "input/bytes.h"
 
 namespace kr::collector {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "bytes.h"
+#include "input/bytes.h"
 
 namespace kr::collector {
 

@@ -1,4 +1,4 @@
-#include "message.h"
+#include "input/message.h"
 
 #include <cstdio>
 

@@ -1,4 +1,4 @@
-#include "dns.h"
+#include "input/dns.h"
 
 #include <cstdio>
 
