@@ -1,6 +1,6 @@
 #include "agents.h"
 
-#include "json_line.h"
+#include "outputs/json_line.h"
 
 namespace kr::collector {
 

@@ -12,7 +12,7 @@
 #include <cstdlib>
 #include <thread>
 
-#include "output.h"
+#include "outputs/output.h"
 #include "input/server.h"
 #include "tests/wire.h"
 

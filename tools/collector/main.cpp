@@ -9,7 +9,7 @@
 #include "clickhouse_sink.h"
 #include "metrics.h"
 #include "options.h"
-#include "output.h"
+#include "outputs/output.h"
 #include "report.h"
 #include "input/server.h"
 

@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "clickhouse_sink.h"
-#include "output.h"
+#include "outputs/output.h"
 #include "input/server.h"
 
 namespace kr::collector {

@@ -10,7 +10,7 @@
 
 #include "agents.h"
 #include "options.h"
-#include "output.h"
+#include "outputs/output.h"
 
 namespace kr::collector {
 

@@ -20,8 +20,8 @@
 #include "clickhouse_server.h"
 #include "collector_process.h"
 #include "http_post.h"
-#include "packet_synth.h"
-#include "pcap_writer.h"
+#include "outputs/packet_synth.h"
+#include "outputs/pcap_writer.h"
 #include "spool.h"
 #include "wire.h"
 

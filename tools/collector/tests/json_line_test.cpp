@@ -1,4 +1,4 @@
-#include "json_line.h"
+#include "outputs/json_line.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "packet_synth.h"
+#include "outputs/packet_synth.h"
 
 #include <gtest/gtest.h>
 #include <pcap/pcap.h>
@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <unistd.h>
 
-#include "pcap_writer.h"
+#include "outputs/pcap_writer.h"
 #include "wire.h"
 
 namespace kr::collector {

@@ -1,4 +1,4 @@
-#include "packet_synth.h"
+#include "outputs/packet_synth.h"
 
 #include <arpa/inet.h>
 

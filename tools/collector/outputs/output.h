@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "input/message.h"
-#include "packet_synth.h"
-#include "pcap_writer.h"
+#include "outputs/packet_synth.h"
+#include "outputs/pcap_writer.h"
 
 namespace kr::collector {
 

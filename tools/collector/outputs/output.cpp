@@ -1,11 +1,11 @@
-#include "output.h"
+#include "outputs/output.h"
 
 #include <cerrno>
 #include <cstring>
 
 #include "clickhouse_sink.h"
 #include "input/dns.h"
-#include "json_line.h"
+#include "outputs/json_line.h"
 
 namespace kr::collector {
 

@@ -1,4 +1,4 @@
-#include "pcap_writer.h"
+#include "outputs/pcap_writer.h"
 
 #include <cerrno>
 #include <cstring>
