@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "clickhouse_sink.h"
+#include "clickhouse/clickhouse_sink.h"
 #include "metrics.h"
 #include "options.h"
 #include "outputs/output.h"

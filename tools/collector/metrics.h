@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "agents.h"
-#include "clickhouse_sink.h"
+#include "clickhouse/clickhouse_sink.h"
 
 namespace kr::collector {
 

@@ -1,6 +1,6 @@
 #include "options.h"
 
-#include "clickhouse_rows.h"
+#include "clickhouse/clickhouse_rows.h"
 
 namespace kr::collector {
 

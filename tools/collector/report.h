@@ -8,7 +8,7 @@
 #include <string>
 #include <thread>
 
-#include "clickhouse_sink.h"
+#include "clickhouse/clickhouse_sink.h"
 #include "outputs/output.h"
 #include "input/server.h"
 

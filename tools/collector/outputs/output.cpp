@@ -3,7 +3,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "clickhouse_sink.h"
+#include "clickhouse/clickhouse_sink.h"
 #include "input/dns.h"
 #include "outputs/json_line.h"
 

@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "http_post.h"
+#include "clickhouse/http_post.h"
 
 extern char** environ;
 

@@ -16,13 +16,13 @@
 #include <sstream>
 #include <thread>
 
-#include "clickhouse_rows.h"
+#include "clickhouse/clickhouse_rows.h"
 #include "clickhouse_server.h"
 #include "collector_process.h"
-#include "http_post.h"
+#include "clickhouse/http_post.h"
 #include "outputs/packet_synth.h"
 #include "outputs/pcap_writer.h"
-#include "spool.h"
+#include "clickhouse/spool.h"
 #include "wire.h"
 
 extern char** environ;

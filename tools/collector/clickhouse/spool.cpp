@@ -1,4 +1,4 @@
-#include "spool.h"
+#include "clickhouse/spool.h"
 
 #include <cerrno>
 #include <cinttypes>

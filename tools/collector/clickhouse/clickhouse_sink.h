@@ -16,10 +16,10 @@
 #include <thread>
 
 #include "input/dns.h"
-#include "http_post.h"
+#include "clickhouse/http_post.h"
 #include "input/message.h"
 #include "options.h"
-#include "spool.h"
+#include "clickhouse/spool.h"
 
 namespace kr::collector {
 

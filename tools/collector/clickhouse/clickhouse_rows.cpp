@@ -1,4 +1,4 @@
-#include "clickhouse_rows.h"
+#include "clickhouse/clickhouse_rows.h"
 
 namespace kr::collector {
 

@@ -1,4 +1,4 @@
-#include "http_post.h"
+#include "clickhouse/http_post.h"
 
 #include <curl/curl.h>
 

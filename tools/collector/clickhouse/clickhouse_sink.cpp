@@ -1,10 +1,10 @@
-#include "clickhouse_sink.h"
+#include "clickhouse/clickhouse_sink.h"
 
 #include <algorithm>
 #include <chrono>
 #include <random>
 
-#include "clickhouse_rows.h"
+#include "clickhouse/clickhouse_rows.h"
 
 namespace kr::collector {
 
