@@ -7,10 +7,10 @@
 #include <string>
 
 #include "clickhouse/clickhouse_sink.h"
-#include "metrics.h"
-#include "options.h"
+#include "operations/metrics.h"
+#include "operations/options.h"
 #include "outputs/output.h"
-#include "report.h"
+#include "operations/report.h"
 #include "input/server.h"
 
 namespace {

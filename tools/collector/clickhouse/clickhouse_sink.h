@@ -18,7 +18,7 @@
 #include "input/dns.h"
 #include "clickhouse/http_post.h"
 #include "input/message.h"
-#include "options.h"
+#include "operations/options.h"
 #include "clickhouse/spool.h"
 
 namespace kr::collector {

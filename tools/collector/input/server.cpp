@@ -14,7 +14,7 @@
 #include <cstring>
 
 #include "input/message.h"
-#include "options.h"
+#include "operations/options.h"
 #include "input/record_stream.h"
 
 namespace kr::collector {

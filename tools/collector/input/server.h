@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "agents.h"
-#include "options.h"
+#include "operations/agents.h"
+#include "operations/options.h"
 #include "outputs/output.h"
 
 namespace kr::collector {

@@ -1,4 +1,4 @@
-#include "options.h"
+#include "operations/options.h"
 
 #include "clickhouse/clickhouse_rows.h"
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "agents.h"
+#include "operations/agents.h"
 #include "clickhouse/clickhouse_sink.h"
 
 namespace kr::collector {

@@ -1,4 +1,4 @@
-#include "agents.h"
+#include "operations/agents.h"
 
 #include "outputs/json_line.h"
 

@@ -1,4 +1,4 @@
-#include "metrics.h"
+#include "operations/metrics.h"
 
 #include <httplib.h>
 
@@ -8,7 +8,7 @@
 #include <cstring>
 #include <thread>
 
-#include "options.h"
+#include "operations/options.h"
 
 namespace kr::collector {
 

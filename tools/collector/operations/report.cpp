@@ -1,4 +1,4 @@
-#include "report.h"
+#include "operations/report.h"
 
 #include <chrono>
 
