@@ -13,9 +13,9 @@
 #include <string>
 #include <thread>
 
-#include "tests/clickhouse_server.h"
-#include "tests/collector_process.h"
-#include "tests/wire.h"
+#include "tests/support/clickhouse_server.h"
+#include "tests/support/collector_process.h"
+#include "tests/support/wire.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 
 #include "outputs/output.h"
 #include "input/server.h"
-#include "tests/wire.h"
+#include "tests/support/wire.h"
 
 namespace {
 

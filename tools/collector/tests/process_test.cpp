@@ -12,8 +12,8 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
-#include "collector_process.h"
-#include "wire.h"
+#include "tests/support/collector_process.h"
+#include "tests/support/wire.h"
 
 namespace kr::collector::test {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "wire.h"
+#include "tests/support/wire.h"
 
 namespace kr::collector {
 namespace {

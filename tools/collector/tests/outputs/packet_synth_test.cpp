@@ -7,7 +7,7 @@
 #include <unistd.h>
 
 #include "outputs/pcap_writer.h"
-#include "wire.h"
+#include "tests/support/wire.h"
 
 namespace kr::collector {
 namespace {

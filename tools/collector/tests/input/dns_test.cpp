@@ -4,7 +4,7 @@
 
 #include <random>
 
-#include "wire.h"
+#include "tests/support/wire.h"
 
 namespace kr::collector {
 namespace {
