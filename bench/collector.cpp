@@ -12,8 +12,8 @@
 #include <cstdlib>
 #include <thread>
 
-#include "outputs/output.h"
 #include "input/server.h"
+#include "outputs/output.h"
 #include "tests/support/wire.h"
 
 namespace {
