@@ -27,18 +27,18 @@
 #include "capture/decoder.h"
 #include "capture/etw_api.h"
 #include "capture/etw_session.h"
-#include "traffic/pcap_source.h"
 #include "capture/tdh_api.h"
-#include "substitute/tdh_substitute.h"
-#include "substitute/trace_substitute.h"
 #include "config/config.h"
 #include "forward/net_api.h"
 #include "forward/sensor_queue.h"
 #include "forward/sensor_queue_processor.h"
+#include "substitute/tdh_substitute.h"
+#include "substitute/trace_substitute.h"
 #include "support/frames.h"
 #include "support/log_capture.h"
 #include "support/loopback.h"
 #include "support/pcap_file.h"
+#include "traffic/pcap_source.h"
 
 namespace {
 

@@ -13,8 +13,8 @@
 
 #include "capture/decoder.h"
 #include "capture/etw_session.h"
-#include "substitute/event_builder.h"
 #include "capture/tdh_api.h"
+#include "substitute/event_builder.h"
 #include "substitute/tdh_substitute.h"
 #include "thread/crt.h"
 

@@ -16,12 +16,12 @@
 #include <vector>
 
 #include "capture/decoder.h"
-#include "traffic/dns_packet.h"
 #include "capture/etw_session.h"
-#include "substitute/event_builder.h"
 #include "capture/tdh_api.h"
-#include "substitute/tdh_substitute.h"
 #include "input/message.h"
+#include "substitute/event_builder.h"
+#include "substitute/tdh_substitute.h"
+#include "traffic/dns_packet.h"
 
 namespace {
 

@@ -4,9 +4,9 @@
 #include <string>
 
 #include "agent/capture_setup.h"
-#include "traffic/pcap_source.h"
-#include "substitute/trace_substitute.h"
 #include "log/log.h"
+#include "substitute/trace_substitute.h"
+#include "traffic/pcap_source.h"
 
 namespace kr::agent {
 

@@ -8,9 +8,9 @@
 #include <memory>
 #include <string>
 
-#include "traffic/dns_packet.h"
 #include "substitute/event_builder.h"
 #include "substitute/event_source.h"
+#include "traffic/dns_packet.h"
 
 namespace kr::capture {
 

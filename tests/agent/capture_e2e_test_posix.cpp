@@ -27,8 +27,8 @@
 #include "support/child_process.h"
 #include "support/event_message.h"
 #include "support/log_capture.h"
-#include "support/pcap_file.h"
 #include "support/loopback.h"
+#include "support/pcap_file.h"
 
 namespace {
 

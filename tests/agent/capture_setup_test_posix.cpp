@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "capture/etw_api.h"
-#include "substitute/trace_substitute.h"
 #include "config/config.h"
 #include "error/error.h"
+#include "substitute/trace_substitute.h"
 #include "support/log_capture.h"
 
 namespace kr::agent {

@@ -33,12 +33,12 @@
 #include <string>
 #include <vector>
 
-#include "traffic/dns_packet.h"
 #include "support/child_process.h"
 #include "support/frames.h"
 #include "support/log_capture.h"
 #include "support/loopback.h"
 #include "support/pcap_file.h"
+#include "traffic/dns_packet.h"
 
 namespace {
 

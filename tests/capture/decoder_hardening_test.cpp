@@ -10,8 +10,8 @@
 
 #include "capture/decoder.h"
 #include "capture/etw_session.h"
-#include "substitute/event_builder.h"
 #include "capture/tdh_api.h"
+#include "substitute/event_builder.h"
 #include "substitute/tdh_substitute.h"
 #include "support/log_capture.h"
 #include "thread/crt.h"

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "capture/etw_session.h"
-#include "substitute/event_builder.h"
 #include "error/error.h"
+#include "substitute/event_builder.h"
 #include "support/log_capture.h"
 #include "tdh_script.h"
 

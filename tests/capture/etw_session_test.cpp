@@ -13,12 +13,12 @@
 #include <vector>
 
 #include "capture/etw_api.h"
-#include "substitute/event_builder.h"
 #include "capture/tdh_api.h"
-#include "substitute/tdh_substitute.h"
-#include "substitute/trace_substitute.h"
 #include "error/error.h"
 #include "forward/sensor_queue.h"
+#include "substitute/event_builder.h"
+#include "substitute/tdh_substitute.h"
+#include "substitute/trace_substitute.h"
 #include "support/log_capture.h"
 #include "thread/crt.h"
 #include "thread/thread.h"

@@ -7,11 +7,11 @@
 #include <string>
 
 #include "clickhouse/clickhouse_sink.h"
+#include "input/server.h"
 #include "operations/metrics.h"
 #include "operations/options.h"
-#include "outputs/output.h"
 #include "operations/report.h"
-#include "input/server.h"
+#include "outputs/output.h"
 
 namespace {
 

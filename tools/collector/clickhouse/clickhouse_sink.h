@@ -15,11 +15,11 @@
 #include <string_view>
 #include <thread>
 
-#include "input/dns.h"
 #include "clickhouse/http_post.h"
+#include "clickhouse/spool.h"
+#include "input/dns.h"
 #include "input/message.h"
 #include "operations/options.h"
-#include "clickhouse/spool.h"
 
 namespace kr::collector {
 

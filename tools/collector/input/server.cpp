@@ -14,8 +14,8 @@
 #include <cstring>
 
 #include "input/message.h"
-#include "operations/options.h"
 #include "input/record_stream.h"
+#include "operations/options.h"
 
 namespace kr::collector {
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "operations/agents.h"
 #include "clickhouse/clickhouse_sink.h"
+#include "operations/agents.h"
 
 namespace kr::collector {
 

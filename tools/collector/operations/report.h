@@ -9,8 +9,8 @@
 #include <thread>
 
 #include "clickhouse/clickhouse_sink.h"
-#include "outputs/output.h"
 #include "input/server.h"
+#include "outputs/output.h"
 
 namespace kr::collector {
 

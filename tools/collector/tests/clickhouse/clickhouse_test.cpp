@@ -17,12 +17,12 @@
 #include <thread>
 
 #include "clickhouse/clickhouse_rows.h"
-#include "tests/support/clickhouse_server.h"
-#include "tests/support/collector_process.h"
 #include "clickhouse/http_post.h"
+#include "clickhouse/spool.h"
 #include "outputs/packet_synth.h"
 #include "outputs/pcap_writer.h"
-#include "clickhouse/spool.h"
+#include "tests/support/clickhouse_server.h"
+#include "tests/support/collector_process.h"
 #include "tests/support/wire.h"
 
 extern char** environ;
