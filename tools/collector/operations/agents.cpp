@@ -59,7 +59,7 @@ std::vector<AgentCounts> AgentTable::snapshot() const {
 
 std::string agent_line(const AgentCounts& a) {
     auto n = [](std::uint64_t value) { return std::to_string(value); };
-    return "agent " + a.peer + ": connected " + n(a.open) + ", connections " + n(a.connections) + ", records " +
+    return "agent " + a.peer + ": open connections " + n(a.open) + ", connections " + n(a.connections) + ", records " +
            n(a.records) + ", events " + n(a.events) + ", bytes " + n(a.bytes) + ", format errors " +
            n(a.format_errors) + ", broken " + n(a.broken) + ", first event " +
            (a.has_events ? iso_time(a.first_event_time) : "-") + ", last event " +

@@ -17,7 +17,7 @@ constexpr const char* kOtherAgents = "other";
 struct AgentCounts {
     std::string peer;
     std::uint64_t connections = 0;    // accepted
-    std::uint64_t open = 0;           // connected now
+    std::uint64_t open = 0;           // connections open now
     std::uint64_t records = 0;        // hello included
     std::uint64_t events = 0;
     std::uint64_t bytes = 0;          // received, length prefixes included
@@ -50,7 +50,7 @@ private:
     std::unordered_map<std::string, std::size_t> index_;
 };
 
-// "agent PEER: connected N, connections N, records N, events N, bytes N,
+// "agent PEER: open connections N, connections N, records N, events N, bytes N,
 // format errors N, broken N, first event ISO, last event ISO" ("-" for the
 // times of an agent without events).
 std::string agent_line(const AgentCounts& agent);

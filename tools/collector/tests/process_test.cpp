@@ -291,11 +291,11 @@ TEST(CollectorProcess, AccountsPerAgentInStatsLinesAndTheSummary) {
     ASSERT_TRUE(collector.wait_stderr("error from " + fourth_peer + ": stream ends inside a record"));
 
     const auto n = [](std::size_t value) { return std::to_string(value); };
-    const std::string local = "agent 127.0.0.1: connected 1, connections 2, records 4, events 2, bytes " +
+    const std::string local = "agent 127.0.0.1: open connections 1, connections 2, records 4, events 2, bytes " +
                               n(first_bytes.size() + later_bytes.size()) +
                               ", format errors 0, broken 0, first event 2026-12-07T06:20:00Z, last event "
                               "2026-12-07T06:21:00Z\n";
-    const std::string other = "agent other: connected 1, connections 2, records 3, events 1, bytes " +
+    const std::string other = "agent other: open connections 1, connections 2, records 3, events 1, bytes " +
                               n(2 * first_bytes.size() - 3) +
                               ", format errors 0, broken 1, first event 2026-12-07T06:20:00Z, last event "
                               "2026-12-07T06:20:00Z\n";
@@ -306,11 +306,11 @@ TEST(CollectorProcess, AccountsPerAgentInStatsLinesAndTheSummary) {
 
     collector.signal(SIGTERM);
     EXPECT_EQ(collector.wait_exit(), 0);
-    auto closed = [](std::string line) { return line.replace(line.find("connected 1"), 11, "connected 0"); };
+    auto closed = [](std::string line) { return line.replace(line.find("open connections 1"), 18, "open connections 0"); };
     EXPECT_NE(collector.stderr_text().find(
                   "collector: summary: connections 5, records 9, events 3, errors 2\n"
                   "collector: " + closed(local) +
-                  "collector: agent 127.0.0.2: connected 0, connections 1, records 2, events 0, bytes " +
+                  "collector: agent 127.0.0.2: open connections 0, connections 1, records 2, events 0, bytes " +
                   n(bad_bytes.size()) + ", format errors 1, broken 0, first event -, last event -\n" +
                   "collector: " + closed(other)),
               std::string::npos)
