@@ -1,8 +1,12 @@
+#include <algorithm>
+#include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <exception>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "agent/agent.h"
 #include "agent/capture_setup.h"
@@ -59,6 +63,25 @@ struct Pipeline {
     ~Pipeline() { release(); }
 };
 
+// A target the socket layer cannot read as IPv4 ("localhost") would be
+// connected to as 255.255.255.255: said once, and left out of the list.
+void keep_ipv4_targets(std::vector<kr::config::Target>& targets) {
+    const auto not_ipv4 = [](const kr::config::Target& t) {
+        return kr::sensor::net_api().inet_addr(t.ip.c_str()) == 0xFFFFFFFFu && t.ip != "255.255.255.255";
+    };
+    for (const kr::config::Target& t : targets) {
+        if (not_ipv4(t)) log_print("ERROR - Target %s:%d left out: not an IPv4 address", t.ip.c_str(), t.port);
+    }
+    targets.erase(std::remove_if(targets.begin(), targets.end(), not_ipv4), targets.end());
+}
+
+// The service exit code for a configuration file that could not be read.
+std::uint32_t config_failure_code(int open_errno) {
+    if (open_errno == ENOENT || open_errno == ENOTDIR) return kErrorFileNotFound;
+    if (open_errno == EACCES || open_errno == EISDIR) return kErrorAccessDenied;
+    return kErrorBadConfiguration;
+}
+
 void start(Pipeline& p) {
     p.config = std::make_unique<kr::config::Config>();
     log_print("Reading config from %s", config_path);
@@ -73,6 +96,9 @@ void start(Pipeline& p) {
     log_print("Changing directory to: %s", executable_directory().c_str());
     service_api().change_directory(executable_directory().c_str());
     log_print("Starting...");
+    // Before the targets are checked: the socket layer reads their addresses.
+    kr::sensor::net_startup();
+    keep_ipv4_targets(kr::config::targets);
     // Counted only while the line is wanted: with stats off nothing is counted.
     if (kr::config::stats_interval != 0) p.counters = std::make_unique<PipelineCounters>(kr::config::targets.size());
     p.holder = std::make_unique<kr::capture::EtwSessionHolder>();
@@ -88,7 +114,6 @@ void start(Pipeline& p) {
     kr::sensor::init(*p.forwarder, p.queue.get(), &kr::config::targets);
     p.forwarder->send_batch = kr::config::send_batch;
     p.forwarder->counters = p.counters ? &p.counters->sender : nullptr;
-    kr::sensor::net_startup();
     log_print("Starting sensor queue processor");
     kr::sensor::start(*p.forwarder);
     p.holder->set_callback(kr::sensor::queue_message, p.queue.get());
@@ -119,7 +144,7 @@ void wait_for_stop(const Pipeline& p) {
 
 }  // namespace
 
-void run() {
+std::uint32_t run() {
     // The process entry may have made the stop event already, so that an
     // early stop request is kept; make it only when it is missing.
     if (!stop_event) kr::thread::event_create(&stop_event, nullptr);
@@ -127,10 +152,15 @@ void run() {
     Pipeline pipeline;
     try {
         start(pipeline);
+    } catch (const kr::config::ConfigError& e) {
+        // The log's switch is in that file: only the console and the exit code can say it.
+        pipeline.release();
+        std::fprintf(stderr, "agent: cannot read the configuration file: %s\n", e.what());
+        return config_failure_code(e.open_errno());
     } catch (const std::exception& e) {
         pipeline.release();
         log_print("ERROR - Run failure: %s", e.what());
-        return;
+        return 0;
     }
     install_signal_handler(SIGTERM, on_signal);
     install_signal_handler(SIGINT, on_signal);
@@ -143,6 +173,7 @@ void run() {
     log_stats(pipeline);
     log_print("Stopped!");
     pipeline.release();
+    return 0;
 }
 
 std::string executable_directory() {

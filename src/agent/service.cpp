@@ -32,10 +32,7 @@ int agent_main(int argc, char** argv) {
     if (!stop_event) kr::thread::event_create(&stop_event, nullptr);
     if (service_api().start_dispatcher(service_main)) return 0;
     std::uint32_t error = service_api().last_error();
-    if (error == kErrorFailedServiceControllerConnect) {
-        run();
-        return 0;
-    }
+    if (error == kErrorFailedServiceControllerConnect) return run() == 0 ? 0 : 1;
     kr::error::throw_failure<kr::error::UnknownError>("StartServiceCtrlDispatcher()",
                                                       static_cast<std::int32_t>(error));
 }
@@ -47,8 +44,8 @@ void service_main(std::uint32_t, char**) {
         return;
     }
     send_status(kServiceRunning, 0, 0);
-    run();
-    send_status(kServiceStopped, 0, 0);
+    const std::uint32_t code = run();
+    send_status(kServiceStopped, code, 0);
 }
 
 void service_control_handler(std::uint32_t control) {

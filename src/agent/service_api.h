@@ -33,6 +33,9 @@ constexpr std::uint32_t kWaitHintMs = 10000;
 constexpr std::uint32_t kControlStop = 1;
 constexpr std::uint32_t kControlInterrogate = 4;
 constexpr std::uint32_t kControlShutdown = 5;
+constexpr std::uint32_t kErrorFileNotFound = 2;
+constexpr std::uint32_t kErrorAccessDenied = 5;
+constexpr std::uint32_t kErrorBadConfiguration = 1610;
 constexpr std::uint32_t kErrorServiceSpecific = 1066;
 constexpr std::uint32_t kErrorFailedServiceControllerConnect = 1063;
 
@@ -55,6 +58,10 @@ const ServiceApi& service_platform_api();
 
 // The separator between the executable's directory and its name.
 extern const char kPathSeparator;
+
+// Windows: libraries loaded at run time come from System32 only, never from
+// the executable's folder, the current directory or the path. Elsewhere nothing.
+void restrict_library_search();
 
 // Installs a handler for one signal with the C runtime's rule that the action
 // reverts to the default once the handler has run, so that a second

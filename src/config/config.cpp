@@ -46,7 +46,7 @@ void Config::load(const char* path) {
     std::FILE* raw = open_config_file(path);
     if (raw == nullptr) {
         const int code = errno;
-        error::throw_crt_failure<ConfigError>(std::string("fopen(") + path + ")", code);
+        throw ConfigError(error::crt_failure_text(std::string("fopen(") + path + ")", code).c_str(), code);
     }
     std::unique_ptr<std::FILE, FileCloser> file(raw);
     // fgets ends a piece after a line feed or after 4095 bytes, so a longer

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -14,6 +15,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/child_process.h"
@@ -117,14 +119,15 @@ TEST(AgentProcess, NoArgumentPrintsUsageAndExitsWithMinusOne) {
 }
 
 // A directory as configuration fails to open as a missing file does (as on Windows).
-TEST(AgentProcess, MissingConfigurationExitsZeroWithNothingWritten) {
-    for (const char* name : {"missing.conf", "log"}) {
+TEST(AgentProcess, MissingConfigurationExitsOneWithOneLineNamingTheFile) {
+    for (const auto& [name, reason] : {std::pair{"missing.conf", "No such file or directory"}, {"log", "Is a directory"}}) {
         kr::test::TempDir dir;
         fs::create_directories(dir.file("log"));
         AgentProcess agent(dir);
         agent.start({dir.file(name)});
-        EXPECT_EQ(0, agent.wait_exit(5000)) << name;
-        EXPECT_EQ("", agent.stderr_text());
+        EXPECT_EQ(1, agent.wait_exit(5000)) << name;
+        EXPECT_EQ("agent: cannot read the configuration file: fopen(" + dir.file(name) + ") failed: " + reason + "\n",
+                  agent.stderr_text());
         EXPECT_FALSE(fs::exists(agent.log_path()));
     }
 }
@@ -196,12 +199,14 @@ void run_to_signal(int signal_number, bool session_left = false) {
 
 // Started from another directory with a relative configuration path: the
 // file is read there, then the agent moves to its own directory. A refused
-// target is tried again only after the 10-second pause.
+// target is tried again only after the 10-second pause; a target that is not
+// an IPv4 address is said once and never tried.
 TEST(AgentProcess, StartedElsewhereReadsItsConfigThereAndPausesTenSecondsBetweenRounds) {
     kr::test::TempDir home, elsewhere;
     fs::create_directories(home.file("log"));
     const std::string target = "127.0.0.1:" + std::to_string(kr::test::refused_port());
-    write_config(elsewhere, elsewhere.file("agent.conf"), "logging on\nqueue-size 12345\ntarget " + target + " 1\n");
+    write_config(elsewhere, elsewhere.file("agent.conf"),
+                 "logging on\nqueue-size 12345\ntarget localhost:8141\ntarget " + target + " 1\n");
     AgentProcess agent(home);
     agent.start({"agent.conf"}, elsewhere.path());
     const auto failed = agent.when_logged("ERROR - Connect to " + target + " failed: ", 1, 10000);
@@ -210,9 +215,12 @@ TEST(AgentProcess, StartedElsewhereReadsItsConfigThereAndPausesTenSecondsBetween
     agent.signal(SIGTERM);
     EXPECT_EQ(0, agent.wait_exit(10000));
     const Lines lines = agent.log_messages();
-    ASSERT_GE(lines.size(), 4u);
+    ASSERT_GE(lines.size(), 5u);
     EXPECT_EQ("Changing directory to: " + home.path(), lines[1]);
-    EXPECT_EQ("Sensor queue size: 12345 bytes", lines[3]);
+    EXPECT_EQ("ERROR - Target localhost:8141 left out: not an IPv4 address", lines[3]);
+    EXPECT_EQ("Sensor queue size: 12345 bytes", lines[4]);
+    EXPECT_EQ(1, std::count_if(lines.begin(), lines.end(),
+                               [](const std::string& l) { return l.find("localhost") != std::string::npos; }));
 }
 
 TEST(AgentProcess, TerminationSignalStopsInOrder) { run_to_signal(SIGTERM); }

@@ -283,13 +283,15 @@ TEST_F(WineService, RunsTwiceSendingHelloAndStopsInOrderWithExitCodeZero) {
     }
 }
 
-TEST_F(WineService, MissingConfigurationStopsWithExitCodeZeroAndNoLog) {
+TEST_F(WineService, MissingConfigurationStopsWithFileNotFoundAndNoLog) {
     create("missing.conf");
     EXPECT_EQ(0, sc({"start", name_})) << output_;
     // Never started, the service shows exit code 1077; the agent's own stopped
-    // report carries 0 and the controls it accepts.
-    ASSERT_TRUE(wait_until([&] { return sc_state() == 1 && sc_field("WIN32_EXIT_CODE") == 0; }, 20000)) << output_;
-    EXPECT_EQ(reported(1), status());
+    // report carries ERROR_FILE_NOT_FOUND and the controls it accepts.
+    ASSERT_TRUE(wait_until([&] { return sc_state() == 1 && sc_field("WIN32_EXIT_CODE") == 2; }, 20000)) << output_;
+    Status stopped = reported(1);
+    stopped[3] = 2;
+    EXPECT_EQ(stopped, status());
     EXPECT_FALSE(fs::exists(home_ + "/log/dns-logger.log"));
 }
 
