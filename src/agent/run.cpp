@@ -1,4 +1,3 @@
-#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -6,6 +5,7 @@
 #include <exception>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "agent/agent.h"
@@ -66,13 +66,15 @@ struct Pipeline {
 // A target the socket layer cannot read as IPv4 ("localhost") would be
 // connected to as 255.255.255.255: said once, and left out of the list.
 void keep_ipv4_targets(std::vector<kr::config::Target>& targets) {
-    const auto not_ipv4 = [](const kr::config::Target& t) {
-        return kr::sensor::net_api().inet_addr(t.ip.c_str()) == 0xFFFFFFFFu && t.ip != "255.255.255.255";
-    };
-    for (const kr::config::Target& t : targets) {
-        if (not_ipv4(t)) log_print("ERROR - Target %s:%d left out: not an IPv4 address", t.ip.c_str(), t.port);
+    std::vector<kr::config::Target> kept;
+    for (kr::config::Target& t : targets) {
+        if (kr::sensor::net_api().inet_addr(t.ip.c_str()) == 0xFFFFFFFFu && t.ip != "255.255.255.255") {
+            log_print("ERROR - Target %s:%d left out: not an IPv4 address", t.ip.c_str(), t.port);
+        } else {
+            kept.push_back(std::move(t));
+        }
     }
-    targets.erase(std::remove_if(targets.begin(), targets.end(), not_ipv4), targets.end());
+    targets.swap(kept);
 }
 
 // The service exit code for a configuration file that could not be read.
