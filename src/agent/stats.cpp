@@ -50,6 +50,7 @@ std::string stats_line(const PipelineCounters& counters, std::uint32_t queue_cap
         put(line, ("connect_failed_" + std::to_string(i + 1)).c_str(), s.connect_failed[i].get());
     }
     append_capture_stats(line);
+    put(line, "in_hand", s.in_hand.get());
     return line;
 }
 

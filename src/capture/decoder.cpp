@@ -210,11 +210,14 @@ void decode_event(EtwSession& session, const EVENT_RECORD* record) {
     const TdhApi& tdh = tdh_api();
     // TDH takes a non-const record but only reads it.
     EVENT_RECORD* event = const_cast<EVENT_RECORD*>(record);
+    // Failures on events of other IDs are logged as ever but are no loss.
+    const USHORT event_id = record->EventHeader.EventDescriptor.Id;
+    DecoderCounters* const loss_counters = event_id >= 256 && event_id <= 258 ? counters : nullptr;
 
     ULONG info_size = 0;
     ULONG status = tdh.get_event_information(event, 0, nullptr, nullptr, &info_size);
     if (status != ERROR_INSUFFICIENT_BUFFER) {
-        tally(counters, &DecoderCounters::tdh_info_failed);
+        tally(loss_counters, &DecoderCounters::tdh_info_failed);
         try {
             log::log_print("ERROR - %s",
                            error::failure_text("TdhGetEventInformation()", error::windows_error_code(status)).c_str());
@@ -224,18 +227,17 @@ void decode_event(EtwSession& session, const EVENT_RECORD* record) {
         return;
     }
     if (!grow(s.event_info, s.event_info_capacity, info_size, "realloc(event_info)")) {
-        tally(counters, &DecoderCounters::alloc_failed);
+        tally(loss_counters, &DecoderCounters::alloc_failed);
         return;
     }
     status = tdh.get_event_information(event, 0, nullptr, reinterpret_cast<PTRACE_EVENT_INFO>(s.event_info),
                                        &info_size);
     if (status != ERROR_SUCCESS) {
-        tally(counters, &DecoderCounters::tdh_info_failed);
+        tally(loss_counters, &DecoderCounters::tdh_info_failed);
         log_status_failure("TdhGetEventInformation()", status);
         return;
     }
 
-    const USHORT event_id = record->EventHeader.EventDescriptor.Id;
     if (event_id < 256 || event_id > 258) return;
     if (counters != nullptr) counters->seen[event_id - 256].add();
 

@@ -100,7 +100,10 @@ void transfer(SensorQueueProcessor& p, TargetConnection& connection, const std::
                 // Every record in hand went out whole; a batch carries its length fields.
                 c->sent.add(state.records);
                 c->sent_bytes.add(static_cast<std::uint64_t>(state.last_length) + (p.send_batch != 0 ? 0 : 4));
-                if (resending) c->resent.add(state.records);
+                if (resending) {
+                    c->resent.add(state.records);
+                    c->in_hand.set(0);
+                }
             }
         } else if (state.last_length < 0) {
             grow_buffer(p);
@@ -151,7 +154,10 @@ bool connect_round(SensorQueueProcessor& p, TargetConnection& connection, const 
             if (counters != nullptr) counters->breaks.add();
             kr::log::log_print("ERROR - Send data to %s:%d failed: %s", ip, port, e.what());
             // The message or batch in hand goes out again, whole, on the next connection.
-            if (state.last_length > 0) state.resend_pending = true;
+            if (state.last_length > 0) {
+                state.resend_pending = true;
+                if (counters != nullptr) counters->in_hand.set(state.records);
+            }
             return false;
         }
     }

@@ -35,6 +35,9 @@ struct SenderCounters {
     kr::log::Counter connects;    // connections made
     kr::log::Counter breaks;      // connections that failed after they were made
     kr::log::Counter paused_ms;   // time spent in pauses
+    // Records taken from the ring and held for a resend after a broken
+    // connection (a whole batch with send-batch); 0 once they went out.
+    kr::log::Counter in_hand;
     std::vector<kr::log::Counter> connect_failed;  // per target, in configuration order
 };
 

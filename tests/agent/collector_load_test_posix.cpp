@@ -408,7 +408,9 @@ TEST(CollectorLoad, StatsLinesAccountForTheRingAndTheBrokenConnection) {
     EXPECT_EQ(0, end.at("refused"));
     EXPECT_EQ(end.at("events"), end.at("queued") + end.at("refused"));
     EXPECT_EQ(0, end.at("in_queue"));
-    EXPECT_EQ(end.at("queued"), end.at("sent") + end.at("dropped") + end.at("in_queue"));
+    EXPECT_EQ(end.at("queued"), end.at("sent") + end.at("dropped") + end.at("in_queue") + end.at("in_hand"));
+    EXPECT_EQ(0, end.at("in_hand"));
+    EXPECT_EQ(1, paused->at("in_hand")) << "the message of the broken send, held for the next connection";
     EXPECT_GT(end.at("dropped"), 0);
     EXPECT_EQ(1, end.at("resent"));
     EXPECT_EQ(2, end.at("connects"));
@@ -422,6 +424,34 @@ TEST(CollectorLoad, StatsLinesAccountForTheRingAndTheBrokenConnection) {
     EXPECT_EQ(0, tally.bad);
     EXPECT_EQ(0, tally.duplicates);
     EXPECT_EQ(end.at("dropped") + lost, tally.missing());
+}
+
+// With send-batch, a stop during the pause after a broken send: the batch
+// the sender holds for the next connection is in no other count, so the last
+// line counts it as in_hand and the identities hold exactly.
+TEST(CollectorLoad, LastStatsLineCountsTheBatchHeldAtAStopDuringThePause) {
+    constexpr int kTotal = 200000;
+    kr::test::TempDir dir;
+    write_capture(dir.file("load.pcap"), kTotal);
+    Collector collector;
+    collector.listen(16 * 1024);
+    AgentProcess agent(dir);
+    agent.start("logging on\nstats-interval 1\nsend-batch 65536\nqueue-size 6000000\ntarget 127.0.0.1:" +
+                std::to_string(collector.port()) + " 1\ncapture file:" + dir.file("load.pcap") + "\n");
+    ASSERT_TRUE(collector.accept(10000));
+    const auto hang_until = Clock::now() + std::chrono::seconds(60);
+    while (agent.count_lines("ERROR - Send data to") == 0 && Clock::now() < hang_until) usleep(20000);
+    ASSERT_EQ(1, agent.count_lines("ERROR - Send data to")) << "the send never timed out";
+    ASSERT_EQ(0, agent.stop());
+
+    const auto lines = agent.lines("Stats: ");
+    ASSERT_FALSE(lines.empty());
+    const Stats end = parse_stats(lines.back());
+    EXPECT_EQ(end.at("events"), end.at("queued") + end.at("refused"));
+    EXPECT_EQ(end.at("queued"), end.at("sent") + end.at("dropped") + end.at("in_queue") + end.at("in_hand"));
+    EXPECT_GT(end.at("in_hand"), 1) << "a whole batch";
+    EXPECT_EQ(1, end.at("breaks"));
+    EXPECT_EQ(0, end.at("resent"));
 }
 
 TEST(CollectorLoad, SlowCollectorGetsTheOldestThenAGapThenTheNewestWhileMemoryStaysNearTheQueue) {

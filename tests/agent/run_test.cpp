@@ -316,7 +316,7 @@ TEST_F(RunTest, StatsLinesAccountForEveryEventOfAnOverflowingRun) {
     EXPECT_EQ(1u, s.at("refused"));
     EXPECT_EQ(s.at("events"), s.at("queued") + s.at("refused"));
     EXPECT_EQ(0u, s.at("in_queue")) << "the sender was waiting for data";
-    EXPECT_EQ(s.at("queued"), s.at("sent") + s.at("dropped") + s.at("in_queue"));
+    EXPECT_EQ(s.at("queued"), s.at("sent") + s.at("dropped") + s.at("in_queue") + s.at("in_hand"));
     EXPECT_GT(s.at("dropped"), 0u);
     EXPECT_EQ((Stats{{"resent", 0}, {"connects", 1}, {"breaks", 0}, {"connect_failed_1", 1}, {"seen_256", kQueries + 1},
                      {"non_ipv4", 0}, {"queue_capacity", 2048}}),
@@ -370,7 +370,7 @@ TEST_F(RunTest, StopRequestedBeforeTheWaitEndsTheRunRightAfterStartUp) {
 
 TEST_F(RunTest, MissingConfigurationEndsTheRunWithNothingLogged) {
     config_path = "no-such-dir/agent.conf";
-    run();
+    EXPECT_EQ(2u, run());
     EXPECT_FALSE(std::filesystem::exists(dir_.file("log/dns-logger.log")));
     EXPECT_TRUE(script_.directories.empty());
 }
@@ -513,7 +513,8 @@ TEST_F(RunTest, ServiceReportsRunningThenStoppedAndHandlesControls) {
     EXPECT_EQ(3u, script_.statuses[0].current_state);
     EXPECT_TRUE(signalled_within(&stop_event, 5000));
 
-    // A run that fails at start-up still ends the service normally.
+    // A configuration file that cannot be read stops the service with
+    // ERROR_FILE_NOT_FOUND, so that its recovery actions and monitors see it.
     script_.statuses.clear();
     script_.stop_during_startup = false;
     config_path = "no-such-dir/agent.conf";
@@ -521,7 +522,7 @@ TEST_F(RunTest, ServiceReportsRunningThenStoppedAndHandlesControls) {
     ASSERT_EQ(2u, script_.statuses.size());
     EXPECT_EQ(4u, script_.statuses[0].current_state);
     EXPECT_EQ(1u, script_.statuses[1].current_state);
-    EXPECT_EQ(0u, script_.statuses[1].win32_exit_code);
+    EXPECT_EQ(2u, script_.statuses[1].win32_exit_code);
 }
 
 TEST_F(RunTest, FailedHandlerRegistrationReportsStoppedWithItsCode) {

@@ -160,12 +160,16 @@ TEST_F(DecoderTest, OtherEventIdsAreFetchedThenDroppedSilently) {
     EXPECT_TRUE(log.messages().empty());
     EXPECT_EQ(std::vector<std::uint64_t>(11, 0), tally(counters));
 
-    // A failed size query is reported whatever the ID.
+    // A failed size query is reported whatever the ID, but counted as a loss only for 256-258.
     tdh.fail_call(2, ERROR_NOT_FOUND);
     decode_event(session, &event259);
     EXPECT_EQ(std::vector<std::string>{"ERROR - TdhGetEventInformation() failed: " +
                                        status_text(ERROR_NOT_FOUND)},
               log.messages());
+    EXPECT_EQ(0u, counters.tdh_info_failed.get());
+    tdh.fail_call(3, ERROR_NOT_FOUND);
+    decode_event(session, record);
+    EXPECT_EQ(2u, log.messages().size());
     EXPECT_EQ(1u, counters.tdh_info_failed.get());
 }
 
