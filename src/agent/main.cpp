@@ -1,3 +1,6 @@
 #include "agent/agent.h"
 
-int main(int argc, char** argv) { return kr::agent::agent_main(argc, argv); }
+int main(int argc, char** argv) {
+    kr::agent::restrict_library_search();
+    return kr::agent::agent_main(argc, argv);
+}

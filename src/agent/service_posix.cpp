@@ -44,6 +44,9 @@ int change_directory(const char* path) { return chdir(path); }
 
 const char kPathSeparator = '/';
 
+// Shared objects are found by the dynamic loader's own rules.
+void restrict_library_search() {}
+
 // glibc's signal keeps the handler installed; ask for the reset explicitly.
 void install_signal_handler(int signal_number, void (*handler)(int)) {
     struct sigaction action = {};

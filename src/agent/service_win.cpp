@@ -50,6 +50,8 @@ int change_directory(const char* path) { return _chdir(path); }
 
 const char kPathSeparator = '\\';
 
+void restrict_library_search() { SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32); }
+
 // The C runtime's signal already resets the action before calling the handler.
 void install_signal_handler(int signal_number, void (*handler)(int)) { std::signal(signal_number, handler); }
 
