@@ -60,7 +60,7 @@ int main(int argc, char** argv) {
         output.add_sink(sink.get());
     }
     Server server(output, options.max_record, stderr, options.max_agents);
-    if (!server.listen(options.listen, error)) {
+    if ((!options.tls.cert.empty() && !server.use_tls(options.tls, error)) || !server.listen(options.listen, error)) {
         std::fprintf(stderr, "collector: %s\n", error.c_str());
         return 2;
     }

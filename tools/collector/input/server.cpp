@@ -15,6 +15,7 @@
 
 #include "input/message.h"
 #include "input/record_stream.h"
+#include "input/tls.h"
 #include "operations/options.h"
 
 namespace kr::collector {
@@ -54,7 +55,10 @@ std::string address_text(const sockaddr* address, socklen_t length, std::string*
 struct Server::Connection {
     Connection(int socket, std::string peer_text, std::uint32_t max_record)
         : fd(socket), peer(std::move(peer_text)), stream(max_record) {}
-    ~Connection() { ::close(fd); }
+    ~Connection() {
+        tls.reset();
+        ::close(fd);
+    }
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
 
@@ -67,6 +71,11 @@ struct Server::Connection {
     std::size_t agent = 0;
     AgentCounts unaccounted;  // since the last AgentTable::add
     std::string closing_note;  // the log line about its end
+    std::unique_ptr<TlsSession> tls;     // with a TLS listener
+    std::int64_t handshake_deadline_ms = 0;
+
+    bool handshaking() const { return tls && !tls->established(); }
+    short poll_events() const { return tls && tls->wait() == TlsSession::Wait::write ? POLLOUT : POLLIN; }
 };
 
 Server::Server(Output& output, std::uint32_t max_record, std::FILE* log, std::size_t max_agents)
@@ -136,6 +145,12 @@ bool Server::listen(const std::string& address, std::string& error) {
     return true;
 }
 
+bool Server::use_tls(const TlsOptions& options, std::string& error) {
+    tls_ = TlsContext::create(options, error);
+    handshake_timeout_ms_ = static_cast<std::int64_t>(options.handshake_timeout) * 1000;
+    return tls_ != nullptr;
+}
+
 std::string Server::local_address() const {
     sockaddr_storage address{};
     socklen_t length = sizeof address;
@@ -160,9 +175,9 @@ bool Server::run(std::string& error) {
         fds.push_back({wake_fd_, POLLIN, 0});
         fds.push_back({accepting ? listen_fd_ : -1, POLLIN, 0});
         for (const auto& connection : connections_list_) {
-            fds.push_back({connection->fd, POLLIN, 0});
+            fds.push_back({connection->fd, connection->poll_events(), 0});
         }
-        if (poll(fds.data(), fds.size(), accepting ? -1 : kAcceptPauseMs) < 0) {
+        if (poll(fds.data(), fds.size(), poll_timeout_ms(accepting)) < 0) {
             if (errno == EINTR) {
                 continue;
             }
@@ -174,10 +189,13 @@ bool Server::run(std::string& error) {
         }
         // Connections first: the indexes of fds match the list as it was polled.
         for (std::size_t i = 0; i < connections_list_.size(); ++i) {
-            if (fds[i + 2].revents != 0 && !serve(*connections_list_[i], 1)) {
+            Connection& connection = *connections_list_[i];
+            const bool ready = fds[i + 2].revents != 0 || (connection.tls && connection.tls->pending());
+            if (ready && !serve(connection, 1)) {
                 connections_list_[i].reset();
             }
         }
+        expire_handshakes();
         connections_list_.erase(std::remove(connections_list_.begin(), connections_list_.end(), nullptr),
                                 connections_list_.end());
         if (fds[1].revents != 0) {
@@ -198,6 +216,35 @@ bool Server::run(std::string& error) {
         error = flush_error;
     }
     return error.empty();
+}
+
+int Server::poll_timeout_ms(bool accepting) const {
+    std::int64_t timeout = accepting ? -1 : kAcceptPauseMs;
+    const std::int64_t now = now_ms();
+    for (const auto& connection : connections_list_) {
+        if (connection->tls && connection->tls->pending()) {
+            return 0;
+        }
+        if (connection->handshaking()) {
+            const std::int64_t left = std::max<std::int64_t>(connection->handshake_deadline_ms - now, 0);
+            timeout = timeout < 0 ? left : std::min(timeout, left);
+        }
+    }
+    return static_cast<int>(timeout);
+}
+
+void Server::expire_handshakes() {
+    const std::int64_t now = now_ms();
+    for (auto& connection : connections_list_) {
+        if (connection && connection->handshaking() && now >= connection->handshake_deadline_ms) {
+            fail(*connection, "TLS handshake not done within " + std::to_string(handshake_timeout_ms_ / 1000) + " s",
+                 false);
+            settle(*connection, false);
+            connection.reset();
+        }
+    }
+    connections_list_.erase(std::remove(connections_list_.begin(), connections_list_.end(), nullptr),
+                            connections_list_.end());
 }
 
 void Server::accept_all() {
@@ -224,33 +271,71 @@ void Server::accept_all() {
             fd, address_text(reinterpret_cast<sockaddr*>(&address), length, &host), max_record_);
         connection->agent = agents_.connect(host, now_ms());
         ++connections_;
+        if (tls_) {
+            connection->tls = std::make_unique<TlsSession>(*tls_, fd);
+            connection->handshake_deadline_ms = now_ms() + handshake_timeout_ms_;
+        }
         std::fprintf(log_, "collector: %s connected\n", connection->peer.c_str());
         connections_list_.push_back(std::move(connection));
     }
 }
 
 bool Server::serve(Connection& connection, int reads) {
-    const bool open = read_some(connection, reads);
+    const bool open = advance(connection, reads);
+    settle(connection, open);
+    return open;
+}
+
+void Server::settle(Connection& connection, bool open) {
     agents_.add(connection.agent, connection.unaccounted, now_ms(), !open);
     connection.unaccounted = AgentCounts();
     // Logged once counted, so that whoever reads the line finds it in the counts.
     if (!connection.closing_note.empty()) {
         std::fputs(connection.closing_note.c_str(), log_);
     }
-    return open;
+}
+
+bool Server::advance(Connection& connection, int reads) {
+    if (connection.handshaking()) {
+        std::string problem;
+        if (!connection.tls->handshake(problem)) {
+            fail(connection, problem, false);
+            return false;
+        }
+        if (!connection.tls->established()) {
+            return true;
+        }
+        std::fprintf(log_, "collector: %s TLS established: %s\n", connection.peer.c_str(),
+                     connection.tls->description().c_str());
+    }
+    return read_some(connection, reads);
+}
+
+long Server::receive(Connection& connection, std::string& problem) {
+    if (connection.tls) {
+        return connection.tls->read(read_buffer_.data(), read_buffer_.size(), problem);
+    }
+    for (;;) {
+        const ssize_t got = ::read(connection.fd, read_buffer_.data(), read_buffer_.size());
+        if (got >= 0 || errno == EAGAIN || errno == EWOULDBLOCK) {
+            return got;
+        }
+        if (errno != EINTR) {
+            problem = std::string("read failed: ") + std::strerror(errno);
+            return -1;
+        }
+    }
 }
 
 bool Server::read_some(Connection& connection, int reads) {
     for (int i = 0; i < reads; ++i) {
-        const ssize_t got = ::read(connection.fd, read_buffer_.data(), read_buffer_.size());
+        std::string problem;
+        const long got = receive(connection, problem);
         if (got < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            if (problem.empty()) {
                 return true;
             }
-            fail(connection, std::string("read failed: ") + std::strerror(errno), false);
+            fail(connection, problem, false);
             return false;
         }
         if (got == 0) {

@@ -14,6 +14,8 @@
 
 namespace kr::collector {
 
+class TlsContext;
+
 class Server {
 public:
     // `log` receives the connection notes and error lines; `max_agents`
@@ -25,6 +27,9 @@ public:
 
     // Binds and listens on "ADDR:PORT". False with the reason on failure.
     bool listen(const std::string& address, std::string& error);
+    // Makes the listener TLS-only (before run()). False with the reason when
+    // the certificate, key or client CA cannot be used.
+    bool use_tls(const TlsOptions& options, std::string& error);
     // The bound address, with the real port when port 0 was asked for.
     std::string local_address() const;
 
@@ -47,9 +52,20 @@ private:
     struct Connection;
 
     void accept_all();
+    // How long poll may sleep: handshakes have deadlines, and data already
+    // decrypted inside a TLS session does not wake poll.
+    int poll_timeout_ms(bool accepting) const;
+    // Closes the connections whose TLS handshake ran out of time.
+    void expire_handshakes();
     // Reads up to `reads` times; false when the connection is finished.
     bool serve(Connection& connection, int reads);
+    // Accounts and logs what serve() or a time-out did to a connection.
+    void settle(Connection& connection, bool open);
+    bool advance(Connection& connection, int reads);
     bool read_some(Connection& connection, int reads);
+    // As read(2), through TLS when the listener uses it; -1 with `problem`
+    // empty when nothing more can be read now.
+    long receive(Connection& connection, std::string& problem);
     bool take_records(Connection& connection);
     // `format`: a malformed record rather than a broken connection.
     void fail(Connection& connection, const std::string& problem, bool format = true);
@@ -62,6 +78,8 @@ private:
     std::vector<std::unique_ptr<Connection>> connections_list_;
     std::vector<std::uint8_t> read_buffer_;
     std::int64_t accept_paused_until_ms_ = 0;
+    std::unique_ptr<TlsContext> tls_;
+    std::int64_t handshake_timeout_ms_ = 0;
     std::atomic<std::uint64_t> connections_{0};
     std::atomic<std::uint64_t> records_{0};
     std::atomic<std::uint64_t> events_{0};

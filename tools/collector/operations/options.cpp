@@ -72,6 +72,39 @@ bool parse_clickhouse_option(const std::string& name, const std::string& value, 
     return true;
 }
 
+bool parse_tls_option(const std::string& name, const std::string& value, TlsOptions& options, std::string& error) {
+    if (name == "--tls-handshake-timeout") {
+        std::uint64_t number = 0;
+        if (!parse_number(value, 3600, number) || number == 0) {
+            error = "bad --tls-handshake-timeout value '" + value + "' (expected 1 to 3600 seconds)";
+            return false;
+        }
+        options.handshake_timeout = static_cast<std::uint32_t>(number);
+        return true;
+    }
+    std::string& path = name == "--tls-cert" ? options.cert : name == "--tls-key" ? options.key : options.client_ca;
+    if (value.empty()) {
+        error = name + " needs a path";
+        return false;
+    }
+    path = value;
+    return true;
+}
+
+// TLS options make sense only together: a certificate needs its key, and
+// checking clients needs a TLS listener.
+bool check_tls_options(const TlsOptions& tls, std::string& error) {
+    if (tls.cert.empty() != tls.key.empty()) {
+        error = "--tls-cert and --tls-key go together";
+        return false;
+    }
+    if (tls.cert.empty() && (!tls.client_ca.empty() || tls.handshake_timeout != TlsOptions{}.handshake_timeout)) {
+        error = "--tls-client-ca and --tls-handshake-timeout need --tls-cert and --tls-key";
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool split_host_port(const std::string& text, std::string& host, std::uint16_t& port) {
@@ -115,7 +148,8 @@ bool parse_options(int argc, const char* const* argv, Options& options, std::str
         }
         if (name != "--listen" && name != "--json" && name != "--pcap" && name != "--max-record" &&
             name.compare(0, 12, "--clickhouse") != 0 && name != "--spool" && name != "--spool-max" &&
-            name != "--stats-interval" && name != "--metrics" && name != "--max-agents") {
+            name != "--stats-interval" && name != "--metrics" && name != "--max-agents" &&
+            name.compare(0, 6, "--tls-") != 0) {
             error = "unknown option '" + std::string(argv[i]) + "'";
             return false;
         }
@@ -176,9 +210,17 @@ bool parse_options(int argc, const char* const* argv, Options& options, std::str
                 return false;
             }
             options.max_record = static_cast<std::uint32_t>(number);
+        } else if (name == "--tls-cert" || name == "--tls-key" || name == "--tls-client-ca" ||
+                   name == "--tls-handshake-timeout") {
+            if (!parse_tls_option(name, value, options.tls, error)) {
+                return false;
+            }
         } else if (!parse_clickhouse_option(name, value, options.clickhouse, error)) {
             return false;
         }
+    }
+    if (!check_tls_options(options.tls, error)) {
+        return false;
     }
     if (options.clickhouse.url.empty() &&
         (options.clickhouse.table != ClickHouseOptions{}.table || !options.clickhouse.spool_dir.empty())) {
@@ -196,6 +238,8 @@ const char* usage_text() {
            "                 [--clickhouse URL [--clickhouse-table NAME] [--clickhouse-batch-rows N]\n"
            "                  [--clickhouse-batch-ms MS] [--spool DIR [--spool-max BYTES]]]\n"
            "                 [--stats-interval SECONDS] [--metrics ADDR:PORT] [--max-agents COUNT]\n"
+           "                 [--tls-cert PATH --tls-key PATH [--tls-client-ca PATH]\n"
+           "                  [--tls-handshake-timeout SECONDS]]\n"
            "\n"
            "Accepts agent connections and shows every event message they send.\n"
            "\n"
@@ -228,6 +272,16 @@ const char* usage_text() {
            "  --max-agents COUNT  agents counted one by one, by address without the port\n"
            "                      (default 1000); the ones after are counted together as\n"
            "                      agent 'other'\n"
+           "  --tls-cert PATH     the collector's certificate (PEM, its chain may follow);\n"
+           "                      with --tls-key, agents must connect with TLS 1.2 or later\n"
+           "                      and a plaintext connection is closed with one line\n"
+           "  --tls-key PATH      the private key of --tls-cert (PEM)\n"
+           "  --tls-client-ca PATH\n"
+           "                      accept only agents whose client certificate this CA (PEM)\n"
+           "                      signed; the subject of each is logged when it connects\n"
+           "  --tls-handshake-timeout SECONDS\n"
+           "                      close a connection whose TLS handshake is not done by\n"
+           "                      then (default 10)\n"
            "  --help              show this text\n"
            "\n"
            "JSON keys: peer, version, time, iso_time, client, server, tcp, size, id, qr,\n"
@@ -238,7 +292,7 @@ const char* usage_text() {
            "first (or spooled while ClickHouse fails).\n"
            "Delivery to ClickHouse is at least once: see the batch and row columns.\n"
            "Exit status: 0 after a stop, 1 when output cannot be written, 2 for a bad\n"
-           "option, an address or a spool directory that cannot be used.\n";
+           "option, an address, a spool directory or TLS files that cannot be used.\n";
 }
 
 }  // namespace kr::collector

@@ -17,6 +17,14 @@ struct ClickHouseOptions {
     std::uint64_t spool_max = 1024ull * 1024 * 1024;
 };
 
+// The listener's TLS: all paths "" means plaintext.
+struct TlsOptions {
+    std::string cert;       // PEM certificate chain, the collector's own first
+    std::string key;        // PEM private key of that certificate
+    std::string client_ca;  // PEM CA certificates; "" accepts agents without a certificate
+    std::uint32_t handshake_timeout = 10;  // seconds an agent has to finish its handshake
+};
+
 struct Options {
     std::string listen = "127.0.0.1:8100";
     std::string json_path;   // "" when no JSON is written, "-" for standard output
@@ -26,6 +34,7 @@ struct Options {
     std::uint32_t stats_interval = 0;  // seconds between stats lines, 0 for none
     std::string metrics;               // "ADDR:PORT" of the metrics endpoint, "" for none
     std::size_t max_agents = kDefaultMaxAgents;  // agents counted one by one
+    TlsOptions tls;
     bool help = false;
 };
 
