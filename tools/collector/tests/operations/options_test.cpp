@@ -86,6 +86,10 @@ TEST(Options, RejectBadValuesWithTheReason) {
         {{"--stats-interval", "86401"}, "bad --stats-interval value '86401' (expected 0 to 86400 seconds)"},
         {{"--metrics", "9100"}, "bad --metrics value '9100' (expected ADDR:PORT, e.g. 127.0.0.1:9100)"},
         {{"--max-agents", "0"}, "bad --max-agents value '0' (expected 1 to 100000)"},
+        {{"--tls-cert", "c.pem"}, "--tls-cert and --tls-key go together"},
+        {{"--tls-client-ca", "ca.pem"}, "--tls-client-ca and --tls-handshake-timeout need --tls-cert and --tls-key"},
+        {{"--tls-cert=c.pem", "--tls-key=k.pem", "--tls-handshake-timeout=0"},
+         "bad --tls-handshake-timeout value '0' (expected 1 to 3600 seconds)"},
     };
     for (const auto& c : cases) {
         Options options;

@@ -11,8 +11,11 @@
 #include <unistd.h>
 
 #include <httplib.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
 
 #include <cerrno>
+#include <csignal>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -226,6 +229,22 @@ std::string run_command(const std::vector<std::string>& args, int timeout_ms, in
     return output;
 }
 
+bool make_certificates(const std::string& dir) {
+    const std::string script =
+        "set -e; cd '" + dir + "'\n"
+        "new() { openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -subj \"$2\" -keyout $1.key $3; }\n"
+        "ca() { new $1 /CN=$1 \"-x509 -days 1 -out $1.pem\"; }\n"
+        "cert() { new $1 \"$3\" \"-out $1.csr\"; printf '%s' \"$4\" >$1.ext\n"
+        "  openssl x509 -req -in $1.csr -CA $2.pem -CAkey $2.key -CAcreateserial -days 1 -extfile $1.ext -out $1.pem; }\n"
+        "ca ca; ca other\n"
+        "cert collector ca /CN=collector subjectAltName=IP:127.0.0.1\n"
+        "cert agent ca /O=Example/CN=agent-1 extendedKeyUsage=clientAuth\n"
+        "cert stranger other /CN=stranger extendedKeyUsage=clientAuth\n";
+    int status = 0;
+    run_command({"sh", "-c", script}, 60000, status);
+    return status == 0;
+}
+
 AgentSocket::AgentSocket(std::uint16_t port, const char* source) {
     fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
@@ -245,10 +264,33 @@ AgentSocket::~AgentSocket() {
     close();
 }
 
+bool AgentSocket::start_tls(const std::string& ca, const std::string& cert, const std::string& key) {
+    // OpenSSL writes without MSG_NOSIGNAL: a collector that refused us must
+    // fail a send, not end the test program.
+    std::signal(SIGPIPE, SIG_IGN);
+    const timeval bound{kWaitMs / 1000, 0};
+    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+    setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound);
+    tls_context_ = SSL_CTX_new(TLS_client_method());
+    if (tls_context_ == nullptr || SSL_CTX_load_verify_locations(tls_context_, ca.c_str(), nullptr) != 1 ||
+        (!cert.empty() && (SSL_CTX_use_certificate_file(tls_context_, cert.c_str(), SSL_FILETYPE_PEM) != 1 ||
+                           SSL_CTX_use_PrivateKey_file(tls_context_, key.c_str(), SSL_FILETYPE_PEM) != 1))) {
+        return false;
+    }
+    SSL_CTX_set_verify(tls_context_, SSL_VERIFY_PEER, nullptr);
+    tls_ = SSL_new(tls_context_);
+    return tls_ != nullptr && X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(tls_), "127.0.0.1") == 1 &&
+           SSL_set_fd(tls_, fd_) == 1 && SSL_connect(tls_) == 1;
+}
+
 bool AgentSocket::send(const std::vector<std::uint8_t>& bytes) {
     std::size_t sent = 0;
     while (fd_ >= 0 && sent < bytes.size()) {
-        const ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        const ssize_t n = tls_ != nullptr ? SSL_write(tls_, bytes.data() + sent, static_cast<int>(bytes.size() - sent))
+                                          : ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0 && tls_ != nullptr) {
+            return false;
+        }
         if (n < 0 && errno != EINTR) {
             return false;
         }
@@ -265,7 +307,7 @@ bool AgentSocket::wait_closed(int timeout_ms) {
         if (remaining_ms(deadline) == 0 || poll(&fd, 1, remaining_ms(deadline)) <= 0) {
             return false;
         }
-        if (recv(fd_, buffer, sizeof buffer, 0) <= 0) {
+        if ((tls_ != nullptr ? SSL_read(tls_, buffer, sizeof buffer) : recv(fd_, buffer, sizeof buffer, 0)) <= 0) {
             return true;  // end of stream or reset: closed either way
         }
     }
@@ -282,6 +324,10 @@ std::string AgentSocket::local_address() const {
 }
 
 void AgentSocket::close() {
+    SSL_free(tls_);
+    SSL_CTX_free(tls_context_);
+    tls_ = nullptr;
+    tls_context_ = nullptr;
     if (fd_ >= 0) {
         ::close(fd_);
         fd_ = -1;

@@ -7,6 +7,9 @@
 #include <string>
 #include <vector>
 
+typedef struct ssl_ctx_st SSL_CTX;
+typedef struct ssl_st SSL;
+
 namespace kr::collector::test {
 
 constexpr int kWaitMs = 10000;
@@ -53,6 +56,12 @@ double sample_value(const std::string& scrape, const std::string& series);
 // standard output; `status` gets the exit status or -1.
 std::string run_command(const std::vector<std::string>& args, int timeout_ms, int& status);
 
+// Makes, with the openssl command, in `dir`: ca.pem (and ca.key), collector.pem
+// and .key for IP 127.0.0.1, agent.pem and .key (subject O=Example, CN=agent-1)
+// signed by that CA, and stranger.pem and .key signed by another CA. False when
+// a command failed.
+bool make_certificates(const std::string& dir);
+
 // A loopback TCP client playing an agent, from `source` (any 127.x.y.z).
 class AgentSocket {
 public:
@@ -62,6 +71,11 @@ public:
     AgentSocket& operator=(const AgentSocket&) = delete;
 
     bool connected() const { return fd_ >= 0; }
+    // Makes the connection a TLS client's, as an agent with tls on: the
+    // collector's certificate must come from `ca` and name 127.0.0.1; `cert`
+    // and `key` offer a client certificate. Sends and waits go through TLS
+    // after it, with kWaitMs as the bound of every socket call.
+    bool start_tls(const std::string& ca, const std::string& cert = "", const std::string& key = "");
     bool send(const std::vector<std::uint8_t>& bytes);
     // True when the collector closed the connection within the timeout.
     bool wait_closed(int timeout_ms = kWaitMs);
@@ -71,6 +85,8 @@ public:
 
 private:
     int fd_ = -1;
+    SSL_CTX* tls_context_ = nullptr;
+    SSL* tls_ = nullptr;
 };
 
 }  // namespace kr::collector::test
