@@ -1,19 +1,21 @@
 // Records per second that the collector's server loop ingests from one
-// loopback connection: 100-byte event messages, JSON lines to /dev/null.
+// loopback connection, in plaintext and through TLS (with a client
+// certificate): 100-byte event messages, JSON lines to /dev/null; and the
+// CPU time of the server loop's thread per million events.
 #include <benchmark/benchmark.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <pthread.h>
+#include <time.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <thread>
 
 #include "input/server.h"
 #include "outputs/output.h"
+#include "tests/support/collector_process.h"
 #include "tests/support/wire.h"
 
 namespace {
@@ -40,33 +42,43 @@ ByteVector message_of_100_bytes() {
     return message;
 }
 
-int connect_to(const std::string& address) {
-    const std::size_t colon = address.rfind(':');
-    sockaddr_in target{};
-    target.sin_family = AF_INET;
-    target.sin_port = htons(static_cast<std::uint16_t>(std::atoi(address.c_str() + colon + 1)));
-    target.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&target), sizeof target) != 0) {
-        std::perror("connect");
+void send_all(wire::AgentSocket& agent, const ByteVector& bytes) {
+    if (!agent.send(bytes)) {
+        std::fprintf(stderr, "send failed\n");
         std::abort();
     }
-    return fd;
 }
 
-void send_all(int fd, const ByteVector& bytes) {
-    std::size_t sent = 0;
-    while (sent < bytes.size()) {
-        const ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-        if (n <= 0) {
-            std::perror("send");
-            std::abort();
-        }
-        sent += static_cast<std::size_t>(n);
+double thread_cpu_seconds(clockid_t clock) {
+    timespec now{};
+    clock_gettime(clock, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+// Certificates made once for the TLS runs, removed at exit.
+struct Certificates {
+    Certificates() {
+        char name[] = "/tmp/bench-collector-XXXXXX";
+        dir = mkdtemp(name) != nullptr ? name : "";
+        made = !dir.empty() && wire::make_certificates(dir);
     }
-}
+    ~Certificates() {
+        std::error_code ignored;
+        std::filesystem::remove_all(dir, ignored);
+    }
+    std::string file(const char* name) const { return dir + "/" + name; }
+    std::string dir;
+    bool made = false;
+};
 
+// Argument 1: through TLS.
 void BM_IngestOneConnection(benchmark::State& state) {
+    static const Certificates certificates;
+    const bool tls = state.range(0) == 1;
+    if (tls && !certificates.made) {
+        state.SkipWithError("openssl could not make the certificates");
+        return;
+    }
     std::FILE* notes = std::fopen("/dev/null", "w");
     kr::collector::Output output(notes);
     std::string error;
@@ -75,7 +87,9 @@ void BM_IngestOneConnection(benchmark::State& state) {
         return;
     }
     kr::collector::Server server(output, 1024 * 1024, notes);
-    if (!server.listen("127.0.0.1:0", error)) {
+    const kr::collector::TlsOptions files{certificates.file("collector.pem"), certificates.file("collector.key"),
+                                          certificates.file("ca.pem")};
+    if ((tls && !server.use_tls(files, error)) || !server.listen("127.0.0.1:0", error)) {
         state.SkipWithError(error.c_str());
         return;
     }
@@ -83,8 +97,17 @@ void BM_IngestOneConnection(benchmark::State& state) {
         std::string ignored;
         server.run(ignored);
     });
-    const int fd = connect_to(server.local_address());
-    send_all(fd, wire::record(wire::hello()));
+    clockid_t loop_clock{};
+    pthread_getcpuclockid(loop.native_handle(), &loop_clock);
+    const std::string address = server.local_address();
+    wire::AgentSocket agent(static_cast<std::uint16_t>(std::atoi(address.c_str() + address.rfind(':') + 1)));
+    if (!agent.connected() ||
+        (tls && !agent.start_tls(certificates.file("ca.pem"), certificates.file("agent.pem"),
+                                 certificates.file("agent.key")))) {
+        std::fprintf(stderr, "cannot connect%s\n", tls ? " with TLS" : "");
+        std::abort();
+    }
+    send_all(agent, wire::record(wire::hello()));
 
     ByteVector batch;
     const ByteVector one = wire::record(message_of_100_bytes());
@@ -92,22 +115,26 @@ void BM_IngestOneConnection(benchmark::State& state) {
         wire::append(batch, one);
     }
     std::uint64_t expected = 0;
+    const double cpu_start = thread_cpu_seconds(loop_clock);
     for (auto _ : state) {
-        send_all(fd, batch);
+        send_all(agent, batch);
         expected += kBatch;
         // Sleep rather than spin: the server loop needs the CPU more.
         while (server.events() < expected) {
             std::this_thread::sleep_for(std::chrono::microseconds(200));
         }
     }
+    const double cpu = thread_cpu_seconds(loop_clock) - cpu_start;
     state.SetItemsProcessed(static_cast<std::int64_t>(expected));
     state.SetBytesProcessed(static_cast<std::int64_t>(expected * one.size()));
-    close(fd);
+    state.counters["cpu_s_per_M_events"] = cpu / (static_cast<double>(expected) / 1e6);
+    agent.close();
     server.stop();
     loop.join();
     std::fclose(notes);
 }
-BENCHMARK(BM_IngestOneConnection)->UseRealTime()->Unit(benchmark::kMillisecond);
+// 100 batches: one million events per run.
+BENCHMARK(BM_IngestOneConnection)->Arg(0)->Arg(1)->Iterations(100)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

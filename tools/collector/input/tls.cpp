@@ -167,7 +167,8 @@ bool TlsSession::handshake(std::string& problem) {
             return true;
         }
         if (got <= 0) {
-            problem = got == 0 ? "closed before its TLS handshake" : std::string("read failed: ") + std::strerror(errno);
+            problem = got == 0 ? std::string("closed before its TLS handshake")
+                               : std::string("read failed: ") + std::strerror(errno);
             return false;
         }
         if (first != kHandshakeRecord) {

@@ -232,10 +232,12 @@ std::string run_command(const std::vector<std::string>& args, int timeout_ms, in
 bool make_certificates(const std::string& dir) {
     const std::string script =
         "set -e; cd '" + dir + "'\n"
-        "new() { openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -subj \"$2\" -keyout $1.key $3; }\n"
+        "new() { openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -subj \"$2\" \\\n"
+        "  -keyout $1.key $3; }\n"
         "ca() { new $1 /CN=$1 \"-x509 -days 1 -out $1.pem\"; }\n"
         "cert() { new $1 \"$3\" \"-out $1.csr\"; printf '%s' \"$4\" >$1.ext\n"
-        "  openssl x509 -req -in $1.csr -CA $2.pem -CAkey $2.key -CAcreateserial -days 1 -extfile $1.ext -out $1.pem; }\n"
+        "  openssl x509 -req -in $1.csr -CA $2.pem -CAkey $2.key -CAcreateserial -days 1 -extfile $1.ext \\\n"
+        "  -out $1.pem; }\n"
         "ca ca; ca other\n"
         "cert collector ca /CN=collector subjectAltName=IP:127.0.0.1\n"
         "cert agent ca /O=Example/CN=agent-1 extendedKeyUsage=clientAuth\n"
