@@ -252,7 +252,11 @@ bool TlsSession::should_wait(int result, std::string& problem) {
                   X509_verify_cert_error_string(SSL_get_verify_result(ssl_));
         ERR_clear_error();
     } else {
-        problem = openssl_reason();
+        // An alert from the agent: most often it does not trust the
+        // collector's certificate, or the certificate lacks its name or address.
+        const unsigned long code = ERR_peek_error();
+        const bool alert = ERR_GET_LIB(code) == ERR_LIB_SSL && ERR_GET_REASON(code) >= SSL_AD_REASON_OFFSET;
+        problem = (alert ? "the agent sent " : "") + openssl_reason();
     }
     return false;
 }
