@@ -240,11 +240,9 @@ void Server::expire_handshakes() {
             fail(*connection, "TLS handshake not done within " + std::to_string(handshake_timeout_ms_ / 1000) + " s",
                  false);
             settle(*connection, false);
-            connection.reset();
+            connection.reset();  // run() erases it with the others
         }
     }
-    connections_list_.erase(std::remove(connections_list_.begin(), connections_list_.end(), nullptr),
-                            connections_list_.end());
 }
 
 void Server::accept_all() {

@@ -55,7 +55,8 @@ private:
     // How long poll may sleep: handshakes have deadlines, and data already
     // decrypted inside a TLS session does not wake poll.
     int poll_timeout_ms(bool accepting) const;
-    // Closes the connections whose TLS handshake ran out of time.
+    // Closes the connections whose TLS handshake ran out of time, leaving
+    // null entries in the list.
     void expire_handshakes();
     // Reads up to `reads` times; false when the connection is finished.
     bool serve(Connection& connection, int reads);

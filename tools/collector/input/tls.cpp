@@ -73,9 +73,11 @@ bool load_key(SSL_CTX* context, const TlsOptions& options, std::string& error) {
 
 bool configure(SSL_CTX* context, const TlsOptions& options, std::string& error) {
     SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
-    // Agents do not resume sessions; without tickets or a cache every
-    // connection is checked in full against the files of this run, and the
-    // server never has to write after the handshake.
+    // No resumed sessions: without tickets or a cache every connection is
+    // checked in full against the files of this run, and the collector never
+    // has to write after the handshake. An agent that drops its connection
+    // without a TLS close ends its stream as it would in plaintext: a record
+    // cut short is still reported as one.
     SSL_CTX_set_options(context, SSL_OP_NO_RENEGOTIATION | SSL_OP_IGNORE_UNEXPECTED_EOF | SSL_OP_NO_TICKET);
     SSL_CTX_set_num_tickets(context, 0);
     SSL_CTX_set_session_cache_mode(context, SSL_SESS_CACHE_OFF);
