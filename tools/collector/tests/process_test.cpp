@@ -437,7 +437,7 @@ TEST(CollectorProcess, TlsGivesThePlaintextJsonWhileStalledPlaintextAndRefusedPe
     }
     CollectorProcess collector({"--listen", "127.0.0.1:0", "--tls-cert", dir.file("collector.pem"), "--tls-key",
                                 dir.file("collector.key"), "--tls-client-ca", dir.file("ca.pem"),
-                                "--tls-handshake-timeout", "5"});
+                                "--tls-handshake-timeout", "8"});
     const std::uint16_t port = collector.wait_listening();
     ASSERT_NE(port, 0) << collector.stderr_text();
     // A flood of peers that stall their handshake: silent, or inside their first record.
@@ -473,7 +473,7 @@ TEST(CollectorProcess, TlsGivesThePlaintextJsonWhileStalledPlaintextAndRefusedPe
     for (const auto& peer : stalled) {
         EXPECT_TRUE(peer->wait_closed());
     }
-    EXPECT_TRUE(collector.wait_stderr("TLS handshake not done within 5 s; connection closed\n"));
+    EXPECT_TRUE(collector.wait_stderr("TLS handshake not done within 8 s; connection closed\n"));
 
     const struct {
         const char* name;  // of the client certificate, "" for none
