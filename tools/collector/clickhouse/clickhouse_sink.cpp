@@ -4,6 +4,8 @@
 #include <chrono>
 #include <random>
 
+#include <xxhash.h>
+
 #include "clickhouse/clickhouse_rows.h"
 
 namespace kr::collector {
@@ -17,6 +19,13 @@ namespace {
 constexpr std::size_t kMaxReadyBytes = 256 * 1024 * 1024;
 constexpr std::int64_t kFirstBackoffMs = 100;
 constexpr std::int64_t kMaxBackoffMs = 2000;
+// A configuration error lasts until someone acts: retry it less often.
+constexpr std::int64_t kMaxConfigurationBackoffMs = 10000;
+// While inserts fail, the line that says why comes again this often.
+constexpr std::int64_t kRepeatFailureMs = 30000;
+// Spool batches refused as malformed in a row before the table, not the
+// files, is taken to be what is wrong (they then stay in the spool).
+constexpr int kMalformedBeforeSuspectingTheTable = 2;
 
 std::int64_t now_ms() {
     using namespace std::chrono;
@@ -31,14 +40,15 @@ std::string with_parameter(const std::string& url, const std::string& parameter)
 
 ClickHouseSink::ClickHouseSink(ClickHouseOptions options, std::FILE* log)
     : options_(std::move(options)), log_(log) {
-    // 18.16 creates LowCardinality columns only with this setting.
-    create_url_ = with_parameter(options_.url, "allow_experimental_low_cardinality_type=1");
+    create_url_ = options_.url;  // learn_version() adds what an old server needs
     insert_url_ = with_parameter(options_.url, "query=" + HttpPost::escape(insert_sql(options_.table)));
     create_sql_ = create_table_sql(options_.table);
     // Batch ids differ between runs and collectors, so (batch, row) names
     // one event wherever it was sent from.
     std::random_device random;
     batch_ids_ = (std::uint64_t{random()} << 32) ^ random();
+    http_.set_credentials(options_.user, options_.password);
+    http_.set_ca_file(options_.ca_file);
 }
 
 ClickHouseSink::~ClickHouseSink() {
@@ -47,7 +57,9 @@ ClickHouseSink::~ClickHouseSink() {
 
 bool ClickHouseSink::start(std::string& error) {
     if (!options_.spool_dir.empty()) {
-        if (!spool_.open(options_.spool_dir, options_.spool_max, error)) {
+        // Spooled rows are only replayed into the table shape they were encoded for.
+        const std::string layout = create_table_sql("t");
+        if (!spool_.open(options_.spool_dir, options_.spool_max, XXH64(layout.data(), layout.size(), 0), error)) {
             return false;
         }
         spool_on_ = true;
@@ -59,12 +71,17 @@ bool ClickHouseSink::start(std::string& error) {
         }
     }
     std::string problem;
-    if (http_.post(create_url_, create_sql_, problem)) {
+    if (learn_version(problem) && http_.post(create_url_, create_sql_, problem)) {
         need_create_ = false;
     } else {
         failing_ = true;
-        std::fprintf(log_, "collector: ClickHouse at %s is not ready: %s; events are held and retried\n",
-                     options_.url.c_str(), problem.c_str());
+        failure_ = classify_failure(http_.status(), http_.exception_code());
+        failure_code_ = http_.exception_code();
+        failure_logged_ms_ = failing_since_ms_ = now_ms();
+        const std::string hint = configuration_hint(http_.status(), failure_code_);
+        std::fprintf(log_, "collector: ClickHouse at %s is not ready: %s; %sevents are held and retried\n",
+                     options_.url.c_str(), problem.c_str(),
+                     hint.empty() ? "" : ("fix the configuration (" + hint + "); ").c_str());
     }
     thread_ = std::thread([this] { run(); });
     return true;
@@ -104,6 +121,10 @@ ClickHouseSink::Counters ClickHouseSink::counters() const {
     result.batches_dropped += spool_.dropped_batches();
     result.rows_dropped += spool_.dropped_rows();
     result.spool_batches = spool_.batches();
+    result.batches_quarantined = spool_.quarantined_batches();
+    result.failing = failing_ ? 1 : 0;
+    result.configuration_error = failing_ && failure_ != InsertFailure::transient ? 1 : 0;
+    result.last_error_code = static_cast<std::uint64_t>(failure_code_);
     return result;
 }
 
@@ -212,17 +233,24 @@ void ClickHouseSink::run() {
                 std::fprintf(log_, "collector: ClickHouse accepts inserts again\n");
                 failing_ = false;
             }
+            malformed_in_a_row_ = 0;
             backoff_ms_ = 0;
             retry_at_ms_ = 0;
             continue;
         }
-        if (!failing_) {
-            std::fprintf(log_, "collector: ClickHouse insert failed: %s; retrying with backoff%s\n", error.c_str(),
-                         spool_on_ ? ", batches go to the spool" : "");
-            failing_ = true;
+        if (classify_failure(http_.status(), http_.exception_code()) == InsertFailure::malformed && from_spool &&
+            ++malformed_in_a_row_ <= kMalformedBeforeSuspectingTheTable) {
+            std::string note;
+            spool_.quarantine(batch.sequence, "was refused by ClickHouse as malformed (" + error + ")", note);
+            std::fprintf(log_, "collector: %s\n", note.c_str());
+            continue;
         }
+        note_failure(error);
         need_create_ = true;  // the table may be what is missing
-        backoff_ms_ = backoff_ms_ == 0 ? kFirstBackoffMs : std::min(backoff_ms_ * 2, kMaxBackoffMs);
+        backoff_ms_ = backoff_ms_ == 0 ? kFirstBackoffMs
+                                       : std::min(backoff_ms_ * 2, failure_ == InsertFailure::transient
+                                                                       ? kMaxBackoffMs
+                                                                       : kMaxConfigurationBackoffMs);
         retry_at_ms_ = now_ms() + backoff_ms_;
         if (from_spool) {
             continue;  // still first in the spool
@@ -242,7 +270,63 @@ void ClickHouseSink::run() {
     }
 }
 
+// With mutex_ held. Says why inserts fail when that starts or changes, and
+// again every kRepeatFailureMs while it lasts; rows are kept either way.
+void ClickHouseSink::note_failure(const std::string& error) {
+    const int code = http_.exception_code();
+    InsertFailure kind = classify_failure(http_.status(), code);
+    if (kind == InsertFailure::malformed) {
+        kind = InsertFailure::configuration;  // our own rows refused: the table is not what we write
+    }
+    const std::int64_t now = now_ms();
+    const bool changed = !failing_ || kind != failure_ || code != failure_code_;
+    if (!failing_) {
+        failing_since_ms_ = now;
+    }
+    failing_ = true;
+    failure_ = kind;
+    failure_code_ = code;
+    if (!changed && now - failure_logged_ms_ < kRepeatFailureMs) {
+        return;
+    }
+    failure_logged_ms_ = now;
+    const std::string since =
+        now - failing_since_ms_ >= 1000 ? " (failing for " + std::to_string((now - failing_since_ms_) / 1000) + " s)" : "";
+    const char* held = spool_on_ ? "rows wait in the spool" : "rows wait in memory";
+    if (kind == InsertFailure::configuration) {
+        std::string hint = configuration_hint(http_.status(), code);
+        if (hint.empty()) {
+            hint = "the table does not take the collector's rows: is it of another shape?";
+        }
+        std::fprintf(log_, "collector: ClickHouse refuses inserts: %s%s; fix the configuration: %s; %s\n",
+                     error.c_str(), since.c_str(), hint.c_str(), held);
+    } else {
+        std::fprintf(log_, "collector: ClickHouse insert failed: %s%s; retrying with backoff%s\n", error.c_str(),
+                     since.c_str(), spool_on_ ? ", batches go to the spool" : "");
+    }
+}
+
+// Asks the server's version once; an 18.x server creates LowCardinality
+// columns only with a setting that later versions no longer need.
+bool ClickHouseSink::learn_version(std::string& error) {
+    if (!server_version_.empty()) {
+        return true;
+    }
+    if (!http_.post(options_.url, "SELECT version()", error)) {
+        return false;
+    }
+    server_version_ = http_.reply().substr(0, http_.reply().find('\n'));
+    if (std::atoi(server_version_.c_str()) < 19) {
+        create_url_ = with_parameter(options_.url, "allow_experimental_low_cardinality_type=1");
+    }
+    std::fprintf(log_, "collector: ClickHouse %s at %s\n", server_version_.c_str(), options_.url.c_str());
+    return true;
+}
+
 bool ClickHouseSink::insert(const Batch& batch, std::string& error) {
+    if (!learn_version(error)) {
+        return false;
+    }
     if (need_create_) {
         if (!http_.post(create_url_, create_sql_, error)) {
             return false;

@@ -15,6 +15,7 @@
 #include <string_view>
 #include <thread>
 
+#include "clickhouse/clickhouse_errors.h"
 #include "clickhouse/http_post.h"
 #include "clickhouse/spool.h"
 #include "input/dns.h"
@@ -33,6 +34,10 @@ public:
         std::uint64_t batches_dropped = 0;   // lost: memory or spool full, or unwritable
         std::uint64_t rows_dropped = 0;
         std::uint64_t spool_batches = 0;     // in the spool now
+        std::uint64_t batches_quarantined = 0;  // spool files that failed their check or were malformed
+        std::uint64_t failing = 0;              // 1 while inserts fail
+        std::uint64_t configuration_error = 0;  // 1 while they fail for a reason the configuration must fix
+        std::uint64_t last_error_code = 0;      // ClickHouse's code of the last failed insert (0: none given)
     };
 
     // `log` receives state changes (database failing / back) and problems.
@@ -68,6 +73,8 @@ private:
     void spool_batch(const Batch& batch);
     void drop(const Batch& batch);
     bool insert(const Batch& batch, std::string& error);
+    bool learn_version(std::string& error);
+    void note_failure(const std::string& error);
 
     const ClickHouseOptions options_;
     std::FILE* log_;
@@ -76,6 +83,7 @@ private:
     std::string create_sql_;
     HttpPost http_;  // insert thread only, after start()
     bool need_create_ = true;
+    std::string server_version_;  // from SELECT version(), asked once
 
     mutable std::mutex mutex_;
     std::condition_variable wake_;
@@ -86,6 +94,11 @@ private:
     bool spool_on_ = false;
     bool stopping_ = false;
     bool failing_ = false;
+    InsertFailure failure_ = InsertFailure::transient;
+    int failure_code_ = 0;
+    std::int64_t failure_logged_ms_ = 0;
+    std::int64_t failing_since_ms_ = 0;
+    int malformed_in_a_row_ = 0;
     std::int64_t backoff_ms_ = 0;
     std::int64_t retry_at_ms_ = 0;
     std::uint64_t next_sequence_ = 0;

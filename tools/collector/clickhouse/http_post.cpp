@@ -2,6 +2,9 @@
 
 #include <curl/curl.h>
 
+#include <strings.h>
+
+#include <cstdlib>
 #include <mutex>
 
 namespace kr::collector {
@@ -21,6 +24,23 @@ std::size_t collect(char* data, std::size_t size, std::size_t count, void* user)
         reply->append(data, std::min(bytes, kReplyLimit - reply->size()));
     }
     return bytes;
+}
+
+// ClickHouse names its exception in a header (recent versions) and in the
+// body as "Code: N" (all versions).
+std::size_t header_line(char* data, std::size_t size, std::size_t count, void* user) {
+    const std::size_t bytes = size * count;
+    static const std::string name = "x-clickhouse-exception-code:";
+    std::string line(data, bytes);
+    if (line.size() > name.size() && strncasecmp(line.c_str(), name.c_str(), name.size()) == 0) {
+        *static_cast<int*>(user) = std::atoi(line.c_str() + name.size());
+    }
+    return bytes;
+}
+
+int code_in_body(const std::string& reply) {
+    const std::size_t at = reply.find("Code: ");
+    return at == std::string::npos ? 0 : std::atoi(reply.c_str() + at + 6);
 }
 
 void global_init() {
@@ -50,6 +70,15 @@ std::string HttpPost::escape(const std::string& text) {
     return result;
 }
 
+void HttpPost::set_credentials(const std::string& user, const std::string& password) {
+    user_ = user;
+    password_ = password;
+}
+
+void HttpPost::set_ca_file(const std::string& path) {
+    ca_file_ = path;
+}
+
 bool HttpPost::post(const std::string& url, const std::string& body, std::string& error) {
     CURL* curl = static_cast<CURL*>(curl_);
     if (curl == nullptr) {
@@ -57,6 +86,9 @@ bool HttpPost::post(const std::string& url, const std::string& body, std::string
         return false;
     }
     reply_.clear();
+    status_ = 0;
+    exception_code_ = 0;
+    char detail[CURL_ERROR_SIZE] = "";
     curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl, CURLOPT_POST, 1L);
     curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.data());
@@ -68,16 +100,34 @@ bool HttpPost::post(const std::string& url, const std::string& body, std::string
     curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, kTransferTimeoutMs);
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(curl, CURLOPT_TCP_KEEPALIVE, 1L);
+    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, header_line);
+    curl_easy_setopt(curl, CURLOPT_HEADERDATA, &exception_code_);
+    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, detail);
+    if (!user_.empty()) {
+        curl_easy_setopt(curl, CURLOPT_HTTPAUTH, CURLAUTH_BASIC);
+        curl_easy_setopt(curl, CURLOPT_USERNAME, user_.c_str());
+        curl_easy_setopt(curl, CURLOPT_PASSWORD, password_.c_str());
+    }
+    if (!ca_file_.empty()) {
+        curl_easy_setopt(curl, CURLOPT_CAINFO, ca_file_.c_str());
+    }
     const CURLcode code = curl_easy_perform(curl);
+    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr);
     if (code != CURLE_OK) {
+        // The buffer says which check failed ("SSL certificate problem: ...").
         error = curl_easy_strerror(code);
+        if (detail[0] != '\0' && error != detail) {
+            error += std::string(" (") + detail + ")";
+        }
         return false;
     }
-    long status = 0;
-    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-    if (status != 200) {
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status_);
+    if (status_ != 200) {
+        if (exception_code_ == 0) {
+            exception_code_ = code_in_body(reply_);
+        }
         const std::string first_line = reply_.substr(0, reply_.find('\n'));
-        error = "HTTP " + std::to_string(status) + (first_line.empty() ? "" : ": " + first_line);
+        error = "HTTP " + std::to_string(status_) + (first_line.empty() ? "" : ": " + first_line);
         return false;
     }
     return true;

@@ -11,9 +11,20 @@ public:
     HttpPost(const HttpPost&) = delete;
     HttpPost& operator=(const HttpPost&) = delete;
 
+    // Basic authentication for every request; an empty user sends none.
+    void set_credentials(const std::string& user, const std::string& password);
+    // A CA bundle to verify the server with instead of the system's ("" for those).
+    void set_ca_file(const std::string& path);
+
     // POSTs `body` to `url`. True on HTTP 200; otherwise false with the
-    // transfer error or the status and the first line of the reply.
+    // transfer error (and what failed, e.g. a certificate check) or the
+    // status and the first line of the reply.
     bool post(const std::string& url, const std::string& body, std::string& error);
+
+    // Of the last reply: its HTTP status (0 when none came) and ClickHouse's
+    // exception code (0 when it names none).
+    long status() const { return status_; }
+    int exception_code() const { return exception_code_; }
 
     // The body of the last reply (its first 64 KiB).
     const std::string& reply() const { return reply_; }
@@ -25,6 +36,11 @@ private:
     void* curl_;
     void* headers_;
     std::string reply_;
+    std::string user_;
+    std::string password_;
+    std::string ca_file_;
+    long status_ = 0;
+    int exception_code_ = 0;
 };
 
 }  // namespace kr::collector

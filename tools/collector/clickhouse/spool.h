@@ -1,9 +1,15 @@
 #pragma once
 // Batches waiting on disk for the database: one file per batch, named by
 // its sequence number so the oldest replays first, also after a restart.
-// Bounded in bytes: making room drops the oldest batches, counted. Files
-// are written under a temporary name and renamed, so a crash leaves no
-// half batch behind. Not thread-safe: its owner serialises the calls.
+// Bounded in bytes: making room drops the oldest batches, counted.
+//
+// Each file starts with a header (format version, rows, bytes, the table
+// layout it was encoded for, a checksum of header and rows), is synced and
+// renamed into place and the directory synced, so after a crash of the
+// machine a file is whole or absent. A file that fails its check (or that
+// the database refuses as malformed) is moved whole into quarantine/ and
+// the queue goes on. One process per directory: open() takes a lock.
+// Not thread-safe: its owner serialises the calls.
 #include <cstdint>
 #include <map>
 #include <string>
@@ -12,9 +18,16 @@ namespace kr::collector {
 
 class Spool {
 public:
-    // Creates `dir` if needed, removes unfinished files, and takes in the
-    // batches a previous run left. False with the reason on failure.
-    bool open(const std::string& dir, std::uint64_t max_bytes, std::string& error);
+    Spool() = default;
+    ~Spool();
+    Spool(const Spool&) = delete;
+    Spool& operator=(const Spool&) = delete;
+
+    // Creates `dir` if needed, locks it against other collectors, removes
+    // unfinished files and takes in the batches a previous run left.
+    // `layout` identifies the row encoding (files of another are
+    // quarantined when read). False with the reason on failure.
+    bool open(const std::string& dir, std::uint64_t max_bytes, std::uint64_t layout, std::string& error);
 
     bool empty() const { return files_.empty(); }
     std::size_t batches() const { return files_.size(); }
@@ -26,13 +39,17 @@ public:
     // Stores a batch, dropping the oldest ones to make room (a batch larger
     // than the whole bound is itself dropped). False when it could not be written.
     bool push(std::uint64_t sequence, std::uint32_t rows, const std::string& data, std::string& error);
-    // Reads the oldest batch; a file that cannot be read is dropped, counted.
+    // Reads and checks the oldest batch. False when there is none, or when
+    // it failed its check and was quarantined: `error` then says so.
     bool read_front(std::uint64_t& sequence, std::uint32_t& rows, std::string& data, std::string& error);
     // Deletes the batch once inserted; false if the bound dropped it meanwhile.
     bool remove(std::uint64_t sequence);
+    // Moves the batch into quarantine/; `note` gets the line that names it.
+    void quarantine(std::uint64_t sequence, const std::string& reason, std::string& note);
 
     std::uint64_t dropped_batches() const { return dropped_batches_; }
     std::uint64_t dropped_rows() const { return dropped_rows_; }
+    std::uint64_t quarantined_batches() const { return quarantined_batches_; }
 
 private:
     struct File {
@@ -40,15 +57,20 @@ private:
         std::uint64_t bytes;
     };
     std::string path(std::uint64_t sequence, std::uint32_t rows) const;
+    bool check(const std::string& file, std::uint32_t name_rows, std::string& data, std::uint32_t& rows,
+               std::string& reason) const;
     void drop_front();
 
     std::string dir_;
+    int lock_fd_ = -1;
     std::uint64_t max_bytes_ = 0;
+    std::uint64_t layout_ = 0;
     std::map<std::uint64_t, File> files_;
     std::uint64_t bytes_ = 0;
     std::uint64_t next_sequence_ = 0;
     std::uint64_t dropped_batches_ = 0;
     std::uint64_t dropped_rows_ = 0;
+    std::uint64_t quarantined_batches_ = 0;
 };
 
 }  // namespace kr::collector

@@ -119,6 +119,14 @@ std::vector<CollectorMetric> clickhouse_metrics(const ClickHouseSink::Counters& 
          "Batches lost: memory or spool full, or the spool unwritable.", c.batches_dropped},
         {"collector_clickhouse_rows_dropped_total", "counter", "Rows in the batches lost.", c.rows_dropped},
         {"collector_clickhouse_spool_batches", "gauge", "Batches in the spool now.", c.spool_batches},
+        {"collector_clickhouse_batches_quarantined_total", "counter",
+         "Spool files moved to quarantine/: failed their check or refused as malformed.", c.batches_quarantined},
+        {"collector_clickhouse_failing", "gauge", "1 while inserts fail (rows are held), else 0.", c.failing},
+        {"collector_clickhouse_configuration_error", "gauge",
+         "1 while inserts fail for a reason only the configuration can fix (user, grants, table), else 0.",
+         c.configuration_error},
+        {"collector_clickhouse_last_error_code", "gauge",
+         "ClickHouse's exception code of the last failed insert (0: none or no answer).", c.last_error_code},
     };
 }
 

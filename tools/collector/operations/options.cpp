@@ -1,5 +1,13 @@
 #include "operations/options.h"
 
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+
 #include "clickhouse/clickhouse_rows.h"
 
 namespace kr::collector {
@@ -24,16 +32,86 @@ bool parse_number(const std::string& text, std::uint64_t limit, std::uint64_t& v
     return true;
 }
 
+// Where the user:password part of a URL is: [begin, at) before the '@'.
+bool find_userinfo(const std::string& url, std::size_t& begin, std::size_t& at) {
+    const std::size_t scheme = url.find("://");
+    if (scheme == std::string::npos) {
+        return false;
+    }
+    begin = scheme + 3;
+    const std::size_t end = url.find_first_of("/?#", begin);
+    at = url.rfind('@', end == std::string::npos ? std::string::npos : end - 1);
+    return at != std::string::npos && at >= begin && (end == std::string::npos || at < end);
+}
+
+std::string percent_decoded(const std::string& text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '%' && i + 2 < text.size() && std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
+            std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
+            out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
+            i += 2;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+// Moves a user:password part of the URL into the options, so that no
+// line the collector prints can carry it.
+void take_url_credentials(ClickHouseOptions& options, std::string& url_user, std::string& url_password) {
+    std::size_t begin = 0;
+    std::size_t at = 0;
+    if (!find_userinfo(options.url, begin, at)) {
+        return;
+    }
+    const std::string userinfo = options.url.substr(begin, at - begin);
+    const std::size_t colon = userinfo.find(':');
+    url_user = percent_decoded(userinfo.substr(0, colon));
+    url_password = colon == std::string::npos ? "" : percent_decoded(userinfo.substr(colon + 1));
+    options.url.erase(begin, at + 1 - begin);
+}
+
+bool read_password_file(const std::string& path, std::string& password, std::string& error) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in.is_open()) {
+        error = "cannot read --clickhouse-password-file " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    std::getline(in, password);  // the first line; a trailing newline is not part of it
+    if (!password.empty() && password.back() == '\r') {
+        password.pop_back();
+    }
+    return true;
+}
+
 bool parse_clickhouse_option(const std::string& name, const std::string& value, ClickHouseOptions& options,
                              std::string& error) {
     std::uint64_t number = 0;
     if (name == "--clickhouse") {
         if (value.compare(0, 7, "http://") != 0 && value.compare(0, 8, "https://") != 0) {
-            error = "bad --clickhouse value '" + value + "' (expected the HTTP interface's URL, e.g. "
+            error = "bad --clickhouse value '" + redacted_url(value) + "' (expected the HTTP interface's URL, e.g. "
                     "http://127.0.0.1:8123/?database=dns)";
             return false;
         }
         options.url = value;
+    } else if (name == "--clickhouse-user") {
+        if (value.empty()) {
+            error = "--clickhouse-user needs a name";
+            return false;
+        }
+        options.user = value;
+    } else if (name == "--clickhouse-password-file") {
+        if (!read_password_file(value, options.password, error)) {
+            return false;
+        }
+    } else if (name == "--clickhouse-ca") {
+        if (access(value.c_str(), R_OK) != 0) {
+            error = "cannot read --clickhouse-ca " + value + ": " + std::strerror(errno);
+            return false;
+        }
+        options.ca_file = value;
     } else if (name == "--clickhouse-table") {
         if (!valid_table_name(value)) {
             error = "bad --clickhouse-table value '" + value + "' (expected NAME or DATABASE.NAME of letters, "
@@ -106,6 +184,16 @@ bool check_tls_options(const TlsOptions& tls, std::string& error) {
 }
 
 }  // namespace
+
+std::string redacted_url(const std::string& url) {
+    std::size_t begin = 0;
+    std::size_t at = 0;
+    if (!find_userinfo(url, begin, at)) {
+        return url;
+    }
+    const std::size_t colon = url.find(':', begin);
+    return colon < at ? url.substr(0, colon + 1) + "***" + url.substr(at) : url;
+}
 
 bool split_host_port(const std::string& text, std::string& host, std::uint16_t& port) {
     const std::size_t colon = text.rfind(':');
@@ -222,10 +310,26 @@ bool parse_options(int argc, const char* const* argv, Options& options, std::str
     if (!check_tls_options(options.tls, error)) {
         return false;
     }
-    if (options.clickhouse.url.empty() &&
-        (options.clickhouse.table != ClickHouseOptions{}.table || !options.clickhouse.spool_dir.empty())) {
-        error = "--clickhouse-table and --spool need --clickhouse URL";
+    ClickHouseOptions& clickhouse = options.clickhouse;
+    if (clickhouse.url.empty() && (clickhouse.table != ClickHouseOptions{}.table || !clickhouse.spool_dir.empty() ||
+                                   !clickhouse.user.empty() || !clickhouse.password.empty() ||
+                                   !clickhouse.ca_file.empty())) {
+        error = "--clickhouse-table, --clickhouse-user, --clickhouse-password-file, --clickhouse-ca and --spool "
+                "need --clickhouse URL";
         return false;
+    }
+    std::string url_user;
+    std::string url_password;
+    take_url_credentials(clickhouse, url_user, url_password);
+    if (clickhouse.user.empty()) {
+        clickhouse.user = url_user;
+    }
+    if (clickhouse.password.empty()) {
+        const char* environment = std::getenv("CLICKHOUSE_PASSWORD");
+        clickhouse.password = !url_password.empty() ? url_password : environment != nullptr ? environment : "";
+    }
+    if (clickhouse.user.empty() && !clickhouse.password.empty()) {
+        clickhouse.user = "default";  // the user ClickHouse assumes when none is named
     }
     if (!json_given && options.pcap_path.empty() && options.clickhouse.url.empty()) {
         options.json_path = "-";
@@ -236,7 +340,9 @@ bool parse_options(int argc, const char* const* argv, Options& options, std::str
 const char* usage_text() {
     return "usage: collector [--listen ADDR:PORT] [--json PATH] [--pcap PATH] [--max-record BYTES]\n"
            "                 [--clickhouse URL [--clickhouse-table NAME] [--clickhouse-batch-rows N]\n"
-           "                  [--clickhouse-batch-ms MS] [--spool DIR [--spool-max BYTES]]]\n"
+           "                  [--clickhouse-batch-ms MS] [--spool DIR [--spool-max BYTES]]\n"
+           "                  [--clickhouse-user NAME] [--clickhouse-password-file PATH]\n"
+           "                  [--clickhouse-ca FILE]]\n"
            "                 [--stats-interval SECONDS] [--metrics ADDR:PORT] [--max-agents COUNT]\n"
            "                 [--tls-cert PATH --tls-key PATH [--tls-client-ca PATH]\n"
            "                  [--tls-handshake-timeout SECONDS]]\n"
@@ -256,11 +362,21 @@ const char* usage_text() {
            "                      interface, e.g. http://127.0.0.1:8123/?database=dns; the\n"
            "                      table is created if missing\n"
            "  --clickhouse-table NAME  the table, NAME or DATABASE.NAME (default dns_events)\n"
+           "  --clickhouse-user NAME  the ClickHouse user (default: the URL's, else none)\n"
+           "  --clickhouse-password-file PATH\n"
+           "                      the user's password: the first line of PATH; without it\n"
+           "                      the URL's user:password, else $CLICKHOUSE_PASSWORD; a\n"
+           "                      password in the URL is never printed, but every local\n"
+           "                      user can read it in the process list\n"
+           "  --clickhouse-ca FILE  CA certificates (PEM) to check an https server with,\n"
+           "                      instead of the system's\n"
            "  --clickhouse-batch-rows N  rows that close a batch (default 50000)\n"
            "  --clickhouse-batch-ms MS   age in milliseconds that closes a batch (default 1000)\n"
            "  --spool DIR         keep batches ClickHouse did not take in DIR, replay them in\n"
            "                      order when it is back, also after a restart; without it they\n"
-           "                      wait in memory (256 MiB at most, then the oldest is dropped)\n"
+           "                      wait in memory (256 MiB at most, then the oldest is dropped);\n"
+           "                      one collector per DIR (a second one exits); files that fail\n"
+           "                      their checksum move to DIR/quarantine\n"
            "  --spool-max BYTES   bound of the spool; when full the oldest batch is dropped\n"
            "                      (default 1073741824)\n"
            "  --stats-interval SECONDS\n"

@@ -15,6 +15,12 @@ struct ClickHouseOptions {
     std::uint32_t batch_ms = 1000;
     std::string spool_dir;  // "" for no spool
     std::uint64_t spool_max = 1024ull * 1024 * 1024;
+    // Never printed. From --clickhouse-user / --clickhouse-password-file,
+    // else the URL's user:password (taken out of `url`), else the password
+    // in CLICKHOUSE_PASSWORD.
+    std::string user;
+    std::string password;
+    std::string ca_file;  // --clickhouse-ca: a CA bundle for https; "" for the system's
 };
 
 // The listener's TLS: all paths "" means plaintext.
@@ -45,6 +51,10 @@ bool parse_options(int argc, const char* const* argv, Options& options, std::str
 
 // "ADDR:PORT" with a numeric IPv4 address, or "[ADDR]:PORT" for IPv6.
 bool split_host_port(const std::string& text, std::string& host, std::uint16_t& port);
+
+// `url` with the password of a user:password part replaced by "***", for
+// printing.
+std::string redacted_url(const std::string& url);
 
 const char* usage_text();
 

@@ -16,7 +16,8 @@ std::string totals_text(const Server& server, const Output& output, bool pcap, c
         auto n = [](std::uint64_t value) { return std::to_string(value); };
         text += ", clickhouse rows " + n(c.rows_inserted) + " in " + n(c.batches_inserted) + " batches, spooled " +
                 n(c.batches_spooled) + ", replayed " + n(c.batches_replayed) + ", dropped " + n(c.batches_dropped) +
-                " (" + n(c.rows_dropped) + " rows), left in the spool " + n(c.spool_batches);
+                " (" + n(c.rows_dropped) + " rows), left in the spool " + n(c.spool_batches) +
+                ", quarantined " + n(c.batches_quarantined);
     }
     return text;
 }
