@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -158,18 +159,18 @@ ClickHouseServer* ClickHouse::server_ = nullptr;
 
 TEST(Spool, ReplaysInSequenceOrderAcrossReopensAndDropsTheOldestWhenFull) {
     TempDir dir;
-    const std::string batch(100, 'x');
+    const std::string batch(60, 'x');  // 100 bytes with the header
     std::string error;
     {
         Spool spool;
-        ASSERT_TRUE(spool.open(dir.path(), 350, error)) << error;
+        ASSERT_TRUE(spool.open(dir.path(), 350, 7, error)) << error;
         for (std::uint64_t sequence : {5, 3, 4}) {
             ASSERT_TRUE(spool.push(sequence, static_cast<std::uint32_t>(sequence), batch, error)) << error;
         }
         ASSERT_TRUE(spool.push(6, 6, batch, error));  // 400 bytes: the oldest (3) goes
         EXPECT_EQ(spool.dropped_batches(), 1u);
         EXPECT_EQ(spool.dropped_rows(), 3u);
-        EXPECT_TRUE(spool.push(7, 7, std::string(351, 'y'), error));  // larger than the bound: dropped itself
+        EXPECT_TRUE(spool.push(7, 7, std::string(311, 'y'), error));  // larger than the bound: dropped itself
         EXPECT_EQ(spool.dropped_batches(), 2u);
         EXPECT_EQ(spool.bytes(), 300u);
     }
@@ -181,7 +182,10 @@ TEST(Spool, ReplaysInSequenceOrderAcrossReopensAndDropsTheOldestWhenFull) {
     }
 
     Spool reopened;
-    ASSERT_TRUE(reopened.open(dir.path(), 350, error)) << error;
+    ASSERT_TRUE(reopened.open(dir.path(), 350, 7, error)) << error;
+    Spool second;  // one process per directory
+    EXPECT_FALSE(second.open(dir.path(), 350, 7, error));
+    EXPECT_NE(error.find("spool directory " + dir.path() + " is in use"), std::string::npos) << error;
     EXPECT_EQ(reopened.next_sequence(), 7u);
     EXPECT_EQ(reopened.rows(), 15u);
     std::vector<std::uint64_t> order;
@@ -199,7 +203,8 @@ TEST(Spool, ReplaysInSequenceOrderAcrossReopensAndDropsTheOldestWhenFull) {
     for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
         left.push_back(entry.path().filename().string());
     }
-    EXPECT_EQ(left, std::vector<std::string>{"notes.tmp"});
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"lock", "notes.tmp"}));
 }
 
 TEST_F(ClickHouse, InsertsEveryFieldBesideJsonInBatchesClosedByRowsThenByStop) {
@@ -311,7 +316,8 @@ TEST_F(ClickHouse, KilledAndRestartedUnderAStreamLosesNothing) {
 }
 
 // While the database is stopped the batches go to a bounded spool; a
-// collector started later replays what is left, oldest first.
+// collector started later replays what is left, oldest first, sets aside
+// a damaged and a cut file, and keeps a second collector off the folder.
 TEST_F(ClickHouse, SpoolOutlivesTheCollectorAndDropsTheOldestWhenFull) {
     TempDir spool;
     server_->stop();
@@ -335,18 +341,45 @@ TEST_F(ClickHouse, SpoolOutlivesTheCollectorAndDropsTheOldestWhenFull) {
                   std::string::npos)
             << collector.stderr_text();
     }
+    std::vector<std::filesystem::path> files;
+    for (const auto& entry : std::filesystem::directory_iterator(spool.path())) {
+        if (entry.path().extension() == ".batch") {
+            files.push_back(entry.path());
+        }
+    }
+    std::sort(files.begin(), files.end());
+    ASSERT_EQ(files.size(), 3u);
+    {
+        std::fstream damaged(files[0], std::ios::in | std::ios::out | std::ios::binary);
+        damaged.seekp(4000);
+        damaged.write("0123456789abcdef", 16);
+    }
+    std::filesystem::resize_file(files[1], std::filesystem::file_size(files[1]) - 890);
     std::string error;
     ASSERT_TRUE(server_->start(error)) << error;
+    args.insert(args.end(), {"--metrics", "127.0.0.1:0"});
     CollectorProcess collector(args);
     ASSERT_NE(collector.wait_listening(), 0) << collector.stderr_text();
     EXPECT_NE(collector.stderr_text().find("holds 3 batches (300 rows) from an earlier run"), std::string::npos)
         << collector.stderr_text();
-    EXPECT_EQ(wait_answer("SELECT count(), min(qname), max(qname) FROM spooled", "300\te00200.test\te00499.test"),
-              "300\te00200.test\te00499.test");
+    CollectorProcess second(args);
+    EXPECT_EQ(second.wait_exit(), 2);
+    EXPECT_NE(second.stderr_text().find("spool directory " + spool.path() + " is in use"), std::string::npos)
+        << second.stderr_text();
+    EXPECT_EQ(wait_answer("SELECT count(), min(qname), max(qname) FROM spooled", "100\te00400.test\te00499.test"),
+              "100\te00400.test\te00499.test");
+    EXPECT_EQ(sample_value(scrape_metrics(collector), "collector_clickhouse_batches_quarantined_total"), 2);
     collector.signal(SIGTERM);
     EXPECT_EQ(collector.wait_exit(), 0);
-    EXPECT_NE(collector.stderr_text().find("replayed 3, dropped 0 (0 rows), left in the spool 0"), std::string::npos)
-        << collector.stderr_text();
+    const std::string& notes = collector.stderr_text();
+    EXPECT_NE(notes.find("rows 100 in 1 batches, spooled 0, replayed 1, dropped 0 (0 rows), left in the spool 0, "
+                         "quarantined 2"),
+              std::string::npos)
+        << notes;
+    for (const auto& [file, reason] : {std::pair(files[0], "fails its checksum"), std::pair(files[1], "is cut")}) {
+        EXPECT_NE(notes.find(file.string() + " " + reason), std::string::npos) << notes;
+        EXPECT_TRUE(std::filesystem::exists(spool.path() + "/quarantine/" + file.filename().string()));
+    }
 }
 
 // Every ```sql block of docs/clickhouse.md that a ```text block follows is
