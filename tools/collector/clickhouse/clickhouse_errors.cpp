@@ -19,7 +19,7 @@ constexpr Known kConfiguration[] = {
     {62, "the server does not accept the collector's SQL (check --clickhouse-table)"},
     {81, "the database in the URL does not exist"},
     {115, "the server does not know a setting the collector sends"},
-    {164, "the user is read-only: grant it INSERT (and CREATE for the first run)"},
+    {164, "the user is read-only (readonly=1 allows neither inserts nor settings)"},
     {192, "authentication: unknown user (check --clickhouse-user)"},
     {193, "authentication: wrong password (check the password file or CLICKHOUSE_PASSWORD)"},
     {194, "authentication: the user needs a password"},

@@ -81,7 +81,7 @@ bool ClickHouseSink::start(std::string& error) {
         const std::string hint = configuration_hint(http_.status(), failure_code_);
         std::fprintf(log_, "collector: ClickHouse at %s is not ready: %s; %sevents are held and retried\n",
                      options_.url.c_str(), problem.c_str(),
-                     hint.empty() ? "" : ("fix the configuration (" + hint + "); ").c_str());
+                     hint.empty() ? "" : ("fix the configuration: " + hint + "; ").c_str());
     }
     thread_ = std::thread([this] { run(); });
     return true;
@@ -327,12 +327,13 @@ bool ClickHouseSink::insert(const Batch& batch, std::string& error) {
     if (!learn_version(error)) {
         return false;
     }
-    if (need_create_) {
-        if (!http_.post(create_url_, create_sql_, error)) {
-            return false;
-        }
-        need_create_ = false;
+    // A user that may insert but not create still inserts into a table
+    // that is there: only a create that failed for want of an answer stops.
+    if (need_create_ && !http_.post(create_url_, create_sql_, error) &&
+        classify_failure(http_.status(), http_.exception_code()) == InsertFailure::transient) {
+        return false;
     }
+    need_create_ = false;
     return http_.post(insert_url_, batch.data, error);
 }
 

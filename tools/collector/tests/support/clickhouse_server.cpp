@@ -66,6 +66,7 @@ ClickHouseServer::ClickHouseServer() {
     dir_ = mkdtemp(name) != nullptr ? name : "/tmp";
     http_port_ = free_port();
     tcp_port_ = free_port();
+    spare_port_ = free_port();
 }
 
 ClickHouseServer::~ClickHouseServer() {
@@ -101,9 +102,9 @@ bool ClickHouseServer::start(std::string& error) {
                << extra_config_ << "</yandex>\n";
         std::ofstream users(dir_ + "/users.xml");
         users << "<?xml version=\"1.0\"?>\n<yandex>\n"
-              << "  <profiles><default><log_queries>0</log_queries></default></profiles>\n"
+              << "  <profiles><default><log_queries>0</log_queries></default>" << extra_profiles_ << "</profiles>\n"
               << "  <users><default><password></password><networks><ip>127.0.0.1</ip></networks>"
-              << "<profile>default</profile><quota>default</quota></default></users>\n"
+              << "<profile>default</profile><quota>default</quota></default>" << extra_users_ << "</users>\n"
               << "  <quotas><default></default></quotas>\n</yandex>\n";
     }
     const std::string binary =

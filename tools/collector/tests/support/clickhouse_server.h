@@ -28,8 +28,15 @@ public:
     std::string url() const;  // http://127.0.0.1:PORT/
     std::uint16_t http_port() const { return http_port_; }
     std::uint16_t tcp_port() const { return tcp_port_; }
+    // A free port for an https_port line of add_config().
+    std::uint16_t spare_port() const { return spare_port_; }
     // Extra text inside the configuration's root element (before start()).
     void add_config(const std::string& xml) { extra_config_ += xml; }
+    // Extra users and profiles beside the password-less `default`.
+    void add_users(const std::string& users, const std::string& profiles) {
+        extra_users_ += users;
+        extra_profiles_ += profiles;
+    }
 
     // Runs `sql`; the reply's text with the trailing newline removed, or
     // "ERROR: ..." when it failed.
@@ -40,7 +47,10 @@ private:
     std::string dir_;
     std::uint16_t http_port_ = 0;
     std::uint16_t tcp_port_ = 0;
+    std::uint16_t spare_port_ = 0;
     std::string extra_config_;
+    std::string extra_users_;
+    std::string extra_profiles_;
     pid_t pid_ = -1;
 };
 
