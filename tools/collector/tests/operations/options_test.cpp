@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <fstream>
 #include <vector>
 
 namespace kr::collector {
@@ -81,7 +83,12 @@ TEST(Options, RejectBadValuesWithTheReason) {
         {{"--clickhouse=http://h/", "--clickhouse-batch-ms", "1s"},
          "bad --clickhouse-batch-ms value '1s' (expected 1 to 3600000)"},
         {{"--clickhouse=http://h/", "--spool-max", "0"}, "bad --spool-max value '0' (expected a number of bytes above 0)"},
-        {{"--spool", "/tmp/s"}, "--clickhouse-table and --spool need --clickhouse URL"},
+        {{"--spool", "/tmp/s"}, "--clickhouse-table, --clickhouse-user, --clickhouse-password-file, --clickhouse-ca "
+                                "and --spool need --clickhouse URL"},
+        {{"--clickhouse", "ftp://u:pw@h/"}, "bad --clickhouse value 'ftp://u:***@h/' (expected the HTTP interface's "
+                                            "URL, e.g. http://127.0.0.1:8123/?database=dns)"},
+        {{"--clickhouse-password-file", "/nonexistent"},
+         "cannot read --clickhouse-password-file /nonexistent: No such file or directory"},
         {{"--clickhouse-nothing", "1"}, "unknown option '--clickhouse-nothing'"},
         {{"--stats-interval", "86401"}, "bad --stats-interval value '86401' (expected 0 to 86400 seconds)"},
         {{"--metrics", "9100"}, "bad --metrics value '9100' (expected ADDR:PORT, e.g. 127.0.0.1:9100)"},
@@ -97,6 +104,26 @@ TEST(Options, RejectBadValuesWithTheReason) {
         EXPECT_FALSE(parse(c.args, options, error)) << c.error;
         EXPECT_EQ(error, c.error);
     }
+}
+
+// The URL's user:password leaves the URL; a password file wins over it,
+// the environment only fills in.
+TEST(Options, TakeCredentialsOutOfTheUrl) {
+    Options options;
+    std::string error;
+    setenv("CLICKHOUSE_PASSWORD", "from-env", 1);
+    ASSERT_TRUE(parse({"--clickhouse", "https://u%40x:p%3Ass@h:8443/?database=dns"}, options, error)) << error;
+    EXPECT_EQ(options.clickhouse.url, "https://h:8443/?database=dns");
+    EXPECT_EQ(options.clickhouse.user + " " + options.clickhouse.password, "u@x p:ss");
+    ASSERT_TRUE(parse({"--clickhouse", "http://h/?q=a@b"}, options, error)) << error;
+    EXPECT_EQ(options.clickhouse.url + " " + options.clickhouse.user + " " + options.clickhouse.password,
+              "http://h/?q=a@b default from-env");
+    const std::string file = testing::TempDir() + "/password";
+    std::ofstream(file) << "from-file\r\nsecond line\n";
+    ASSERT_TRUE(parse({"--clickhouse", "http://u:p@h/", "--clickhouse-password-file", file.c_str()}, options, error));
+    EXPECT_EQ(options.clickhouse.url + " " + options.clickhouse.user + " " + options.clickhouse.password,
+              "http://h/ u from-file");
+    unsetenv("CLICKHOUSE_PASSWORD");
 }
 
 TEST(Options, SplitListenAddresses) {
