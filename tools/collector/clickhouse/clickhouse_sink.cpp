@@ -290,8 +290,8 @@ void ClickHouseSink::note_failure(const std::string& error) {
         return;
     }
     failure_logged_ms_ = now;
-    const std::string since =
-        now - failing_since_ms_ >= 1000 ? " (failing for " + std::to_string((now - failing_since_ms_) / 1000) + " s)" : "";
+    const std::int64_t seconds = (now - failing_since_ms_) / 1000;
+    const std::string since = seconds > 0 ? " (failing for " + std::to_string(seconds) + " s)" : "";
     const char* held = spool_on_ ? "rows wait in the spool" : "rows wait in memory";
     if (kind == InsertFailure::configuration) {
         std::string hint = configuration_hint(http_.status(), code);

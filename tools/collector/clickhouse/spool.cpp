@@ -215,8 +215,8 @@ bool Spool::check(const std::string& name, std::uint32_t name_rows, std::string&
     if (get(text, 8, 4) != kVersion) {
         reason = "has spool format version " + std::to_string(get(text, 8, 4));
     } else if (bytes != text.size() - kHeaderBytes || rows != name_rows) {
-        reason = "is cut or damaged (" + std::to_string(text.size() - kHeaderBytes) + " bytes of rows, the header says " +
-                 std::to_string(bytes) + ")";
+        reason = "is cut or damaged (" + std::to_string(text.size() - kHeaderBytes) +
+                 " bytes of rows, the header says " + std::to_string(bytes) + ")";
     } else if (get(text, 32, 8) != checksum(text, text.data() + kHeaderBytes, bytes)) {
         reason = "fails its checksum";
     } else if (get(text, 24, 8) != layout_) {
