@@ -222,7 +222,8 @@ bool Spool::check(const std::string& name, std::uint32_t name_rows, std::string&
     } else if (get(text, 24, 8) != layout_) {
         reason = "holds rows of another table layout";
     } else {
-        data = text.substr(kHeaderBytes);
+        data = std::move(text);
+        data.erase(0, kHeaderBytes);
         return true;
     }
     return false;
