@@ -234,11 +234,18 @@ void ClickHouseSink::run() {
                 failing_ = false;
             }
             malformed_in_a_row_ = 0;
+            table_takes_rows_ = true;
             backoff_ms_ = 0;
             retry_at_ms_ = 0;
             continue;
         }
-        if (classify_failure(http_.status(), http_.exception_code()) == InsertFailure::malformed && from_spool &&
+        // A checked file that does not parse is set aside only when the table
+        // has taken rows of this collector: else the table is the suspect.
+        const bool malformed = classify_failure(http_.status(), http_.exception_code()) == InsertFailure::malformed;
+        if (malformed && !from_spool) {
+            table_takes_rows_ = false;
+        }
+        if (malformed && from_spool && table_takes_rows_ &&
             ++malformed_in_a_row_ <= kMalformedBeforeSuspectingTheTable) {
             std::string note;
             spool_.quarantine(batch.sequence, "was refused by ClickHouse as malformed (" + error + ")", note);

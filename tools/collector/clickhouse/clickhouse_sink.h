@@ -99,6 +99,7 @@ private:
     std::int64_t failure_logged_ms_ = 0;
     std::int64_t failing_since_ms_ = 0;
     int malformed_in_a_row_ = 0;
+    bool table_takes_rows_ = false;  // an insert of this run succeeded, and none of ours was malformed since
     std::int64_t backoff_ms_ = 0;
     std::int64_t retry_at_ms_ = 0;
     std::uint64_t next_sequence_ = 0;
