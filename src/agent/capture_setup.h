@@ -9,6 +9,9 @@
 namespace kr::agent {
 
 void configure_capture(const kr::config::Config& config);
+// The configured capture's settings as its open logs them; "" where the
+// platform has none.
+std::string capture_settings();
 // Appends " name=value" for each counter of the configured capture (nothing
 // where the platform has none).
 void append_capture_stats(std::string& line);

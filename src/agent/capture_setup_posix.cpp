@@ -1,10 +1,10 @@
 #include <cinttypes>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <string>
 
 #include "agent/capture_setup.h"
-#include "log/log.h"
 #include "substitute/trace_substitute.h"
 #include "traffic/pcap_source.h"
 
@@ -27,23 +27,29 @@ bool valid_capture(const std::string& value) {
     return false;
 }
 
+// The number rule; out of 1..max (or malformed) gives the default.
+std::uint32_t number_or(const kr::config::Config& config, const char* key, std::int32_t max, std::uint32_t fallback) {
+    const char* text = config.get(key);
+    if (!text) return fallback;
+    const std::int32_t number = kr::config::parse_number(text);
+    return number > 0 && number <= max ? static_cast<std::uint32_t>(number) : fallback;
+}
+
 }  // namespace
 
+// The settings are read before the log opens; the source logs them when the
+// capture opens, so they are in the log.
 void configure_capture(const kr::config::Config& config) {
     const char* text = config.get("capture");
     const std::string capture = text && valid_capture(text) ? text : kDefaultCapture;
-    kr::log::log_print("Config: capture = %s", capture.c_str());
-
-    int port = kDefaultPort;
-    if (const char* port_text = config.get("capture-port")) {
-        const std::int32_t number = kr::config::parse_number(port_text);
-        if (number > 0 && number <= 65535) port = number;
-    }
-    kr::log::log_print("Config: capture-port = %d", port);
-
-    current_source = std::make_shared<kr::capture::PcapEventSource>(capture, static_cast<std::uint16_t>(port));
+    const auto port = static_cast<std::uint16_t>(number_or(config, "capture-port", 65535, kDefaultPort));
+    const std::uint32_t buffer = number_or(config, "capture-buffer", INT32_MAX,
+                                           kr::capture::PcapEventSource::kDefaultBufferBytes);
+    current_source = std::make_shared<kr::capture::PcapEventSource>(capture, port, buffer);
     kr::capture::trace_set_event_source(current_source);
 }
+
+std::string capture_settings() { return current_source ? current_source->settings() : std::string(); }
 
 void append_capture_stats(std::string& line) {
     if (!current_source) return;

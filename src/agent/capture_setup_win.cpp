@@ -4,6 +4,8 @@ namespace kr::agent {
 
 void configure_capture(const kr::config::Config&) {}
 
+std::string capture_settings() { return ""; }
+
 // The trace events come from the system: nothing of its own to count.
 void append_capture_stats(std::string&) {}
 

@@ -12,6 +12,8 @@
 #include "substitute/event_source.h"
 #include "traffic/dns_packet.h"
 
+struct pcap;  // pcap_t of the capture library
+
 namespace kr::capture {
 
 struct PcapHandles;
@@ -19,12 +21,18 @@ struct PcapHandles;
 class PcapEventSource : public EventSource {
 public:
     // capture: "file:PATH" (replayed once, then nothing more) or
-    // "device:NAME" (live, "any" for every interface, filtered on the port).
+    // "device:NAME" (live, "any" for every interface, filtered on the port,
+    // with a kernel buffer of buffer_bytes).
     // Throws kr::error::UnknownError when its wake-up descriptor cannot be made.
-    PcapEventSource(std::string capture, std::uint16_t port);
+    static constexpr std::uint32_t kDefaultBufferBytes = 64u << 20;
+    PcapEventSource(std::string capture, std::uint16_t port, std::uint32_t buffer_bytes = kDefaultBufferBytes);
     ~PcapEventSource() override;
     PcapEventSource(const PcapEventSource&) = delete;
     PcapEventSource& operator=(const PcapEventSource&) = delete;
+
+    // "device:lo, port 53, buffer 67108864 bytes, ..." or "file:PATH, port 53":
+    // what open() logs once the capture is open.
+    std::string settings() const;
 
     // Opens the capture (again from the start, if it was open). A failure is
     // an error code registered with the library's text, e.g.
@@ -47,13 +55,16 @@ public:
     std::uint64_t not_dns() const { return not_dns_.load(std::memory_order_relaxed); }
     // TCP segments that ended in a cut-off message (split messages are skipped).
     std::uint64_t tcp_skipped() const { return tcp_skipped_.load(std::memory_order_relaxed); }
-    // What the kernel dropped, as the library last reported it (live captures only).
+    // Packets of the port that the kernel dropped for want of buffer room, as
+    // the library last reported it (live captures only); packets() plus these
+    // is what reached the capture.
     std::uint64_t kernel_drops() const { return kernel_drops_.load(std::memory_order_relaxed); }
 
 private:
     // Each opens the capture into handles: "" or the failure's text.
     std::string open_file(PcapHandles& handles);
     std::string open_device(PcapHandles& handles);
+    std::string drop_outgoing_loopback(pcap* handle, const std::string& filter);
     // Reads the next packet into the frame reader: 1 with a frame of the
     // port, 0 when none was ready, -1 when the capture has ended.
     int read_packet();
@@ -68,6 +79,7 @@ private:
     std::string target_;  // the path or the interface name
     bool is_file_;
     std::uint16_t port_;
+    std::uint32_t buffer_bytes_;
     int wake_fd_ = -1;
     std::unique_ptr<PcapHandles> pcap_;
     std::uint32_t link_ = 0;

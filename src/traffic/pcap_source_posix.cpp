@@ -1,13 +1,20 @@
 #include "traffic/pcap_source.h"
 
+#include <linux/filter.h>
+#include <linux/if_packet.h>
+#include <net/if.h>
 #include <pcap/pcap.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <chrono>
 #include <cstring>
+#include <vector>
 
 #include "error/error.h"
 #include "log/log.h"
@@ -23,9 +30,13 @@ namespace {
 
 constexpr char kFilePrefix[] = "file:";
 constexpr char kDevicePrefix[] = "device:";
-// Large enough for any frame a DNS message fits in.
+// Large enough for any frame a DNS message fits in. Without immediate mode
+// the kernel packs frames by their captured size into its blocks, so a large
+// snap length costs no room for small packets.
 constexpr int kSnapLength = 262144;
-constexpr int kBufferBytes = 16 << 20;
+// How long the kernel holds a part-filled block before handing it over: the
+// most a lone packet waits.
+constexpr int kBlockTimeoutMs = 10;
 
 void count(std::atomic<std::uint64_t>& counter) {
     counter.store(counter.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
@@ -46,12 +57,20 @@ std::string activate_error(pcap_t* handle, const std::string& device, int status
 
 }  // namespace
 
-PcapEventSource::PcapEventSource(std::string capture, std::uint16_t port)
-    : capture_(std::move(capture)), is_file_(starts_with(capture_, kFilePrefix)), port_(port) {
+PcapEventSource::PcapEventSource(std::string capture, std::uint16_t port, std::uint32_t buffer_bytes)
+    : capture_(std::move(capture)), is_file_(starts_with(capture_, kFilePrefix)), port_(port),
+      buffer_bytes_(buffer_bytes) {
     target_ = capture_.substr(is_file_ ? sizeof kFilePrefix - 1
                                        : starts_with(capture_, kDevicePrefix) ? sizeof kDevicePrefix - 1 : 0);
     wake_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (wake_fd_ < 0) kr::error::throw_failure<kr::error::UnknownError>("eventfd()", errno);
+}
+
+std::string PcapEventSource::settings() const {
+    std::string text = capture_ + ", port " + std::to_string(port_);
+    if (is_file_) return text;
+    return text + ", buffer " + std::to_string(buffer_bytes_) + " bytes, snap length " + std::to_string(kSnapLength) +
+           ", block time-out " + std::to_string(kBlockTimeoutMs) + " ms";
 }
 
 PcapEventSource::~PcapEventSource() {
@@ -79,6 +98,7 @@ ULONG PcapEventSource::open() {
     link_ = static_cast<std::uint32_t>(pcap_datalink(handles->handle));
     nanoseconds_ = pcap_get_tstamp_precision(handles->handle) == PCAP_TSTAMP_PRECISION_NANO;
     pcap_ = std::move(handles);
+    kr::log::log_print("Capture opened: %s", settings().c_str());
     return ERROR_SUCCESS;
 }
 
@@ -93,11 +113,14 @@ std::string PcapEventSource::open_device(PcapHandles& handles) {
     char error[PCAP_ERRBUF_SIZE] = "";
     pcap_t* handle = pcap_create(target_.c_str(), error);
     if (!handle) return "pcap_create(" + target_ + "): " + error;
-    // Immediate mode hands each packet over as it comes instead of holding
-    // it for a buffer to fill: a query is seen at once.
+    // Immediate mode would cut the buffer into fixed slots of the largest
+    // frame (a few hundred of them); without it the kernel ring is made of
+    // blocks that hold packets by their real size, handed over when full or
+    // after the block time-out.
     pcap_set_snaplen(handle, kSnapLength);
-    pcap_set_immediate_mode(handle, 1);
-    pcap_set_buffer_size(handle, kBufferBytes);
+    pcap_set_immediate_mode(handle, 0);
+    pcap_set_timeout(handle, kBlockTimeoutMs);
+    pcap_set_buffer_size(handle, static_cast<int>(std::min<std::uint32_t>(buffer_bytes_, INT_MAX)));
     pcap_set_tstamp_precision(handle, PCAP_TSTAMP_PRECISION_NANO);  // micro where refused
     std::string failure;
     const int status = pcap_activate(handle);
@@ -110,6 +133,7 @@ std::string PcapEventSource::open_device(PcapHandles& handles) {
         if (pcap_setfilter(handle, &program) != 0) failure = "pcap_setfilter(" + filter + "): " + pcap_geterr(handle);
         pcap_freecode(&program);
     }
+    if (failure.empty()) failure = drop_outgoing_loopback(handle, filter);
     // Non-blocking reads and poll: a stop never waits on an idle interface.
     if (failure.empty() && pcap_setnonblock(handle, 1, error) != 0) {
         failure = "pcap_setnonblock(" + target_ + "): " + error;
@@ -159,12 +183,50 @@ void PcapEventSource::close_frame() {
     }
 }
 
+// On lo every packet passes the capture twice, going out and coming in; the
+// library throws the outgoing copy away, but only after the kernel counted
+// it (and dropped it too when the buffer was full). Rejected in the kernel,
+// it counts nowhere, so drops are in packets as the source reads them. The
+// library's own filter stays as it is: it also runs in user space for the
+// first blocks, where the kernel's packet type and interface are unknown.
+std::string PcapEventSource::drop_outgoing_loopback(pcap_t* handle, const std::string& filter) {
+    const unsigned loopback = if_nametoindex("lo");
+    if (loopback == 0) return "";
+    const int link = pcap_datalink(handle);
+    // Cooked captures read from the network header on in the kernel.
+    const bool cooked = link == DLT_LINUX_SLL || link == DLT_LINUX_SLL2;
+    pcap_t* dead = pcap_open_dead(cooked ? DLT_RAW : link, kSnapLength);
+    bpf_program port{};
+    const int compiled = dead ? pcap_compile(dead, &port, filter.c_str(), 1, PCAP_NETMASK_UNKNOWN) : -1;
+    if (dead) pcap_close(dead);
+    if (compiled != 0) return "pcap_compile(" + filter + "): no kernel filter for link type " + std::to_string(link);
+    std::vector<sock_filter> code = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, static_cast<std::uint32_t>(SKF_AD_OFF + SKF_AD_PKTTYPE)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, PACKET_OUTGOING, 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, static_cast<std::uint32_t>(SKF_AD_OFF + SKF_AD_IFINDEX)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, loopback, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, 0),
+    };
+    for (unsigned i = 0; i < port.bf_len; ++i) {
+        const bpf_insn& in = port.bf_insns[i];
+        code.push_back(sock_filter{in.code, in.jt, in.jf, in.k});
+    }
+    pcap_freecode(&port);
+    sock_fprog kernel{static_cast<unsigned short>(code.size()), code.data()};
+    if (setsockopt(pcap_fileno(handle), SOL_SOCKET, SO_ATTACH_FILTER, &kernel, sizeof kernel) != 0) {
+        return "setsockopt(" + target_ + ", SO_ATTACH_FILTER): " + std::strerror(errno);
+    }
+    return "";
+}
+
 // pcap_stats is not safe beside a read on another thread (on Linux it also
 // folds the kernel's counts into the handle), so the session thread asks.
 void PcapEventSource::read_drops() {
     pcap_stat stats{};
     if (is_file_ || !pcap_ || pcap_stats(pcap_->handle, &stats) != 0) return;
-    kernel_drops_.store(std::uint64_t{stats.ps_drop} + stats.ps_ifdrop, std::memory_order_relaxed);
+    // ps_ifdrop is the interface's own drop count, every port's packets: not
+    // packets this capture missed.
+    kernel_drops_.store(stats.ps_drop, std::memory_order_relaxed);
 }
 
 // The capture delivers nothing more from here on; the session runs until stopped.

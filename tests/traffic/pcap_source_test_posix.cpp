@@ -123,14 +123,15 @@ TEST(PcapSource, ReplaysANanosecondFileOnceAsEventMessages) {
     EXPECT_EQ(2u, source.not_dns());
     EXPECT_EQ(2u, source.tcp_skipped());
     EXPECT_EQ(0u, source.kernel_drops());
-    EXPECT_EQ(std::vector<std::string>{"Capture file " + path + " replayed: 9 packets, 6 DNS messages"},
+    EXPECT_EQ((std::vector<std::string>{"Capture opened: file:" + path + ", port 53",
+                                        "Capture file " + path + " replayed: 9 packets, 6 DNS messages"}),
               log.messages());
 
     // After the end nothing more comes, and a wait lasts its time.
     const auto start = Clock::now();
     EXPECT_EQ(nullptr, source.next(150));
     EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(140));
-    EXPECT_EQ(1u, log.messages().size());
+    EXPECT_EQ(2u, log.messages().size());
 
     // A new open replays from the start.
     ASSERT_EQ(ERROR_SUCCESS, source.open());
