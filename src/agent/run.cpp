@@ -107,6 +107,7 @@ void start(Pipeline& p) {
     p.holder->clear();
     p.holder->counters = p.counters ? &p.counters->decoder : nullptr;
     p.holder->ipv4_clients_only = kr::config::ipv4_clients_only;
+    p.holder->buffers = kr::config::etw_buffers;
     p.queue = std::make_unique<kr::sensor::SensorQueue>();
     kr::sensor::create(*p.queue, kr::config::queue_size);
     p.queue->counters = p.counters ? &p.counters->queue : nullptr;
@@ -125,7 +126,10 @@ void start(Pipeline& p) {
 }
 
 void log_stats(const Pipeline& p) {
-    if (p.counters) log_print("%s", stats_line(*p.counters, p.queue->capacity).c_str());
+    if (!p.counters) return;
+    // A failed query (no session yet) keeps the counts read last.
+    kr::capture::query_trace_losses(p.counters->trace_losses);
+    log_print("%s", stats_line(*p.counters, p.queue->capacity).c_str());
 }
 
 // Waits for a stop request; with stats on, logs the line at every interval

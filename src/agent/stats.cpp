@@ -51,6 +51,8 @@ std::string stats_line(const PipelineCounters& counters, std::uint32_t queue_cap
     }
     append_capture_stats(line);
     put(line, "in_hand", s.in_hand.get());
+    put(line, "etw_events_lost", counters.trace_losses.events_lost);
+    put(line, "etw_realtime_buffers_lost", counters.trace_losses.realtime_buffers_lost);
     return line;
 }
 

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "capture/decoder.h"
+#include "capture/etw_session.h"
 #include "forward/sensor_queue.h"
 #include "forward/sensor_queue_processor.h"
 
@@ -17,6 +18,8 @@ struct PipelineCounters {
     kr::capture::DecoderCounters decoder;
     kr::sensor::QueueCounters queue;
     kr::sensor::SenderCounters sender;
+    // The trace session's own counts, read by the run thread for each line.
+    kr::capture::TraceLosses trace_losses;
 };
 
 // "Stats: events=... refused=... ..." with every counter since the start, in

@@ -15,6 +15,9 @@ struct EtwApi {
     TRACEHANDLE(WINAPI* open_trace)(PEVENT_TRACE_LOGFILEA logfile);
     ULONG(WINAPI* process_trace)(PTRACEHANDLE handles, ULONG count, LPFILETIME start, LPFILETIME end);
     ULONG(WINAPI* close_trace)(TRACEHANDLE handle);
+    // Only ever asked to query (EVENT_TRACE_CONTROL_QUERY), and only for the Stats line.
+    ULONG(WINAPI* control_trace)(TRACEHANDLE handle, LPCSTR name, PEVENT_TRACE_PROPERTIES properties,
+                                 ULONG control_code);
     // The calling thread's last error, read after a failed open_trace.
     DWORD (*last_error)();
 };

@@ -1,6 +1,7 @@
 #include "capture/etw_session.h"
 
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 #include <string>
 
@@ -30,7 +31,7 @@ std::uint32_t session_thread(void* argument) {
 }
 
 // The properties block: the structure followed by the session name.
-EVENT_TRACE_PROPERTIES* make_properties(std::size_t size) {
+EVENT_TRACE_PROPERTIES* make_properties(std::size_t size, ULONG buffers) {
     auto* block = static_cast<std::uint8_t*>(kr::crt::mem_malloc(size));
     if (!block) {
         const int code = errno;  // before the text is built: that allocates
@@ -45,6 +46,9 @@ EVENT_TRACE_PROPERTIES* make_properties(std::size_t size) {
     properties->BufferSize = 128;
     properties->LogFileMode = EVENT_TRACE_REAL_TIME_MODE;
     properties->FlushTimer = 1;
+    // More buffers let a busy server's bursts wait for a consumer that stalls.
+    properties->MinimumBuffers = buffers;
+    properties->MaximumBuffers = buffers;
     properties->LoggerNameOffset = sizeof(EVENT_TRACE_PROPERTIES);
     std::memcpy(block + sizeof(EVENT_TRACE_PROPERTIES), kSessionName, sizeof kSessionName);
     return properties;
@@ -123,6 +127,7 @@ void EtwSessionHolder::start() {
     session->callback_context = this;
     session->counters = counters;
     session->ipv4_clients_only = ipv4_clients_only;
+    session->buffers = buffers;
     int rc = kr::thread::thread_create(&session->thread, nullptr, session_thread, session);
     if (rc != 0) kr::error::throw_failure<NetError>("pthread_create()", rc);
 }
@@ -151,7 +156,7 @@ void run_session(EtwSession& session) {
     EVENT_TRACE_PROPERTIES* properties = nullptr;
     try {
         log_print("Starting ETW trace...");
-        properties = make_properties(sizeof(EVENT_TRACE_PROPERTIES) + sizeof kSessionName);
+        properties = make_properties(sizeof(EVENT_TRACE_PROPERTIES) + sizeof kSessionName, session.buffers);
         start_or_find_session(properties);
         process(session);
     } catch (const std::exception& e) {
@@ -160,6 +165,24 @@ void run_session(EtwSession& session) {
         log_print("ERROR - ETW session failed: %s", "unknown exception");
     }
     if (properties) kr::crt::mem_free(properties);
+}
+
+bool query_trace_losses(TraceLosses& out) {
+    // Room after the structure for the names the system writes back.
+    struct Block {
+        EVENT_TRACE_PROPERTIES properties;
+        char logger_name[1024];
+        char log_file_name[1024];
+    } block;
+    std::memset(&block, 0, sizeof block);
+    block.properties.Wnode.BufferSize = sizeof block;
+    block.properties.LoggerNameOffset = offsetof(Block, logger_name);
+    block.properties.LogFileNameOffset = offsetof(Block, log_file_name);
+    const ULONG status = etw_api().control_trace(0, kSessionName, &block.properties, EVENT_TRACE_CONTROL_QUERY);
+    if (status != ERROR_SUCCESS) return false;
+    out.events_lost = block.properties.EventsLost;
+    out.realtime_buffers_lost = block.properties.RealTimeBuffersLost;
+    return true;
 }
 
 ULONG WINAPI on_buffer(PEVENT_TRACE_LOGFILEA logfile) {

@@ -28,6 +28,8 @@ struct EtwSession {
     DecoderCounters* counters = nullptr;
     // False: client addresses in IPv6 text are forwarded too.
     bool ipv4_clients_only = true;
+    // Minimum and maximum buffers of a session this run creates; 0 leaves the system's choice.
+    ULONG buffers = 0;
     // A failure raised by the message callback inside the processing loop,
     // carried out of the platform's frames and raised again after it returns.
     std::exception_ptr callback_failure;
@@ -60,7 +62,19 @@ public:
     // Given to each session that start makes.
     DecoderCounters* counters = nullptr;
     bool ipv4_clients_only = true;
+    ULONG buffers = 0;
 };
+
+// What the session itself lost, as the system counts it since the session
+// started (it may be older than this run).
+struct TraceLosses {
+    std::uint64_t events_lost = 0;             // events that found no free buffer
+    std::uint64_t realtime_buffers_lost = 0;   // buffers never delivered to a consumer
+};
+
+// Asks the system for the session's loss counters (a read-only query by
+// name); false, with out untouched, when the query fails (no session yet).
+bool query_trace_losses(TraceLosses& out);
 
 // The message callback of every session: passes the message on to the
 // holder's callback (the context), or drops it when none is set.

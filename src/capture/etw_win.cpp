@@ -6,7 +6,8 @@ DWORD platform_last_error() { return GetLastError(); }
 }  // namespace
 
 const EtwApi& etw_platform_api() {
-    static const EtwApi api{StartTraceA, EnableTraceEx2, OpenTraceA, ProcessTrace, CloseTrace, platform_last_error};
+    static const EtwApi api{StartTraceA, EnableTraceEx2, OpenTraceA, ProcessTrace, CloseTrace, ControlTraceA,
+                                 platform_last_error};
     return api;
 }
 

@@ -15,6 +15,7 @@ std::uint32_t queue_size = kDefaultQueueSize;
 std::vector<Target> targets;
 std::uint32_t send_batch = 0;
 std::uint32_t stats_interval = 0;
+std::uint32_t etw_buffers = 0;
 bool ipv4_clients_only = true;
 
 namespace {
@@ -160,6 +161,10 @@ void read_settings(const Config& config) {
         if (seconds > 0) stats_interval = std::min(static_cast<std::uint32_t>(seconds), kMaxStatsInterval);
     }
     if (const char* text = config.get("ipv4-clients-only")) ipv4_clients_only = std::strcmp(text, "off") != 0;
+    if (const char* text = config.get("etw-buffers")) {
+        const std::int32_t count = parse_number(text);
+        if (count > 0) etw_buffers = static_cast<std::uint32_t>(count);
+    }
 }
 
 }  // namespace kr::config

@@ -48,13 +48,16 @@ extern std::uint32_t send_batch;
 // At most kMaxStatsInterval, so that the interval fits in milliseconds.
 extern std::uint32_t stats_interval;
 constexpr std::uint32_t kMaxStatsInterval = 4294967;
+// Minimum and maximum buffers of the trace session the agent creates; 0 (the
+// default) leaves them to the system.
+extern std::uint32_t etw_buffers;
 // False only for `ipv4-clients-only off`: IPv6 clients are forwarded too.
 extern bool ipv4_clients_only;
 
 // One line (or one 4095-byte piece of a longer line) into an entry; null
 // when the line holds no key.
 std::unique_ptr<ConfigEntry> parse_line(const char* line);
-// Sets queue_size, send_batch, stats_interval and ipv4_clients_only and
+// Sets queue_size, send_batch, stats_interval, ipv4_clients_only and etw_buffers and
 // appends to targets; logs queue_size, the targets and send_batch when it is set.
 void read_settings(const Config& config);
 // Fills the target from a value "ip[:port][ timeout]".

@@ -10,9 +10,24 @@ void FeedSource::push(const EVENT_RECORD& record) {
     if (data) item.user_data.assign(data, data + record.UserDataLength);
     {
         std::lock_guard<std::mutex> guard(lock_);
+        if (capacity_ != 0 && held_ + cost(record) > capacity_) {
+            ++lost_;
+            return;
+        }
+        held_ += cost(record);
         queue_.push_back(std::move(item));
     }
     ready_.notify_one();
+}
+
+void FeedSource::set_buffers(std::uint32_t bytes_each, std::uint32_t count) {
+    std::lock_guard<std::mutex> guard(lock_);
+    capacity_ = std::size_t{bytes_each} * count;
+}
+
+std::uint64_t FeedSource::events_lost() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return lost_;
 }
 
 std::size_t FeedSource::pending() const {
@@ -40,6 +55,7 @@ const EVENT_RECORD* FeedSource::next(std::uint32_t wait_ms) {
     if (queue_.empty()) return nullptr;
     current_ = std::move(queue_.front());
     queue_.pop_front();
+    held_ -= cost(current_.record);
     current_.record.UserData = current_.user_data.empty() ? nullptr : current_.user_data.data();
     return &current_.record;
 }

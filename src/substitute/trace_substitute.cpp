@@ -17,10 +17,16 @@ using Clock = std::chrono::steady_clock;
 constexpr std::uint32_t kSourceWaitMs = 100;
 constexpr auto kBufferPeriod = std::chrono::milliseconds(250);
 constexpr unsigned kEventsPerBuffer = 4096;
+// What the stand-in takes for the system's choice of session buffers.
+constexpr ULONG kDefaultBufferKb = 64;
+constexpr ULONG kDefaultBuffers = 64;
 
 struct Session {
-    TRACEHANDLE controller;
+    TRACEHANDLE controller = 0;
     std::vector<GUID> providers;
+    ULONG buffer_kb = kDefaultBufferKb;
+    ULONG minimum_buffers = kDefaultBuffers;
+    ULONG maximum_buffers = kDefaultBuffers;
 };
 
 struct Consumer {
@@ -61,7 +67,11 @@ ULONG WINAPI start_trace(PTRACEHANDLE handle, LPCSTR name, PEVENT_TRACE_PROPERTI
     std::lock_guard<std::mutex> guard(s.lock);
     if (s.sessions.count(name)) return ERROR_ALREADY_EXISTS;
     *handle = s.next_handle++;
-    s.sessions[name] = Session{*handle, {}};
+    Session& session = s.sessions[name];
+    session.controller = *handle;
+    if (properties->BufferSize != 0) session.buffer_kb = properties->BufferSize;
+    if (properties->MaximumBuffers != 0) session.maximum_buffers = properties->MaximumBuffers;
+    if (properties->MinimumBuffers != 0) session.minimum_buffers = properties->MinimumBuffers;
     return ERROR_SUCCESS;
 }
 
@@ -97,6 +107,10 @@ TRACEHANDLE WINAPI open_trace(PEVENT_TRACE_LOGFILEA logfile) {
     {
         std::lock_guard<std::mutex> guard(s.lock);
         consumer->source = s.source;
+        auto it = s.sessions.find(consumer->session_name);
+        if (consumer->source && it != s.sessions.end()) {
+            consumer->source->set_buffers(it->second.buffer_kb * 1024, it->second.maximum_buffers);
+        }
     }
     if (consumer->source) {
         ULONG status = consumer->source->open();
@@ -220,12 +234,34 @@ ULONG WINAPI close_trace(TRACEHANDLE handle) {
     return consumer->processing ? ERROR_CTX_CLOSE_PENDING : ERROR_SUCCESS;
 }
 
+// Only the query is modelled: the session's buffers and what its source lost.
+ULONG WINAPI control_trace(TRACEHANDLE handle, LPCSTR name, PEVENT_TRACE_PROPERTIES properties, ULONG code) {
+    if (!properties || code != EVENT_TRACE_CONTROL_QUERY) return ERROR_INVALID_PARAMETER;
+    if (properties->Wnode.BufferSize < sizeof(EVENT_TRACE_PROPERTIES)) return ERROR_INVALID_PARAMETER;
+    auto& s = state();
+    std::lock_guard<std::mutex> guard(s.lock);
+    auto it = s.sessions.begin();
+    while (it != s.sessions.end() && !(name ? it->first == name : it->second.controller == handle)) ++it;
+    if (it == s.sessions.end()) return ERROR_WMI_INSTANCE_NOT_FOUND;
+    const Session& session = it->second;
+    properties->BufferSize = session.buffer_kb;
+    properties->MinimumBuffers = session.minimum_buffers;
+    properties->MaximumBuffers = session.maximum_buffers;
+    properties->NumberOfBuffers = session.maximum_buffers;
+    properties->LogFileMode = EVENT_TRACE_REAL_TIME_MODE;
+    properties->EventsLost = s.source ? static_cast<ULONG>(s.source->events_lost()) : 0;
+    // Every buffer reaches the consumer: nothing on the way can fail.
+    properties->RealTimeBuffersLost = 0;
+    return ERROR_SUCCESS;
+}
+
 DWORD last_error() { return last_error_value; }
 
 }  // namespace
 
 const EtwApi& trace_substitute_api() {
-    static const EtwApi api{start_trace, enable_trace_ex2, open_trace, process_trace, close_trace, last_error};
+    static const EtwApi api{start_trace,  enable_trace_ex2, open_trace, process_trace,
+                            close_trace, control_trace,    last_error};
     return api;
 }
 
@@ -238,7 +274,9 @@ void trace_set_event_source(std::shared_ptr<EventSource> source) {
 void trace_substitute_add_session(const std::string& name, const GUID& provider) {
     auto& s = state();
     std::lock_guard<std::mutex> guard(s.lock);
-    s.sessions[name] = Session{s.next_handle++, {provider}};
+    Session& session = s.sessions[name];
+    session.controller = s.next_handle++;
+    session.providers = {provider};
 }
 
 void trace_substitute_reset() {

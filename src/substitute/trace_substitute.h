@@ -15,7 +15,13 @@
 //   It returns ERROR_CANCELLED whenever the buffer callback returns FALSE,
 //   and 0 once the trace is closed and the records that arrived before the
 //   close are delivered (the buffer callback follows the last of them);
-// - CloseTrace during ProcessTrace returns ERROR_CTX_CLOSE_PENDING.
+// - CloseTrace during ProcessTrace returns ERROR_CTX_CLOSE_PENDING;
+// - ControlTrace only queries (else ERROR_INVALID_PARAMETER), by name or
+//   controller handle: the buffers StartTrace asked for (64 of 64 KB where
+//   it left them 0), EventsLost as the session's event source counts them
+//   (a FeedSource holds no more than the buffers and loses what finds no
+//   room while the consumer stalls), RealTimeBuffersLost always 0;
+//   ERROR_WMI_INSTANCE_NOT_FOUND without such a session.
 #include <memory>
 #include <string>
 

@@ -88,6 +88,13 @@ int scripted_dispatcher(ServiceMain) {
     return 0;
 }
 
+// The trace session's loss query, counted: made only for Stats lines.
+std::atomic<int> control_calls{0};
+ULONG WINAPI counted_control(TRACEHANDLE handle, LPCSTR name, PEVENT_TRACE_PROPERTIES properties, ULONG code) {
+    ++control_calls;
+    return kr::capture::trace_substitute_api().control_trace(handle, name, properties, code);
+}
+
 class RunTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -98,10 +105,13 @@ protected:
                                    scripted_module_handle, scripted_file_name, scripted_chdir};
         saved_etw_ = kr::capture::etw_api();
         kr::capture::etw_api() = kr::capture::trace_substitute_api();
+        kr::capture::etw_api().control_trace = counted_control;
+        control_calls = 0;
         kr::capture::trace_substitute_reset();
         kr::config::queue_size = kr::config::kDefaultQueueSize;
         kr::config::targets.clear();
         kr::config::stats_interval = 0;
+        kr::config::etw_buffers = 0;
         kr::log::log_set_stream(nullptr);
         std::filesystem::create_directories(dir_.file("log"));
         if (!stop_event) kr::thread::event_create(&stop_event, nullptr);
@@ -225,6 +235,7 @@ TEST_F(RunTest, StartsAndStopsInOrderWithEveryLine) {
     EXPECT_EQ("Stopped!", lines.back());
     EXPECT_EQ(Lines{dir_.path()}, script_.directories);
     EXPECT_EQ(65536u, kr::config::queue_size);
+    EXPECT_EQ(0, control_calls.load()) << "the session is never queried without stats-interval";
     // Without stats-interval the log holds these lines and no other (the
     // session thread's lines may come in any order beside the run's).
     Lines own;
@@ -243,15 +254,8 @@ TEST_F(RunTest, StartsAndStopsInOrderWithEveryLine) {
     EXPECT_EQ(want, own);
 }
 
-using Stats = std::map<std::string, std::uint64_t>;
-
-Stats parse_stats(const std::string& line) {
-    Stats out;
-    std::istringstream in(line.substr(line.find(':') + 1));
-    std::string pair;
-    while (in >> pair) out[pair.substr(0, pair.find('='))] = std::stoull(pair.substr(pair.find('=') + 1));
-    return out;
-}
+using kr::test::parse_stats;
+using kr::test::Stats;
 
 // A known number of queries into a small ring while the only collector is
 // late: the ring overflows, and the last Stats line (before "Stopped!")
@@ -324,6 +328,10 @@ TEST_F(RunTest, StatsLinesAccountForEveryEventOfAnOverflowingRun) {
                      {"connect_failed_1", s.at("connect_failed_1")}, {"seen_256", s.at("seen_256")},
                      {"non_ipv4", s.at("non_ipv4")}, {"queue_capacity", s.at("queue_capacity")}}));
     EXPECT_LE(s.at("queue_peak_bytes"), 2048u);
+    // One query of the session per line; its own buffers lost nothing.
+    EXPECT_EQ(static_cast<int>(stats.size()), control_calls.load());
+    EXPECT_EQ(0u, s.at("etw_events_lost"));
+    EXPECT_EQ(0u, s.at("etw_realtime_buffers_lost"));
     EXPECT_GE(s.at("paused_ms"), 9000u);
     if (s.count("packets")) {  // the Linux build's capture
         EXPECT_EQ(kQueries + 1u, s.at("packets"));

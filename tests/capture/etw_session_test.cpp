@@ -134,6 +134,11 @@ ULONG WINAPI scripted_close(TRACEHANDLE handle) {
     return trace_substitute_api().close_trace(handle);
 }
 
+ULONG WINAPI scripted_control(TRACEHANDLE handle, LPCSTR name, PEVENT_TRACE_PROPERTIES properties, ULONG code) {
+    script->record("ControlTrace");
+    return trace_substitute_api().control_trace(handle, name, properties, code);
+}
+
 class EtwSessionTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -142,8 +147,8 @@ protected:
         saved_tdh_ = tdh_api();
         tdh_api() = tdh_substitute_api();
         trace_substitute_reset();
-        etw_api() = EtwApi{scripted_start, scripted_enable, scripted_open, scripted_process, scripted_close,
-                           scripted_last_error};
+        etw_api() = EtwApi{scripted_start, scripted_enable, scripted_open,      scripted_process,
+                           scripted_close, scripted_control, scripted_last_error};
     }
     void TearDown() override {
         holder_.stop();
@@ -565,6 +570,52 @@ TEST_F(EtwSessionTest, MessageTooLargeForTheQueueCostsOnlyThatEvent) {
     holder_.stop();
     kr::sensor::destroy(queue);
     for (const auto& line : log_.messages()) EXPECT_NE(0u, line.rfind("ERROR - ETW session failed", 0)) << line;
+}
+
+// The server writes on while the consumer stalls: the session's buffers (as
+// etw-buffers sets them) fill, what finds no room is lost, and the read-only
+// query counts it. The session itself never queries.
+TEST_F(EtwSessionTest, StalledConsumerLosesWhatTheBuffersCannotHoldAndTheQueryCountsIt) {
+    auto feed = std::make_shared<FeedSource>();
+    trace_set_event_source(feed);
+    TraceLosses losses{7, 7};
+    EXPECT_FALSE(query_trace_losses(losses));  // no session yet
+    EXPECT_EQ(7u, losses.events_lost);
+    static std::atomic<bool> stalled;
+    static std::atomic<std::uint64_t> delivered;
+    stalled = true;
+    delivered = 0;
+    holder_.set_callback(
+        [](const std::uint8_t*, std::uint32_t, void*) {
+            while (stalled) kr::thread::sleep_ms(1);
+            ++delivered;
+            return 0;
+        },
+        nullptr);
+    holder_.buffers = 2;
+    holder_.start();
+    ASSERT_TRUE(logged("Entering ETW trace processing loop..."));
+    {
+        std::lock_guard<std::mutex> g(script->lock);
+        const auto* properties = reinterpret_cast<const EVENT_TRACE_PROPERTIES*>(script->properties.data());
+        EXPECT_EQ(2u, properties->MinimumBuffers);
+        EXPECT_EQ(2u, properties->MaximumBuffers);
+    }
+    DnsEventBuilder builder;
+    const std::vector<std::uint8_t> packet(400, 0);
+    constexpr std::uint64_t kEvents = 2000;  // about 1 MB into two 128 KB buffers
+    for (std::uint64_t i = 0; i < kEvents; ++i) {
+        feed->push(*builder.build(256, kEpochOffset, 0, "192.0.2.1", "192.0.2.10", packet.data(), 400));
+    }
+    stalled = false;
+    ASSERT_TRUE(eventually([&] { return feed->pending() == 0; }));
+    ASSERT_TRUE(query_trace_losses(losses));
+    EXPECT_GT(losses.events_lost, kEvents / 2);
+    EXPECT_TRUE(eventually([&] { return delivered + losses.events_lost == kEvents; })) << delivered;
+    EXPECT_EQ(0u, losses.realtime_buffers_lost);
+    holder_.stop();
+    const auto calls = script->snapshot();
+    EXPECT_EQ(2, std::count(calls.begin(), calls.end(), "ControlTrace"));
 }
 
 }  // namespace

@@ -26,6 +26,7 @@ protected:
         targets.clear();
         stats_interval = 0;
         ipv4_clients_only = true;
+        etw_buffers = 0;
     }
 
     std::string write(const std::string& bytes, const char* name = "agent.conf") {
@@ -269,18 +270,20 @@ TEST_F(ConfigFile, StatsIntervalAndIpv4ClientsOnlyFallBackToOff) {
         const char* text;
         std::uint32_t interval;
         bool ipv4_only;
+        std::uint32_t buffers;
     } cases[] = {
-        {"", 0, true},
-        {"stats-interval 30\nipv4-clients-only off\n", 30, false},
-        {"STATS-INTERVAL 5s # five\nipv4-clients-only off#\n", 5, false},
-        {"stats-interval -3\nipv4-clients-only OFF\n", 0, true},
-        {"stats-interval 99999999999\nipv4-clients-only no\n", kMaxStatsInterval, true},
-        {"stats-interval\nipv4-clients-only\n", 0, true},
+        {"", 0, true, 0},
+        {"stats-interval 30\nipv4-clients-only off\netw-buffers 256\n", 30, false, 256},
+        {"STATS-INTERVAL 5s # five\nipv4-clients-only off#\nETW-BUFFERS 8x\n", 5, false, 8},
+        {"stats-interval -3\nipv4-clients-only OFF\netw-buffers -2\n", 0, true, 0},
+        {"stats-interval 99999999999\nipv4-clients-only no\netw-buffers x\n", kMaxStatsInterval, true, 0},
+        {"stats-interval\nipv4-clients-only\n", 0, true, 0},
     };
     for (const auto& c : cases) {
         apply(c.text);
         EXPECT_EQ(c.interval, stats_interval) << c.text;
         EXPECT_EQ(c.ipv4_only, ipv4_clients_only) << c.text;
+        EXPECT_EQ(c.buffers, etw_buffers) << c.text;
     }
 }
 

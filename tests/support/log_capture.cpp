@@ -71,4 +71,12 @@ std::string TempDir::file(const std::string& name) const {
     return (std::filesystem::path(path_) / name).string();
 }
 
+Stats parse_stats(const std::string& line) {
+    Stats out;
+    std::istringstream in(line.substr(line.find(':') + 1));
+    std::string pair;
+    while (in >> pair) out[pair.substr(0, pair.find('='))] = std::stoull(pair.substr(pair.find('=') + 1));
+    return out;
+}
+
 }  // namespace kr::test

@@ -1,6 +1,8 @@
 #pragma once
 // Points the process-wide log at a temporary file for the life of the object
 // and reads back the messages, checking the prefix of every line.
+#include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -24,6 +26,10 @@ public:
 private:
     std::string path_;
 };
+
+// The name=value pairs of a "Stats: ..." log line.
+using Stats = std::map<std::string, std::uint64_t>;
+Stats parse_stats(const std::string& line);
 
 // A fresh empty directory under the system's temporary directory, removed at the end.
 class TempDir {
