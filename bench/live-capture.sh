@@ -1,0 +1,169 @@
+#!/bin/bash
+# Live capture under load, end to end on loopback: a real unbound, the agent
+# capturing with its default settings (all interfaces, default buffer and
+# ring; only the port, stats-interval and send-batch set) into the collector.
+#   1. a lone query: milliseconds from dig's start to the collector's JSON line;
+#   2. dnsperf at stepped rates with both senders: queries completed, events
+#      expected (two per completed query) and received, kernel_drops, ring
+#      drops, the agent's peak memory and the machine's load;
+#   3. a bulk capture recorded from dnsperf at run time, replayed onto lo by
+#      tcpreplay at fixed packet rates (unbound stopped, so that only the
+#      replayed packets are DNS): the highest rate the capture kept whole.
+# Needs root (capture, tcpreplay), unbound, dnsperf, tcpdump, tcpreplay, dig
+# and build/agent and build/collector. Environment: BUILD (build), STEP_SECONDS
+# (5), RATES ("10000 25000 50000 max"), BATCHES ("0 65536"), REPLAY_RATES
+# ("100000 200000 400000 700000 1000000"), BULK_PACKETS (200000), AGENT_EXTRA
+# (more configuration lines for the agent, e.g. "capture-buffer 16777216").
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")/.." && pwd)
+build=$(cd "${BUILD:-$here/build}" && pwd)
+step_seconds=${STEP_SECONDS:-5}
+rates=${RATES:-"10000 25000 50000 max"}
+batches=${BATCHES:-"0 65536"}
+replay_rates=${REPLAY_RATES:-"100000 200000 400000 700000 1000000"}
+bulk_packets=${BULK_PACKETS:-200000}
+agent_extra=${AGENT_EXTRA:-}
+
+work=$(mktemp -d /tmp/live-capture.XXXXXX)
+pids=()
+cleanup() {
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    wait 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
+load() { cut -d' ' -f1-3 /proc/loadavg; }
+# The value of NAME in the agent's last Stats line.
+agent_stat() { grep 'Stats: ' "$work/agent/log/dns-logger.log" | tail -1 | tr ' ' '\n' | sed -n "s/^$1=//p"; }
+
+dns_port=$(free_port)
+cat > "$work/unbound.conf" <<EOF
+server:
+  interface: 127.0.0.1
+  port: $dns_port
+  do-ip6: no
+  do-daemonize: no
+  username: ""
+  chroot: ""
+  directory: "$work"
+  pidfile: ""
+  use-syslog: no
+  num-threads: 1
+  module-config: "iterator"
+  access-control: 127.0.0.0/8 allow
+  local-zone: "example.test." static
+  local-data: "example.test. 3600 IN SOA ns.example.test. admin.example.test. 1 3600 600 86400 300"
+  local-data: "www.example.test. 300 IN A 192.0.2.80"
+remote-control:
+  control-enable: no
+EOF
+unbound -d -c "$work/unbound.conf" > "$work/unbound.out" 2>&1 &
+unbound_pid=$!
+pids+=("$unbound_pid")
+for _ in $(seq 50); do
+    dig +tries=1 +time=1 -p "$dns_port" @127.0.0.1 www.example.test A +short | grep -q 192.0.2.80 && break
+    sleep 0.2
+done
+# Three names in ten do not exist.
+for i in $(seq 0 9); do
+    if [ "$i" -lt 3 ]; then echo "missing$i.example.test A"; else echo "www.example.test A"; fi
+done > "$work/queries.txt"
+
+# start_pipeline SEND_BATCH [JSON]: a collector and the agent (its own directory).
+start_pipeline() {
+    collector_port=$(free_port)
+    "$build/collector" --listen "127.0.0.1:$collector_port" --json "${2:-/dev/null}" \
+        2> "$work/collector.err" > "$work/collector.out" &
+    collector_pid=$!
+    pids+=("$collector_pid")
+    rm -rf "$work/agent" && mkdir -p "$work/agent/log" && cp "$build/agent" "$work/agent/"
+    printf 'logging on\ntarget 127.0.0.1:%s\nstats-interval 1\ncapture-port %s\nsend-batch %s\n%s\n' \
+        "$collector_port" "$dns_port" "$1" "$agent_extra" > "$work/agent/agent.conf"
+    "$work/agent/agent" "$work/agent/agent.conf" &
+    agent_pid=$!
+    pids+=("$agent_pid")
+    for _ in $(seq 100); do
+        grep -q 'Entering ETW trace processing loop' "$work/agent/log/dns-logger.log" 2>/dev/null && break
+        sleep 0.1
+    done
+    sleep 0.5
+}
+# Waits until the agent has sent all it holds, then stops both; sets peak_kib and received.
+stop_pipeline() {
+    local before=-1 now
+    for _ in $(seq 60); do
+        sleep 1
+        now=$(agent_stat sent)
+        [ "$now" = "$before" ] && [ "$(agent_stat in_queue)" = 0 ] && break
+        before=$now
+    done
+    peak_kib=$(sed -n 's/^VmHWM:[[:space:]]*\([0-9]*\).*/\1/p' "/proc/$agent_pid/status")
+    kill -TERM "$agent_pid" && wait "$agent_pid" || true
+    kill -TERM "$collector_pid" && wait "$collector_pid" || true
+    received=$(sed -n 's/^collector: agent 127\.0\.0\.1: .* events \([0-9]*\),.*/\1/p' "$work/collector.err" | head -1)
+}
+
+echo "== lone query: ms from the query's send to the collector's JSON line (send-batch 0)"
+start_pipeline 0 -
+python3 - "$dns_port" "$work/collector.out" <<'PY'
+import os, socket, struct, sys, time
+port, out = int(sys.argv[1]), sys.argv[2]
+query = struct.pack(">HHHHHH", 0x4242, 0x0100, 1, 0, 0, 0) + b"\x03www\x07example\x04test\x00" + struct.pack(">HH", 1, 1)
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+for i in range(1, 11):
+    before = os.path.getsize(out)
+    start = time.monotonic()
+    s.sendto(query, ("127.0.0.1", port))
+    while os.path.getsize(out) == before and time.monotonic() - start < 5:
+        time.sleep(0.0005)
+    print("query %d: %.1f ms" % (i, (time.monotonic() - start) * 1000))
+    time.sleep(0.5)
+PY
+stop_pipeline
+
+echo "== dnsperf, $step_seconds s a step"
+printf '%-8s %-7s %10s %10s %10s %9s %9s %8s %8s  %s\n' rate batch queries expected received kern_drop ring_drop lost peak_MiB load
+for rate in $rates; do
+    for batch in $batches; do
+        start_pipeline "$batch"
+        limit=()
+        [ "$rate" != max ] && limit=(-Q "$rate")
+        dnsperf -s 127.0.0.1 -p "$dns_port" -d "$work/queries.txt" -l "$step_seconds" "${limit[@]}" \
+            > "$work/dnsperf.out" 2>&1
+        load_now=$(load)
+        stop_pipeline
+        completed=$(sed -n 's/^ *Queries completed: *\([0-9]*\).*/\1/p' "$work/dnsperf.out")
+        lost=$(sed -n 's/^ *Queries lost: *\([0-9]*\).*/\1/p' "$work/dnsperf.out")
+        printf '%-8s %-7s %10s %10s %10s %9s %9s %8s %8s  %s\n' "$rate" "$batch" "$completed" \
+            $((2 * completed)) "$received" "$(agent_stat kernel_drops)" "$(agent_stat dropped)" "$lost" \
+            $((peak_kib / 1024)) "$load_now"
+    done
+done
+
+echo "== tcpreplay of $bulk_packets recorded packets onto lo (unbound stopped), send-batch 65536"
+tcpdump -i lo -n -w "$work/bulk.pcap" -c "$bulk_packets" "udp port $dns_port" 2> "$work/tcpdump.err" &
+tcpdump_pid=$!
+pids+=("$tcpdump_pid")
+sleep 1
+while kill -0 "$tcpdump_pid" 2>/dev/null; do
+    dnsperf -s 127.0.0.1 -p "$dns_port" -d "$work/queries.txt" -l 3 > /dev/null 2>&1
+done
+kill -TERM "$unbound_pid" && wait "$unbound_pid" || true
+printf '%-9s %10s %10s %9s %9s %8s  %s\n' pps replayed received kern_drop ring_drop peak_MiB load
+best=0
+for pps in $replay_rates; do
+    start_pipeline 65536
+    tcpreplay -i lo --pps="$pps" --loop=0 --limit=$((pps * step_seconds)) "$work/bulk.pcap" \
+        > "$work/tcpreplay.out" 2>&1
+    load_now=$(load)
+    stop_pipeline
+    sent=$(sed -n 's/^[[:space:]]*Successful packets: *\([0-9]*\).*/\1/p' "$work/tcpreplay.out")
+    actual=$(sed -n 's/^Rated: .*, \([0-9.]*\) pps.*/\1/p' "$work/tcpreplay.out")
+    printf '%-9s %10s %10s %9s %9s %8s  %s  (tcpreplay reached %s pps)\n' "$pps" "$sent" "$(agent_stat packets)" \
+        "$(agent_stat kernel_drops)" "$(agent_stat dropped)" $((peak_kib / 1024)) "$load_now" "$actual"
+    if [ "$(agent_stat packets)" = "$sent" ] && [ "$(agent_stat kernel_drops)" = 0 ]; then best=$pps; fi
+done
+echo "highest loss-free replay rate: $best packets/s"
