@@ -591,7 +591,7 @@ TEST_F(EtwSessionTest, StalledConsumerLosesWhatTheBuffersCannotHoldAndTheQueryCo
     holder_.start();
     ASSERT_TRUE(logged("Entering ETW trace processing loop..."));
     const auto* properties = reinterpret_cast<const EVENT_TRACE_PROPERTIES*>(script->properties.data());
-    EXPECT_EQ(std::make_pair(2u, 2u), std::make_pair(properties->MinimumBuffers, properties->MaximumBuffers));
+    EXPECT_EQ(std::make_pair(ULONG{2}, ULONG{2}), std::make_pair(properties->MinimumBuffers, properties->MaximumBuffers));
     DnsEventBuilder builder;
     const std::vector<std::uint8_t> packet(400, 0);
     constexpr std::uint64_t kEvents = 2000;  // about 1 MB into two 128 KB buffers
