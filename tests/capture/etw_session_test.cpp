@@ -590,8 +590,10 @@ TEST_F(EtwSessionTest, StalledConsumerLosesWhatTheBuffersCannotHoldAndTheQueryCo
     holder_.buffers = 2;
     holder_.start();
     ASSERT_TRUE(logged("Entering ETW trace processing loop..."));
+    std::unique_lock<std::mutex> copied(script->lock);
     const auto* properties = reinterpret_cast<const EVENT_TRACE_PROPERTIES*>(script->properties.data());
     EXPECT_EQ(std::make_pair(ULONG{2}, ULONG{2}), std::make_pair(properties->MinimumBuffers, properties->MaximumBuffers));
+    copied.unlock();
     DnsEventBuilder builder;
     const std::vector<std::uint8_t> packet(400, 0);
     constexpr std::uint64_t kEvents = 2000;  // about 1 MB into two 128 KB buffers
