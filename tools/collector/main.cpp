@@ -106,10 +106,11 @@ int main(int argc, char** argv) {
 
     const bool ok = server.run(error);
     stats.reset();
-    metrics.reset();
     if (!ok) {
         std::fprintf(stderr, "collector: %s\n", error.c_str());
     }
+    // The data first: the sink flushes and the summary prints while the
+    // endpoint still answers, and closing it then waits for no client.
     output.close();
     if (sink) {
         sink->stop();
@@ -117,5 +118,6 @@ int main(int argc, char** argv) {
     const std::string summary = "collector: summary: " + totals_text(server, output, pcap, sink.get()) + "\n" +
                                 agent_lines("collector: ", server.agents());
     std::fputs(summary.c_str(), stderr);
+    metrics.reset();
     return ok ? 0 : 1;
 }

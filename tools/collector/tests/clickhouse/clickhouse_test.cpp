@@ -347,6 +347,31 @@ TEST_F(ClickHouse, KilledAndRestartedUnderAStreamLosesNothing) {
     ASSERT_NE(port, 0) << collector.stderr_text();
     AgentSocket agent(port);
     ASSERT_TRUE(agent.send(record(hello())));
+    // Metrics clients that never finish a request: idle ones beyond the
+    // endpoint's limit and two sending a header byte every 2 s. None may
+    // hold the endpoint, the stream or the stop.
+    const std::uint16_t scrape_port = metrics_port(collector);
+    auto stall_metrics = [scrape_port](std::vector<std::unique_ptr<AgentSocket>>& clients) {
+        for (int i = 0; i < 20; ++i) {
+            clients.push_back(std::make_unique<AgentSocket>(scrape_port));
+        }
+        return std::thread([&clients] {
+            const std::string request = "GET /metrics HTTP/1.1\r\n";
+            for (std::size_t i = 0; i < request.size() && clients[0]->send({std::uint8_t(request[i])}); ++i) {
+                clients[1]->send({std::uint8_t(request[i])});
+                std::this_thread::sleep_for(std::chrono::seconds(2));
+            }
+        });
+    };
+    std::vector<std::unique_ptr<AgentSocket>> stalled;
+    std::thread trickle = stall_metrics(stalled);
+    // A second collector cannot share the metrics port.
+    CollectorProcess second({"--listen", "127.0.0.1:0", "--metrics", "127.0.0.1:" + std::to_string(scrape_port)});
+    EXPECT_EQ(second.wait_exit(), 2);
+    EXPECT_NE(second.stderr_text().find("cannot serve metrics on 127.0.0.1:" + std::to_string(scrape_port) +
+                                        ": Address already in use"),
+              std::string::npos)
+        << second.stderr_text();
     std::atomic<bool> sent{false};
     std::thread sender([&] {
         for (int n = 0; n < kEvents; n += 100) {
@@ -363,6 +388,10 @@ TEST_F(ClickHouse, KilledAndRestartedUnderAStreamLosesNothing) {
     sender.join();
     ASSERT_TRUE(restarted) << error;
     ASSERT_TRUE(sent);
+    for (const auto& client : stalled) {
+        EXPECT_TRUE(client->wait_closed(8000));  // cut within the endpoint's 5 s
+    }
+    trickle.join();
 
     EXPECT_EQ(wait_answer("SELECT uniqExact(qname) FROM stream", std::to_string(kEvents), 60000),
               std::to_string(kEvents))
@@ -382,8 +411,16 @@ TEST_F(ClickHouse, KilledAndRestartedUnderAStreamLosesNothing) {
     EXPECT_EQ(sample_value(scrape, "collector_clickhouse_batches_replayed_total"),
               sample_value(scrape, "collector_clickhouse_batches_spooled_total"));
 
+    std::vector<std::unique_ptr<AgentSocket>> stalled_at_stop;
+    std::thread trickle_at_stop = stall_metrics(stalled_at_stop);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const auto stopping = std::chrono::steady_clock::now();
     collector.signal(SIGTERM);
     EXPECT_EQ(collector.wait_exit(), 0);
+    const double stop_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - stopping).count();
+    EXPECT_LT(stop_seconds, 2.0);
+    std::printf("stopped in %.2f s with stalled metrics clients\n", stop_seconds);
+    trickle_at_stop.join();
     const std::string& notes = collector.stderr_text();
     EXPECT_NE(notes.find("ClickHouse insert failed"), std::string::npos) << notes;
     EXPECT_NE(notes.find("ClickHouse accepts inserts again"), std::string::npos) << notes;

@@ -191,13 +191,21 @@ int CollectorProcess::wait_exit(int timeout_ms) {
     return status;
 }
 
-std::string scrape_metrics(CollectorProcess& collector) {
+std::uint16_t metrics_port(CollectorProcess& collector) {
     const std::string marker = "collector: metrics on http://127.0.0.1:";
     if (!collector.wait_stderr(marker)) {
-        return "";
+        return 0;
     }
     const std::string& err = collector.stderr_text();
-    httplib::Client http("127.0.0.1", std::atoi(err.c_str() + err.find(marker) + marker.size()));
+    return static_cast<std::uint16_t>(std::atoi(err.c_str() + err.find(marker) + marker.size()));
+}
+
+std::string scrape_metrics(CollectorProcess& collector) {
+    const std::uint16_t port = metrics_port(collector);
+    if (port == 0) {
+        return "";
+    }
+    httplib::Client http("127.0.0.1", port);
     const auto result = http.Get("/metrics");
     return result && result->status == 200 ? result->body : "";
 }

@@ -46,6 +46,8 @@ private:
     std::string err_;
 };
 
+// The port of the endpoint the collector announced on stderr; 0 if none.
+std::uint16_t metrics_port(CollectorProcess& collector);
 // GETs /metrics from the endpoint the collector announced on stderr
 // ("collector: metrics on URL"); "" when it does not answer.
 std::string scrape_metrics(CollectorProcess& collector);
