@@ -11,14 +11,18 @@
 
 namespace kr::collector {
 
-// The columns in insert order, comma separated.
-extern const char* const kClickHouseColumns;
-
 // "CREATE TABLE IF NOT EXISTS <table> (...)" for `table` ("name" or
 // "database.name", already checked by valid_table_name).
 std::string create_table_sql(const std::string& table);
 // "INSERT INTO <table> (<columns>) FORMAT RowBinary".
 std::string insert_sql(const std::string& table);
+
+// The query for a table's columns, and what table_shape_problem() reads
+// from its answer: "" when the table is missing or has every column this
+// collector writes (more columns are fine), otherwise one line naming the
+// table and the columns that are missing or of another type.
+std::string table_columns_sql(const std::string& table);
+std::string table_shape_problem(const std::string& table, const std::string& columns);
 
 // Letters, digits and '_' (not starting with a digit), optionally as
 // "database.table".

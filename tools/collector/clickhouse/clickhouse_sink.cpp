@@ -71,8 +71,11 @@ bool ClickHouseSink::start(std::string& error) {
         }
     }
     std::string problem;
-    if (learn_version(problem) && http_.post(create_url_, create_sql_, problem)) {
+    if (learn_version(problem) && prepare_table(problem)) {
         need_create_ = false;
+    } else if (wrong_table_) {
+        error = problem;
+        return false;
     } else {
         failing_ = true;
         failure_ = classify_failure(http_.status(), http_.exception_code());
@@ -282,7 +285,7 @@ void ClickHouseSink::run() {
 void ClickHouseSink::note_failure(const std::string& error) {
     const int code = http_.exception_code();
     InsertFailure kind = classify_failure(http_.status(), code);
-    if (kind == InsertFailure::malformed) {
+    if (kind == InsertFailure::malformed || wrong_table_) {
         kind = InsertFailure::configuration;  // our own rows refused: the table is not what we write
     }
     const std::int64_t now = now_ms();
@@ -330,17 +333,34 @@ bool ClickHouseSink::learn_version(std::string& error) {
     return true;
 }
 
+// Creates the table if it is missing and checks the shape of the one in
+// place: a table of another shape would take rows into the wrong columns
+// (or refuse every batch), so it gets none. A user that may insert but not
+// create still inserts into a table that is there: only a create that failed
+// for want of an answer stops here.
+bool ClickHouseSink::prepare_table(std::string& error) {
+    if (!http_.post(create_url_, create_sql_, error) &&
+        classify_failure(http_.status(), http_.exception_code()) == InsertFailure::transient) {
+        return false;
+    }
+    if (!http_.post(options_.url, table_columns_sql(options_.table), error)) {
+        return false;
+    }
+    error = table_shape_problem(options_.table, http_.reply());
+    wrong_table_ = !error.empty();
+    return !wrong_table_;
+}
+
 bool ClickHouseSink::insert(const Batch& batch, std::string& error) {
     if (!learn_version(error)) {
         return false;
     }
-    // A user that may insert but not create still inserts into a table
-    // that is there: only a create that failed for want of an answer stops.
-    if (need_create_ && !http_.post(create_url_, create_sql_, error) &&
-        classify_failure(http_.status(), http_.exception_code()) == InsertFailure::transient) {
-        return false;
+    if (need_create_) {
+        if (!prepare_table(error)) {
+            return false;
+        }
+        need_create_ = false;
     }
-    need_create_ = false;
     return http_.post(insert_url_, batch.data, error);
 }
 

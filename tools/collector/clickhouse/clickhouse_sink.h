@@ -75,6 +75,7 @@ private:
     bool insert(const Batch& batch, std::string& error);
     bool learn_version(std::string& error);
     void note_failure(const std::string& error);
+    bool prepare_table(std::string& error);
 
     const ClickHouseOptions options_;
     std::FILE* log_;
@@ -84,6 +85,7 @@ private:
     HttpPost http_;  // insert thread only, after start()
     bool need_create_ = true;
     std::string server_version_;  // from SELECT version(), asked once
+    bool wrong_table_ = false;  // the last check found a table of another shape
 
     mutable std::mutex mutex_;
     std::condition_variable wake_;
