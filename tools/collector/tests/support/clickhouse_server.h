@@ -48,9 +48,29 @@ private:
     std::uint16_t http_port_ = 0;
     std::uint16_t tcp_port_ = 0;
     std::uint16_t spare_port_ = 0;
+    std::uint16_t interserver_port_ = 0;  // replicas fetch parts from each other here
     std::string extra_config_;
     std::string extra_users_;
     std::string extra_profiles_;
+    pid_t pid_ = -1;
+};
+
+// A standalone ZooKeeper for replicated tables: loopback, a temporary
+// directory, killed by the destructor.
+class ZooKeeperServer {
+public:
+    ZooKeeperServer();
+    ~ZooKeeperServer();
+    ZooKeeperServer(const ZooKeeperServer&) = delete;
+    ZooKeeperServer& operator=(const ZooKeeperServer&) = delete;
+
+    // Starts it and waits until it accepts connections (60 s at most).
+    bool start(std::string& error);
+    std::uint16_t port() const { return port_; }
+
+private:
+    std::string dir_;
+    std::uint16_t port_ = 0;
     pid_t pid_ = -1;
 };
 
