@@ -26,6 +26,9 @@ constexpr std::int64_t kRepeatFailureMs = 30000;
 // Spool batches refused as malformed in a row before the table, not the
 // files, is taken to be what is wrong (they then stay in the spool).
 constexpr int kMalformedBeforeSuspectingTheTable = 2;
+// How long a stop goes on inserting what memory holds before the rest goes
+// to the spool (or, without one, is dropped and counted).
+constexpr std::int64_t kStopFlushMs = 10000;
 
 std::int64_t now_ms() {
     using namespace std::chrono;
@@ -111,6 +114,7 @@ void ClickHouseSink::stop() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         stopping_ = true;
+        stop_by_ms_ = now_ms() + kStopFlushMs;
     }
     wake_.notify_one();
     if (thread_.joinable()) {
@@ -186,6 +190,15 @@ void ClickHouseSink::run() {
             if (stopping_) {
                 break;
             }
+        }
+        // A slow database does not hold a stop for longer than this: what is
+        // left goes where a failing database's batches go.
+        if (stopping_ && now >= stop_by_ms_) {
+            while (!ready_.empty()) {
+                spool_on_ ? spool_batch(ready_.front()) : drop(ready_.front());
+                pop_ready();
+            }
+            break;
         }
         if (backing_off && !stopping_) {
             std::int64_t until = retry_at_ms_;

@@ -53,7 +53,9 @@ public:
     // From the server loop: one event into the open batch.
     void add(std::string_view peer, std::string_view version, const EventMessage& event, const DnsSummary& dns);
     // Closes the open batch, inserts what is held (or, when the database is
-    // failing or a backlog waits, spools it) and ends the thread.
+    // failing or a backlog waits, spools it) and ends the thread. After 10 s
+    // the rest is spooled, or dropped without a spool: the stop takes at most
+    // that and the insert under way.
     void stop();
 
     Counters counters() const;
@@ -104,6 +106,7 @@ private:
     bool table_takes_rows_ = false;  // an insert of this run succeeded, and none of ours was malformed since
     std::int64_t backoff_ms_ = 0;
     std::int64_t retry_at_ms_ = 0;
+    std::int64_t stop_by_ms_ = 0;
     std::uint64_t next_sequence_ = 0;
     std::uint64_t batch_ids_ = 0;
     Counters counters_;

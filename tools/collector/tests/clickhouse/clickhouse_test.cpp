@@ -273,23 +273,18 @@ TEST_F(ClickHouse, InsertsEveryFieldBesideJsonInBatchesClosedByRowsThenByStop) {
               "bytes is shorter than the DNS header\t0\t::ffff:192.0.2.11\t::ffff:192.0.2.1\t\t.");
 }
 
-// A table of the shape before the reversed name and binary addresses gets
-// no row: the collector names it and what it lacks, and exits.
+// A table of another shape gets no row: the collector names it and what differs, and exits.
 TEST_F(ClickHouse, RefusesATableOfAnotherShape) {
-    ASSERT_EQ(server_->query("CREATE TABLE older (time DateTime, peer String, version String, client String, "
-                             "server String, tcp UInt8, size UInt32, id UInt16, qr UInt8, opcode UInt8, rcode "
-                             "UInt8, flags UInt16, qname String, qtype UInt16, qclass UInt16, error String, batch "
-                             "UInt64, row UInt32, client_ip String) ENGINE = MergeTree ORDER BY (qname, time)"),
-              "");
+    ASSERT_EQ(server_->query("CREATE TABLE older (qname String, client_ip String) ENGINE = Memory"), "");
     CollectorProcess collector(collector_args("older", "1", "100"));
     EXPECT_EQ(collector.wait_exit(), 2);
-    for (const char* part : {"collector: table older has another shape than this collector writes (missing "
-                             "columns server_ip, qname_lower, qname_reversed; peer is String (expected "
-                             "LowCardinality(String)), ",
-                             "client_ip is String (expected FixedString(16))); nothing is inserted"}) {
-        EXPECT_NE(collector.stderr_text().find(part), std::string::npos) << collector.stderr_text();
-    }
-    EXPECT_EQ(server_->query("SELECT count() FROM older"), "0");
+    EXPECT_NE(collector.stderr_text().find("collector: table older has another shape than this collector writes "
+                                           "(missing columns time, peer, version, client, server, tcp, size, id, "
+                                           "qr, opcode, rcode, flags, qtype, qclass, error, batch, row, server_ip, "
+                                           "qname_lower, qname_reversed; client_ip is String (expected "
+                                           "FixedString(16))); nothing is inserted into it"),
+              std::string::npos)
+        << collector.stderr_text();
 }
 
 // https checked against a CA made here, a password from a file, one in
@@ -368,30 +363,27 @@ TEST_F(ClickHouse, KilledAndRestartedUnderAStreamLosesNothing) {
     AgentSocket agent(port);
     ASSERT_TRUE(agent.send(record(hello())));
     // Metrics clients that never finish a request: idle ones beyond the
-    // endpoint's limit and two sending a header byte every 2 s. None may
-    // hold the endpoint, the stream or the stop.
+    // endpoint's limit, one sending a header byte every 2 s. None may hold the
+    // endpoint, the stream or the stop, and no second collector takes its port.
     const std::uint16_t scrape_port = metrics_port(collector);
     auto stall_metrics = [scrape_port](std::vector<std::unique_ptr<AgentSocket>>& clients) {
         for (int i = 0; i < 20; ++i) {
             clients.push_back(std::make_unique<AgentSocket>(scrape_port));
         }
         return std::thread([&clients] {
-            const std::string request = "GET /metrics HTTP/1.1\r\n";
-            for (std::size_t i = 0; i < request.size() && clients[0]->send({std::uint8_t(request[i])}); ++i) {
-                clients[1]->send({std::uint8_t(request[i])});
+            for (char c : std::string("GET /metrics HTTP/1.1\r\n")) {
+                if (!clients[0]->send({std::uint8_t(c)})) {
+                    break;
+                }
                 std::this_thread::sleep_for(std::chrono::seconds(2));
             }
         });
     };
     std::vector<std::unique_ptr<AgentSocket>> stalled;
     std::thread trickle = stall_metrics(stalled);
-    // A second collector cannot share the metrics port.
     CollectorProcess second({"--listen", "127.0.0.1:0", "--metrics", "127.0.0.1:" + std::to_string(scrape_port)});
     EXPECT_EQ(second.wait_exit(), 2);
-    EXPECT_NE(second.stderr_text().find("cannot serve metrics on 127.0.0.1:" + std::to_string(scrape_port) +
-                                        ": Address already in use"),
-              std::string::npos)
-        << second.stderr_text();
+    EXPECT_NE(second.stderr_text().find("Address already in use"), std::string::npos) << second.stderr_text();
     std::atomic<bool> sent{false};
     std::thread sender([&] {
         for (int n = 0; n < kEvents; n += 100) {
@@ -431,8 +423,8 @@ TEST_F(ClickHouse, KilledAndRestartedUnderAStreamLosesNothing) {
     EXPECT_EQ(sample_value(scrape, "collector_clickhouse_batches_replayed_total"),
               sample_value(scrape, "collector_clickhouse_batches_spooled_total"));
 
-    std::vector<std::unique_ptr<AgentSocket>> stalled_at_stop;
-    std::thread trickle_at_stop = stall_metrics(stalled_at_stop);
+    stalled.clear();
+    trickle = stall_metrics(stalled);
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     const auto stopping = std::chrono::steady_clock::now();
     collector.signal(SIGTERM);
@@ -440,7 +432,7 @@ TEST_F(ClickHouse, KilledAndRestartedUnderAStreamLosesNothing) {
     const double stop_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - stopping).count();
     EXPECT_LT(stop_seconds, 2.0);
     std::printf("stopped in %.2f s with stalled metrics clients\n", stop_seconds);
-    trickle_at_stop.join();
+    trickle.join();
     const std::string& notes = collector.stderr_text();
     EXPECT_NE(notes.find("ClickHouse insert failed"), std::string::npos) << notes;
     EXPECT_NE(notes.find("ClickHouse accepts inserts again"), std::string::npos) << notes;
@@ -562,7 +554,7 @@ TEST(ClickHouseCluster, TwoShardsOfTwoReplicasLandEveryEventOnceThroughKilledSer
     constexpr int kSigtermLossBound = 300;  // what docs/scale-out.md promises
     std::string error;
     ZooKeeperServer zookeeper;
-    ASSERT_TRUE(zookeeper.start(error)) << error;
+    ASSERT_TRUE(zookeeper.started()) << "is the zookeeper package installed?";
     ClickHouseServer servers[2][2];  // [shard][replica]
     std::string cluster = "<remote_servers><pair>";
     for (const auto& shard : servers) {
@@ -583,12 +575,18 @@ TEST(ClickHouseCluster, TwoShardsOfTwoReplicasLandEveryEventOnceThroughKilledSer
             server.add_config(cluster + "<macros><shard>" + std::to_string(shard) + "</shard><replica>r" +
                               std::to_string(replica) + "</replica></macros>");
             ASSERT_TRUE(server.start(error)) << error;
-            // The collector finds the Distributed table in place and inserts through it.
+            // The collector finds the Distributed table in place and inserts
+            // through it. The first replicated table waits for ZooKeeper to serve.
             for (const std::string& sql :
                  {local, std::string("CREATE TABLE dns_events AS dns_events_local "
                                      "ENGINE = Distributed(pair, default, dns_events_local, cityHash64(qname))")}) {
                 HttpPost http;
-                ASSERT_TRUE(http.post(server.url() + "?allow_experimental_low_cardinality_type=1", sql, error)) << error;
+                bool created = false;
+                for (int i = 0; i < 300 && !(created = http.post(server.url() + "?allow_experimental_low_cardinality_"
+                                                                 "type=1", sql, error)); ++i) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                }
+                ASSERT_TRUE(created) << error;
             }
         }
     }
@@ -659,15 +657,11 @@ TEST(ClickHouseCluster, TwoShardsOfTwoReplicasLandEveryEventOnceThroughKilledSer
         EXPECT_GT(sample_value(scrape, "collector_clickhouse_batches_spooled_total"), 0) << scrape;
         EXPECT_EQ(sample_value(scrape, "collector_clickhouse_batches_replayed_total"),
                   sample_value(scrape, "collector_clickhouse_batches_spooled_total"));
-        for (auto& shard : servers) {
-            // Both hold a share, and the replicas of a shard the same rows.
+        for (auto& shard : servers) {  // both hold a share, and the replicas of a shard the same rows
             const std::string sql = "SELECT count() FROM dns_events_local";
-            std::string rows[2];
-            for (int i = 0; i < 300 && (rows[0] = shard[0].query(sql)) != (rows[1] = shard[1].query(sql)); ++i) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            }
-            EXPECT_EQ(rows[0], rows[1]);
-            EXPECT_GT(std::atoi(rows[0].c_str()), kEvents) << rows[0];
+            EXPECT_EQ(shard[0].query("SYSTEM SYNC REPLICA dns_events_local") + shard[0].query(sql),
+                      shard[1].query("SYSTEM SYNC REPLICA dns_events_local") + shard[1].query(sql));
+            EXPECT_GT(std::stoi(shard[0].query(sql)), kEvents);
         }
     }
 

@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -60,6 +59,20 @@ bool reap(pid_t pid, int seconds) {
     return false;
 }
 
+// Runs argv[0] from PATH, its output appended to `output`; -1 when it cannot.
+pid_t spawn_logged(std::vector<const char*> argv, const std::string& output) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    pid_t pid = -1;
+    const int spawned =
+        posix_spawnp(&pid, argv[0], &actions, nullptr, const_cast<char* const*>(argv.data()), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    return spawned == 0 ? pid : -1;
+}
+
 }  // namespace
 
 ClickHouseServer::ClickHouseServer() {
@@ -72,7 +85,7 @@ ClickHouseServer::ClickHouseServer() {
 }
 
 ClickHouseServer::~ClickHouseServer() {
-    stop();
+    kill();  // its data goes with it: no need to wait for a clean stop
     std::error_code ignored;
     std::filesystem::remove_all(dir_, ignored);
 }
@@ -115,16 +128,8 @@ bool ClickHouseServer::start(std::string& error) {
         access("/usr/sbin/clickhouse-server", X_OK) == 0 ? "/usr/sbin/clickhouse-server" : "clickhouse-server";
     const std::string config_arg = "--config-file=" + dir_ + "/config.xml";
     const std::string output = dir_ + "/output.log";
-    std::vector<char*> argv{const_cast<char*>(binary.c_str()), const_cast<char*>(config_arg.c_str()), nullptr};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    const int spawned = posix_spawnp(&pid_, binary.c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) {
-        pid_ = -1;
+    pid_ = spawn_logged({binary.c_str(), config_arg.c_str(), nullptr}, output);
+    if (pid_ <= 0) {
         error = "cannot start " + binary + " (is the clickhouse-server package installed?)";
         return false;
     }
@@ -186,14 +191,16 @@ std::string ClickHouseServer::log_tail() const {
     return text.size() > 4000 ? text.substr(text.size() - 4000) : text;
 }
 
-}  // namespace kr::collector::test
-
-namespace kr::collector::test {
-
 ZooKeeperServer::ZooKeeperServer() {
     char name[] = "/tmp/zookeeper-test-XXXXXX";
     dir_ = mkdtemp(name) != nullptr ? name : "/tmp";
     port_ = free_port();
+    std::ofstream(dir_ + "/zoo.cfg") << "tickTime=500\ndataDir=" << dir_ << "/data\nclientPort=" << port_
+                                     << "\nclientPortAddress=127.0.0.1\nadmin.enableServer=false\n";
+    const std::string config = dir_ + "/zoo.cfg";
+    pid_ = spawn_logged({"java", "-Xmx256m", "-cp", "/usr/share/java/zookeeper.jar",
+                         "org.apache.zookeeper.server.ZooKeeperServerMain", config.c_str(), nullptr},
+                        dir_ + "/output.log");
 }
 
 ZooKeeperServer::~ZooKeeperServer() {
@@ -203,50 +210,6 @@ ZooKeeperServer::~ZooKeeperServer() {
     }
     std::error_code ignored;
     std::filesystem::remove_all(dir_, ignored);
-}
-
-// The standalone server of Debian's package, in the foreground as a child
-// (what its start script runs), with a short tick so that the sessions of
-// killed servers end within seconds.
-bool ZooKeeperServer::start(std::string& error) {
-    std::ofstream(dir_ + "/zoo.cfg") << "tickTime=500\ndataDir=" << dir_ << "/data\nclientPort=" << port_
-                                     << "\nclientPortAddress=127.0.0.1\nadmin.enableServer=false\n";
-    const std::string config = dir_ + "/zoo.cfg";
-    const std::string output = dir_ + "/output.log";
-    const char* argv[] = {"java", "-Xmx256m", "-cp", "/usr/share/java/zookeeper.jar",
-                          "org.apache.zookeeper.server.ZooKeeperServerMain", config.c_str(), nullptr};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    const int spawned = posix_spawnp(&pid_, "java", &actions, nullptr, const_cast<char**>(argv), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0 || access("/usr/share/java/zookeeper.jar", R_OK) != 0) {
-        pid_ = -1;
-        error = "cannot start ZooKeeper (are the zookeeper and default-jre packages installed?)";
-        return false;
-    }
-    for (int i = 0; i < kStartSeconds * 10; ++i) {
-        const int fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = htons(port_);
-        // It listens before it serves; "srvr" names the mode once it does.
-        char reply[512] = {};
-        const timeval second{1, 0};
-        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &second, sizeof second);
-        const bool up = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-                        send(fd, "srvr", 4, MSG_NOSIGNAL) == 4 && recv(fd, reply, sizeof reply - 1, 0) > 0;
-        ::close(fd);
-        if (up && std::strstr(reply, "Mode: standalone") != nullptr) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    error = "ZooKeeper did not listen within " + std::to_string(kStartSeconds) + " s:\n" + read_file(output);
-    return false;
 }
 
 }  // namespace kr::collector::test

@@ -55,17 +55,17 @@ private:
     pid_t pid_ = -1;
 };
 
-// A standalone ZooKeeper for replicated tables: loopback, a temporary
-// directory, killed by the destructor.
+// A standalone ZooKeeper for replicated tables, started by the constructor:
+// loopback, a temporary directory, a short tick so that the sessions of
+// killed servers end within seconds. Retry the first request: it serves a
+// few seconds later.
 class ZooKeeperServer {
 public:
     ZooKeeperServer();
     ~ZooKeeperServer();
     ZooKeeperServer(const ZooKeeperServer&) = delete;
     ZooKeeperServer& operator=(const ZooKeeperServer&) = delete;
-
-    // Starts it and waits until it accepts connections (60 s at most).
-    bool start(std::string& error);
+    bool started() const { return pid_ > 0; }
     std::uint16_t port() const { return port_; }
 
 private:

@@ -201,11 +201,7 @@ std::uint16_t metrics_port(CollectorProcess& collector) {
 }
 
 std::string scrape_metrics(CollectorProcess& collector) {
-    const std::uint16_t port = metrics_port(collector);
-    if (port == 0) {
-        return "";
-    }
-    httplib::Client http("127.0.0.1", port);
+    httplib::Client http("127.0.0.1", metrics_port(collector));
     const auto result = http.Get("/metrics");
     return result && result->status == 200 ? result->body : "";
 }
