@@ -140,11 +140,24 @@ std::string insert_sql(const std::string& table) {
     return "INSERT INTO " + quoted(table) + " (" + columns + ") FORMAT RowBinary";
 }
 
-std::string table_columns_sql(const std::string& table) {
+namespace {
+
+// "database = ... AND <name_column> = '...'": `table` in the system tables.
+std::string system_filter(const std::string& table, const char* name_column) {
     const std::size_t dot = table.find('.');
     const std::string database = dot == std::string::npos ? "currentDatabase()" : "'" + table.substr(0, dot) + "'";
-    return "SELECT name, type, default_kind FROM system.columns WHERE database = " + database + " AND table = '" +
+    return " WHERE database = " + database + " AND " + name_column + " = '" +
            table.substr(dot == std::string::npos ? 0 : dot + 1) + "' FORMAT TabSeparated";
+}
+
+}  // namespace
+
+std::string table_columns_sql(const std::string& table) {
+    return "SELECT name, type, default_kind FROM system.columns" + system_filter(table, "table");
+}
+
+std::string table_engine_sql(const std::string& table) {
+    return "SELECT engine FROM system.tables" + system_filter(table, "name");
 }
 
 std::string table_shape_problem(const std::string& table, const std::string& columns) {

@@ -23,6 +23,8 @@ std::string insert_sql(const std::string& table);
 // table and the columns that are missing or of another type.
 std::string table_columns_sql(const std::string& table);
 std::string table_shape_problem(const std::string& table, const std::string& columns);
+// The query for a table's engine ("MergeTree", "Distributed", ...).
+std::string table_engine_sql(const std::string& table);
 
 // Letters, digits and '_' (not starting with a digit), optionally as
 // "database.table".

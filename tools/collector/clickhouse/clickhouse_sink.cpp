@@ -361,6 +361,20 @@ bool ClickHouseSink::prepare_table(std::string& error) {
     }
     error = table_shape_problem(options_.table, http_.reply());
     wrong_table_ = !error.empty();
+    std::string ignored;  // the engine only warns; a failed look is tried again
+    if (!wrong_table_ && !engine_checked_ && http_.post(options_.url, table_engine_sql(options_.table), ignored)) {
+        engine_checked_ = true;
+        // Without it a Distributed table acknowledges rows it has only queued
+        // for a shard that is down: the collector would never spool them.
+        if (http_.reply().rfind("Distributed", 0) == 0 &&
+            options_.url.find("insert_distributed_sync=1") == std::string::npos) {
+            std::fprintf(log_,
+                         "collector: %s is a Distributed table and the URL does not set insert_distributed_sync=1:"
+                         " rows for a shard that is down are acknowledged before they reach it and wait on one"
+                         " server's disk; add &insert_distributed_sync=1 (docs/scale-out.md)\n",
+                         options_.table.c_str());
+        }
+    }
     return !wrong_table_;
 }
 

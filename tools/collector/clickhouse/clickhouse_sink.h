@@ -88,6 +88,7 @@ private:
     bool need_create_ = true;
     std::string server_version_;  // from SELECT version(), asked once
     bool wrong_table_ = false;  // the last check found a table of another shape
+    bool engine_checked_ = false;
 
     mutable std::mutex mutex_;
     std::condition_variable wake_;
