@@ -1,5 +1,5 @@
 // collector: listens for agents, checks every record they send and writes the
-// events as JSON lines, a capture file and/or into ClickHouse.
+// events as JSON lines, a capture file, dnstap and/or into ClickHouse.
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -46,10 +46,14 @@ int main(int argc, char** argv) {
 
     Output output(stderr);
     if ((!options.json_path.empty() && !output.open_json(options.json_path, error)) ||
-        (!options.pcap_path.empty() && !output.open_pcap(options.pcap_path, error))) {
+        (!options.pcap_path.empty() && !output.open_pcap(options.pcap_path, error)) ||
+        (!options.dnstap.path.empty() && !output.open_dnstap(options.dnstap.path, error)) ||
+        (!options.dnstap.socket.empty() &&
+         !output.open_dnstap_socket(options.dnstap.socket, options.dnstap.queue_bytes, error))) {
         std::fprintf(stderr, "collector: %s\n", error.c_str());
         return 2;
     }
+    output.set_dnstap_identity(options.dnstap.identity);
     std::unique_ptr<ClickHouseSink> sink;
     if (!options.clickhouse.url.empty()) {
         sink = std::make_unique<ClickHouseSink>(options.clickhouse, stderr);
@@ -75,6 +79,10 @@ int main(int argc, char** argv) {
             if (sink) {
                 const auto clickhouse = clickhouse_metrics(sink->counters());
                 others.insert(others.end(), clickhouse.begin(), clickhouse.end());
+            }
+            if (const DnstapSocket* dnstap = output.dnstap_socket()) {
+                const auto counts = dnstap_metrics(dnstap->counters());
+                others.insert(others.end(), counts.begin(), counts.end());
             }
             const auto now = std::chrono::steady_clock::now().time_since_epoch();
             return render_metrics(server.agents().snapshot(), others,

@@ -142,6 +142,15 @@ std::vector<CollectorMetric> clickhouse_metrics(const ClickHouseSink::Counters& 
     };
 }
 
+std::vector<CollectorMetric> dnstap_metrics(const DnstapSocket::Counters& c) {
+    return {
+        {"collector_dnstap_frames_sent_total", "counter", "dnstap frames the receiver's socket took.", c.sent},
+        {"collector_dnstap_frames_dropped_total", "counter",
+         "dnstap frames lost: queue full, connection broken, or still queued at exit.", c.dropped},
+        {"collector_dnstap_connections_total", "counter", "Connections made to the dnstap receiver.", c.connects},
+    };
+}
+
 namespace {
 
 // Set on the accepting thread while it closes a connection over the limit.

@@ -9,6 +9,7 @@
 
 #include "clickhouse/clickhouse_sink.h"
 #include "operations/agents.h"
+#include "outputs/dnstap_socket.h"
 
 namespace kr::collector {
 
@@ -28,6 +29,7 @@ std::string render_metrics(const std::vector<AgentCounts>& agents, const std::ve
 // The metrics of the optional outputs, for render_metrics().
 CollectorMetric pcap_metric(std::uint64_t skipped);
 std::vector<CollectorMetric> clickhouse_metrics(const ClickHouseSink::Counters& counters);
+std::vector<CollectorMetric> dnstap_metrics(const DnstapSocket::Counters& counters);
 
 // Serves what `render` returns, from its own threads, until stop() or destruction.
 class MetricsServer {

@@ -150,6 +150,32 @@ bool parse_clickhouse_option(const std::string& name, const std::string& value, 
     return true;
 }
 
+bool parse_dnstap_option(const std::string& name, const std::string& value, DnstapOptions& options,
+                         std::string& error) {
+    std::uint64_t number = 0;
+    if (value.empty() && name != "--dnstap-queue") {
+        error = name + " needs a value";
+        return false;
+    }
+    if (name == "--dnstap") {
+        options.path = value;
+    } else if (name == "--dnstap-socket") {
+        options.socket = value;  // checked when the sender starts
+    } else if (name == "--dnstap-identity") {
+        options.identity = value;
+    } else if (name == "--dnstap-queue") {
+        if (!parse_number(value, ~std::uint64_t{0}, number) || number < 65536) {
+            error = "bad --dnstap-queue value '" + value + "' (expected a number of bytes, at least 65536)";
+            return false;
+        }
+        options.queue_bytes = number;
+    } else {
+        error = "unknown option '" + name + "'";
+        return false;
+    }
+    return true;
+}
+
 bool parse_tls_option(const std::string& name, const std::string& value, TlsOptions& options, std::string& error) {
     if (name == "--tls-handshake-timeout") {
         std::uint64_t number = 0;
@@ -237,7 +263,7 @@ bool parse_options(int argc, const char* const* argv, Options& options, std::str
         if (name != "--listen" && name != "--json" && name != "--pcap" && name != "--max-record" &&
             name.compare(0, 12, "--clickhouse") != 0 && name != "--spool" && name != "--spool-max" &&
             name != "--stats-interval" && name != "--metrics" && name != "--max-agents" &&
-            name.compare(0, 6, "--tls-") != 0) {
+            name.compare(0, 6, "--tls-") != 0 && name.compare(0, 8, "--dnstap") != 0) {
             error = "unknown option '" + std::string(argv[i]) + "'";
             return false;
         }
@@ -298,6 +324,10 @@ bool parse_options(int argc, const char* const* argv, Options& options, std::str
                 return false;
             }
             options.max_record = static_cast<std::uint32_t>(number);
+        } else if (name.compare(0, 8, "--dnstap") == 0) {
+            if (!parse_dnstap_option(name, value, options.dnstap, error)) {
+                return false;
+            }
         } else if (name == "--tls-cert" || name == "--tls-key" || name == "--tls-client-ca" ||
                    name == "--tls-handshake-timeout") {
             if (!parse_tls_option(name, value, options.tls, error)) {
@@ -331,7 +361,13 @@ bool parse_options(int argc, const char* const* argv, Options& options, std::str
     if (clickhouse.user.empty() && !clickhouse.password.empty()) {
         clickhouse.user = "default";  // the user ClickHouse assumes when none is named
     }
-    if (!json_given && options.pcap_path.empty() && options.clickhouse.url.empty()) {
+    if ((options.dnstap.path.empty() && options.dnstap.socket.empty() && !options.dnstap.identity.empty()) ||
+        (options.dnstap.socket.empty() && options.dnstap.queue_bytes != DnstapOptions{}.queue_bytes)) {
+        error = "--dnstap-identity needs --dnstap or --dnstap-socket, --dnstap-queue needs --dnstap-socket";
+        return false;
+    }
+    if (!json_given && options.pcap_path.empty() && options.clickhouse.url.empty() && options.dnstap.path.empty() &&
+        options.dnstap.socket.empty()) {
         options.json_path = "-";
     }
     return true;
@@ -343,6 +379,8 @@ const char* usage_text() {
            "                  [--clickhouse-batch-ms MS] [--spool DIR [--spool-max BYTES]]\n"
            "                  [--clickhouse-user NAME] [--clickhouse-password-file PATH]\n"
            "                  [--clickhouse-ca FILE]]\n"
+           "                 [--dnstap PATH] [--dnstap-socket unix:PATH|tcp:ADDR:PORT]\n"
+           "                  [--dnstap-identity TEXT] [--dnstap-queue BYTES]\n"
            "                 [--stats-interval SECONDS] [--metrics ADDR:PORT] [--max-agents COUNT]\n"
            "                 [--tls-cert PATH --tls-key PATH [--tls-client-ca PATH]\n"
            "                  [--tls-handshake-timeout SECONDS]]\n"
@@ -353,7 +391,7 @@ const char* usage_text() {
            "                      the system choose, the bound address is printed on stderr;\n"
            "                      IPv6 as [ADDR]:PORT\n"
            "  --json PATH         write one JSON object per event to PATH, '-' for standard\n"
-           "                      output (the default unless --pcap or --clickhouse is given)\n"
+           "                      output (the default unless another output is given)\n"
            "  --pcap PATH         write the events as a capture file of IP packets between\n"
            "                      client and server port 53 (UDP, or TCP for TCP events;\n"
            "                      IPv6 when either address is IPv6)\n"
@@ -381,6 +419,16 @@ const char* usage_text() {
            "                      their checksum move to DIR/quarantine\n"
            "  --spool-max BYTES   bound of the spool; when full the oldest batch is dropped\n"
            "                      (default 1073741824)\n"
+           "  --dnstap PATH       write the events as a dnstap file (Frame Streams,\n"
+           "                      protobuf:dnstap.Dnstap): queries as CLIENT_QUERY,\n"
+           "                      responses as CLIENT_RESPONSE; closed cleanly at exit\n"
+           "  --dnstap-socket unix:PATH | tcp:ADDR:PORT\n"
+           "                      send the same to a dnstap receiver (bidirectional\n"
+           "                      Frame Streams); reconnects every second while it is\n"
+           "                      away; what does not fit the queue is dropped and counted\n"
+           "  --dnstap-identity TEXT  the dnstap identity (default: the agent's address)\n"
+           "  --dnstap-queue BYTES  frames waiting for the receiver, at most (default\n"
+           "                      67108864)\n"
            "  --stats-interval SECONDS\n"
            "                      every SECONDS, the summary line and one line per agent\n"
            "                      on stderr (default 0, none)\n"

@@ -31,12 +31,20 @@ struct TlsOptions {
     std::uint32_t handshake_timeout = 10;  // seconds an agent has to finish its handshake
 };
 
+struct DnstapOptions {
+    std::string path;      // "" when no dnstap file is written
+    std::string socket;    // "unix:PATH" or "tcp:ADDR:PORT" of a receiver, "" for none
+    std::string identity;  // "" for the agent's address
+    std::uint64_t queue_bytes = 64ull * 1024 * 1024;
+};
+
 struct Options {
     std::string listen = "127.0.0.1:8100";
     std::string json_path;   // "" when no JSON is written, "-" for standard output
     std::string pcap_path;   // "" when no capture file is written
     std::uint32_t max_record = 1024 * 1024;
     ClickHouseOptions clickhouse;
+    DnstapOptions dnstap;
     std::uint32_t stats_interval = 0;  // seconds between stats lines, 0 for none
     std::string metrics;               // "ADDR:PORT" of the metrics endpoint, "" for none
     std::size_t max_agents = kDefaultMaxAgents;  // agents counted one by one
@@ -46,7 +54,7 @@ struct Options {
 
 // Reads argv into `options` (starting from the defaults). False with the
 // reason for a bad or unknown option. JSON goes to standard output unless
-// --pcap or --clickhouse is given without --json.
+// --pcap, --clickhouse, --dnstap or --dnstap-socket is given without --json.
 bool parse_options(int argc, const char* const* argv, Options& options, std::string& error);
 
 // "ADDR:PORT" with a numeric IPv4 address, or "[ADDR]:PORT" for IPv6.

@@ -19,6 +19,11 @@ std::string totals_text(const Server& server, const Output& output, bool pcap, c
                 " (" + n(c.rows_dropped) + " rows), left in the spool " + n(c.spool_batches) +
                 ", quarantined " + n(c.batches_quarantined);
     }
+    if (const DnstapSocket* dnstap = output.dnstap_socket()) {
+        const DnstapSocket::Counters c = dnstap->counters();
+        text += ", dnstap frames sent " + std::to_string(c.sent) + ", dropped " + std::to_string(c.dropped) +
+                ", connections " + std::to_string(c.connects);
+    }
     return text;
 }
 

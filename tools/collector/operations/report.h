@@ -15,7 +15,8 @@
 namespace kr::collector {
 
 // "connections N, records N, events N, errors N", then ", left out of the
-// capture file N" when `pcap`, then the ClickHouse counts when `sink`.
+// capture file N" when `pcap`, then the ClickHouse counts when `sink`, then
+// the dnstap receiver's counts when there is one.
 std::string totals_text(const Server& server, const Output& output, bool pcap, const ClickHouseSink* sink);
 // One "<prefix>agent ...\n" line per agent (see agent_line()).
 std::string agent_lines(const std::string& prefix, const AgentTable& agents);

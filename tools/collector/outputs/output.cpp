@@ -5,6 +5,7 @@
 
 #include "clickhouse/clickhouse_sink.h"
 #include "input/dns.h"
+#include "outputs/dnstap_message.h"
 #include "outputs/json_line.h"
 
 namespace kr::collector {
@@ -38,7 +39,28 @@ bool Output::open_pcap(const std::string& path, std::string& error) {
     return pcap_.open(path, error);
 }
 
+bool Output::open_dnstap(const std::string& path, std::string& error) {
+    return dnstap_.open(path, error);
+}
+
+bool Output::open_dnstap_socket(const std::string& target, std::uint64_t queue_bytes, std::string& error) {
+    dnstap_socket_ = std::make_unique<DnstapSocket>(target, queue_bytes, notes_);
+    if (!dnstap_socket_->start(error)) {
+        dnstap_socket_.reset();
+        return false;
+    }
+    return true;
+}
+
 void Output::event(std::string_view peer, std::string_view version, const EventMessage& event) {
+    if (dnstap_.is_open() || dnstap_socket_) {
+        encode_dnstap(dnstap_identity_.empty() ? peer_address(peer) : std::string_view(dnstap_identity_), version,
+                      event, frame_);
+        dnstap_.write(frame_);
+        if (dnstap_socket_) {
+            dnstap_socket_->add(frame_);
+        }
+    }
     const bool want_json = json_ != nullptr;
     if (!want_json && !pcap_.is_open() && sink_ == nullptr) {
         return;
@@ -66,6 +88,12 @@ void Output::event(std::string_view peer, std::string_view version, const EventM
 }
 
 bool Output::flush(std::string& error) {
+    if (dnstap_socket_) {
+        dnstap_socket_->flush();
+    }
+    if (!dnstap_.check(error)) {
+        return false;
+    }
     if (json_ != nullptr && !json_failed_ && !pending_.empty()) {
         errno = 0;
         if (std::fwrite(pending_.data(), 1, pending_.size(), json_) != pending_.size() || std::fflush(json_) != 0) {
@@ -91,6 +119,10 @@ void Output::close() {
         json_ = nullptr;
     }
     pcap_.close();
+    dnstap_.close();
+    if (dnstap_socket_) {
+        dnstap_socket_->stop();
+    }
 }
 
 }  // namespace kr::collector

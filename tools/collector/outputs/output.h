@@ -1,14 +1,17 @@
 #pragma once
-// Where the events go: JSON lines, a capture file, a ClickHouse table, or
-// several of them.
+// Where the events go: JSON lines, a capture file, a ClickHouse table,
+// dnstap (a file, a receiver's socket), or several of them.
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "input/message.h"
+#include "outputs/dnstap_file.h"
+#include "outputs/dnstap_socket.h"
 #include "outputs/packet_synth.h"
 #include "outputs/pcap_writer.h"
 
@@ -30,6 +33,11 @@ public:
     // "-" is standard output. False with the reason on failure.
     bool open_json(const std::string& path, std::string& error);
     bool open_pcap(const std::string& path, std::string& error);
+    bool open_dnstap(const std::string& path, std::string& error);
+    // Starts the sender of a dnstap receiver ("unix:PATH" or "tcp:ADDR:PORT").
+    bool open_dnstap_socket(const std::string& target, std::uint64_t queue_bytes, std::string& error);
+    // The dnstap identity of every event; "" for the agent's address.
+    void set_dnstap_identity(const std::string& identity) { dnstap_identity_ = identity; }
     // Every event also goes to `sink` (owned by the caller, outliving this).
     void add_sink(ClickHouseSink* sink) { sink_ = sink; }
 
@@ -40,6 +48,8 @@ public:
     void close();
 
     std::uint64_t pcap_skipped() const { return pcap_skipped_; }
+    // Null without --dnstap-socket; its counters may be read from any thread.
+    const DnstapSocket* dnstap_socket() const { return dnstap_socket_.get(); }
 
 private:
     std::FILE* notes_;
@@ -55,6 +65,10 @@ private:
     std::string problem_;
     std::atomic<std::uint64_t> pcap_skipped_{0};  // also read by the stats and metrics threads
     ClickHouseSink* sink_ = nullptr;
+    DnstapFile dnstap_;
+    std::unique_ptr<DnstapSocket> dnstap_socket_;
+    std::string dnstap_identity_;
+    std::vector<std::uint8_t> frame_;
 };
 
 }  // namespace kr::collector
