@@ -89,8 +89,8 @@ int reap(pid_t pid, Clock::time_point deadline) {
 
 }  // namespace
 
-CollectorProcess::CollectorProcess(const std::vector<std::string>& args) {
-    std::vector<std::string> argv{COLLECTOR_PATH};
+CollectorProcess::CollectorProcess(const std::vector<std::string>& args, const std::string& program) {
+    std::vector<std::string> argv{program.empty() ? std::string(COLLECTOR_PATH) : program};
     argv.insert(argv.end(), args.begin(), args.end());
     pid_ = spawn(argv, out_fd_, &err_fd_);
 }

@@ -14,11 +14,12 @@ namespace kr::collector::test {
 
 constexpr int kWaitMs = 10000;
 
-// One running collector. Its output is read only while a wait_* call runs;
-// the destructor kills the process if it is still running.
+// One running collector (or `program`, searched in PATH, e.g. a receiver or
+// the agent). Its output is read only while a wait_* call runs; the
+// destructor kills the process if it is still running.
 class CollectorProcess {
 public:
-    explicit CollectorProcess(const std::vector<std::string>& args);
+    explicit CollectorProcess(const std::vector<std::string>& args, const std::string& program = "");
     ~CollectorProcess();
     CollectorProcess(const CollectorProcess&) = delete;
     CollectorProcess& operator=(const CollectorProcess&) = delete;
