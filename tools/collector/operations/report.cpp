@@ -22,7 +22,7 @@ std::string totals_text(const Server& server, const Output& output, bool pcap, c
     if (const DnstapSocket* dnstap = output.dnstap_socket()) {
         const DnstapSocket::Counters c = dnstap->counters();
         text += ", dnstap frames sent " + std::to_string(c.sent) + ", dropped " + std::to_string(c.dropped) +
-                ", connections " + std::to_string(c.connects);
+                ", receiver connections " + std::to_string(c.connects);
     }
     return text;
 }

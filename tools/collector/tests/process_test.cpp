@@ -597,7 +597,7 @@ TEST(CollectorProcess, SendsDnstapToFstrmCaptureOverAUnixSocketAndDropsRatherTha
         collector.signal(SIGTERM);
         EXPECT_EQ(collector.wait_exit(), 0);
         EXPECT_NE(collector.stderr_text().find("events 100000, errors 0, dnstap frames sent 100000, dropped 0, "
-                                               "connections 1\n"),
+                                               "receiver connections 1\n"),
                   std::string::npos)
             << collector.stderr_text();
     }
@@ -666,7 +666,7 @@ TEST(CollectorProcess, ConnectsToALateFstrmCaptureOverTcpAndDeliversWhatWaited) 
     EXPECT_EQ(sent, 500);
     collector.signal(SIGTERM);
     EXPECT_EQ(collector.wait_exit(), 0);
-    EXPECT_NE(collector.stderr_text().find("dnstap frames sent 500, dropped 0, connections 1\n"), std::string::npos);
+    EXPECT_NE(collector.stderr_text().find("dnstap frames sent 500, dropped 0, receiver connections 1\n"), std::string::npos);
     capture.signal(SIGTERM);
     EXPECT_TRUE(capture.wait_stderr("closed output file")) << capture.stderr_text();
     std::size_t count = 0;
