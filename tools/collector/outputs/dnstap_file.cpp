@@ -34,8 +34,8 @@ bool DnstapFile::open(const std::string& path, std::string& error) {
 }
 
 void DnstapFile::write(const std::vector<std::uint8_t>& frame) {
-    if (writer_ != nullptr && !failed_ && fstrm_writer_write(writer_, frame.data(), frame.size()) != fstrm_res_success) {
-        failed_ = true;
+    if (writer_ != nullptr && !failed_) {
+        failed_ = fstrm_writer_write(writer_, frame.data(), frame.size()) != fstrm_res_success;
     }
 }
 

@@ -517,7 +517,8 @@ std::vector<std::string> dnstap_ldns_view(const std::string& path) {
                                 "socket_protocol: ", "query_address: ", "response_address: ", "rcode: ",
                                 "SECTION:\n    ;"}) {
             const std::size_t at = doc.find(key);
-            line += (at == std::string::npos ? "?" : doc.substr(at + std::strlen(key), doc.find('\n', at + std::strlen(key)) - at - std::strlen(key))) + "|";
+            const std::size_t from = at + std::strlen(key);
+            line += (at == std::string::npos ? "?" : doc.substr(from, doc.find('\n', from) - from)) + "|";
         }
         messages.push_back(line);
     }
@@ -548,7 +549,8 @@ TEST(CollectorProcess, DnstapFileOfTheSampleCaptureReadsInDnstapLdnsAsTheJsonLin
         const std::string peer = line["peer"];
         std::string time = line["iso_time"];
         time = time.replace(10, 1, " ").substr(0, 19) + ".000000";
-        expected.push_back("\"" + peer.substr(0, peer.rfind(':')) + "\"|\"3.6.8\"|" + (line["qr"] ? "CLIENT_RESPONSE|" : "CLIENT_QUERY|") +
+        expected.push_back("\"" + peer.substr(0, peer.rfind(':')) + "\"|\"3.6.8\"|" +
+                           (line["qr"] ? "CLIENT_RESPONSE|" : "CLIENT_QUERY|") +
                            time + "|" + (client.find(':') != std::string::npos ? "INET6|" : "INET|") +
                            (line["tcp"] ? "TCP|\"" : "UDP|\"") + client + "\"|\"" + line["server"].get<std::string>() +
                            "\"|" + rcodes.at(line["rcode"]) + ", id: " + std::to_string(line["id"].get<int>()) + "|" +
@@ -573,8 +575,8 @@ std::set<std::string> received_once(const std::string& path, std::size_t& count)
 ByteVector numbered_records(int first, int count) {
     ByteVector bytes = hello_record();
     for (int n = first; n < first + count; ++n) {
-        append(bytes, event_record("192.0.2.10", "192.0.2.1", 0,
-                                   dns_packet(static_cast<std::uint16_t>(n), 0x0100, "e" + std::to_string(n) + ".test")));
+        const std::string name = "e" + std::to_string(n) + ".test";
+        append(bytes, event_record("192.0.2.10", "192.0.2.1", 0, dns_packet(static_cast<std::uint16_t>(n), 0x0100, name)));
     }
     return bytes;
 }
@@ -585,7 +587,9 @@ ByteVector numbered_records(int first, int count) {
 TEST(CollectorProcess, SendsDnstapToFstrmCaptureOverAUnixSocketAndDropsRatherThanWaitForIt) {
     TempDir dir;
     const std::string socket = "unix:" + dir.file("dnstap.sock");
-    CollectorProcess capture({"-t", "protobuf:dnstap.Dnstap", "-u", dir.file("dnstap.sock"), "-w", dir.file("cap.fstrm")},
+    // -dddd: a line when a connection closes, with the frames it read.
+    CollectorProcess capture({"-dddd", "-t", "protobuf:dnstap.Dnstap", "-u", dir.file("dnstap.sock"), "-w",
+                              dir.file("cap.fstrm")},
                              "fstrm_capture");
     ASSERT_TRUE(capture.wait_stderr("opened output file")) << capture.stderr_text();
     {
@@ -600,6 +604,7 @@ TEST(CollectorProcess, SendsDnstapToFstrmCaptureOverAUnixSocketAndDropsRatherTha
                                                "receiver connections 1\n"),
                   std::string::npos)
             << collector.stderr_text();
+        EXPECT_TRUE(capture.wait_stderr(": closing (read 100000 frames")) << capture.stderr_text();
     }
     CollectorProcess collector({"--listen", "127.0.0.1:0", "--dnstap-socket", socket, "--dnstap-queue", "65536",
                                 "--metrics", "127.0.0.1:0"});
@@ -621,6 +626,14 @@ TEST(CollectorProcess, SendsDnstapToFstrmCaptureOverAUnixSocketAndDropsRatherTha
     EXPECT_GT(dropped, 0);
 
     capture.signal(SIGCONT);
+    // It reads what waited in its socket, then finds the connection closed.
+    const auto closed = [&capture] {
+        const std::string& err = capture.stderr_text();
+        return err.rfind(": closing (read ") > err.find(": closing (read ");
+    };
+    for (int i = 0; i < 100 && !closed(); ++i) {
+        capture.wait_stderr("\n\n", 100);
+    }
     capture.signal(SIGTERM);
     EXPECT_TRUE(capture.wait_stderr("closed output file")) << capture.stderr_text();
     std::size_t count = 0;
@@ -656,8 +669,8 @@ TEST(CollectorProcess, ConnectsToALateFstrmCaptureOverTcpAndDeliversWhatWaited) 
     ASSERT_TRUE(agent.send(numbered_records(0, 500)));
     ASSERT_TRUE(collector.wait_stdout_lines(500)) << collector.stderr_text();
 
-    CollectorProcess capture({"-t", "protobuf:dnstap.Dnstap", "-a", "127.0.0.1", "-p", port, "-w", dir.file("cap.fstrm")},
-                             "fstrm_capture");
+    CollectorProcess capture(
+        {"-t", "protobuf:dnstap.Dnstap", "-a", "127.0.0.1", "-p", port, "-w", dir.file("cap.fstrm")}, "fstrm_capture");
     ASSERT_TRUE(collector.wait_stderr(target + ": connected\n")) << collector.stderr_text() << capture.stderr_text();
     double sent = 0;
     for (int i = 0; i < 100 && sent < 500; ++i, usleep(100000)) {
@@ -666,7 +679,8 @@ TEST(CollectorProcess, ConnectsToALateFstrmCaptureOverTcpAndDeliversWhatWaited) 
     EXPECT_EQ(sent, 500);
     collector.signal(SIGTERM);
     EXPECT_EQ(collector.wait_exit(), 0);
-    EXPECT_NE(collector.stderr_text().find("dnstap frames sent 500, dropped 0, receiver connections 1\n"), std::string::npos);
+    EXPECT_NE(collector.stderr_text().find("dnstap frames sent 500, dropped 0, receiver connections 1\n"),
+              std::string::npos);
     capture.signal(SIGTERM);
     EXPECT_TRUE(capture.wait_stderr("closed output file")) << capture.stderr_text();
     std::size_t count = 0;
