@@ -743,6 +743,14 @@ TEST(CollectorProcess, RefusesBadOptionsAndUnusableAddressesWithStatus2) {
         EXPECT_EQ(collector.stderr_text(), "collector: " + line + "\n");
     }
     {
+        CollectorProcess collector({"--dnstap-socket", "tcp:localhost:6000"});
+        EXPECT_EQ(collector.wait_exit(), 2);
+        EXPECT_NE(collector.stderr_text().find("collector: bad --dnstap-socket value 'tcp:localhost:6000' (expected "
+                                               "unix:PATH or tcp:ADDR:PORT with a numeric address)\n"),
+                  std::string::npos)
+            << collector.stderr_text();
+    }
+    {
         CollectorProcess collector({"--help"});
         EXPECT_EQ(collector.wait_exit(), 0);
         EXPECT_EQ(collector.stdout_lines().at(0),

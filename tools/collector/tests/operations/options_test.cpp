@@ -56,6 +56,13 @@ TEST(Options, WriteJsonToStandardOutputUnlessOnlyAPcapIsAsked) {
     EXPECT_EQ(options.clickhouse.batch_rows, 10u);
     EXPECT_EQ(options.clickhouse.batch_ms, 5u);
     EXPECT_EQ(options.clickhouse.spool_max, 4096u);
+
+    // So does dnstap.
+    ASSERT_TRUE(parse({"--dnstap-socket", "unix:/run/t", "--dnstap-queue", "65536", "--dnstap-identity=n1"}, options,
+                      error));
+    EXPECT_EQ(options.json_path, "");
+    EXPECT_EQ(options.dnstap.queue_bytes, 65536u);
+    EXPECT_EQ(options.dnstap.identity, "n1");
 }
 
 TEST(Options, RejectBadValuesWithTheReason) {
@@ -97,6 +104,12 @@ TEST(Options, RejectBadValuesWithTheReason) {
         {{"--tls-client-ca", "ca.pem"}, "--tls-client-ca and --tls-handshake-timeout need --tls-cert and --tls-key"},
         {{"--tls-cert=c.pem", "--tls-key=k.pem", "--tls-handshake-timeout=0"},
          "bad --tls-handshake-timeout value '0' (expected 1 to 3600 seconds)"},
+        {{"--dnstap-socket=unix:/s", "--dnstap-queue", "65535"},
+         "bad --dnstap-queue value '65535' (expected a number of bytes, at least 65536)"},
+        {{"--dnstap", "f", "--dnstap-queue", "65536"},
+         "--dnstap-identity needs --dnstap or --dnstap-socket, --dnstap-queue needs --dnstap-socket"},
+        {{"--dnstap-identity", "x"},
+         "--dnstap-identity needs --dnstap or --dnstap-socket, --dnstap-queue needs --dnstap-socket"},
     };
     for (const auto& c : cases) {
         Options options;
