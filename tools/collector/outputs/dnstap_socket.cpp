@@ -297,8 +297,9 @@ void DnstapSocket::write(Link& link, Batch& batch) {
         (ok ? counters_.sent : counters_.dropped) += frames.size();
     }
     if (!ok) {
-        std::fprintf(log_, "collector: dnstap receiver %s: connection lost: %s; %zu frames dropped, reconnecting\n",
-                     target_.c_str(), link.problem.c_str(), frames.size());
+        std::fprintf(log_, "collector: dnstap receiver %s: connection lost: %s; %zu frames dropped%s\n",
+                     target_.c_str(), link.problem.c_str(), frames.size(),
+                     now_ms() >= abort_at_ms_ ? "" : ", reconnecting");
         link.close();
     }
 }
