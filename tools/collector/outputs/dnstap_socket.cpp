@@ -1,7 +1,6 @@
 #include "outputs/dnstap_socket.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <fstrm.h>
 #include <netinet/in.h>
 #include <poll.h>
