@@ -20,8 +20,7 @@
 #include "clickhouse/clickhouse_rows.h"
 #include "clickhouse/http_post.h"
 #include "clickhouse/spool.h"
-#include "outputs/packet_synth.h"
-#include "outputs/pcap_writer.h"
+#include "tests/support/capture_file.h"
 #include "tests/support/clickhouse_server.h"
 #include "tests/support/collector_process.h"
 #include "tests/support/wire.h"
@@ -94,30 +93,6 @@ private:
     std::string config_;
     pid_t pid_ = -1;
 };
-
-// A capture of `count` UDP queries from client 192.0.2.<agent> for the
-// names a<agent>-<n>.test, so every event of every agent is told apart.
-void write_capture(const std::string& path, int agent, int count) {
-    PcapWriter writer;
-    std::string error;
-    ASSERT_TRUE(writer.open(path, error)) << error;
-    PacketSynthesizer synth;
-    std::vector<std::uint8_t> packet;
-    const std::string client = "192.0.2." + std::to_string(agent);
-    for (int n = 0; n < count; ++n) {
-        const ByteVector dns = dns_packet(static_cast<std::uint16_t>(n), 0x0100,
-                                          "a" + std::to_string(agent) + "-" + std::to_string(n) + ".test");
-        EventMessage event;
-        event.time = 1796624400 + static_cast<std::uint32_t>(n / 10000);
-        event.client = client;
-        event.server = "192.0.2.53";
-        event.packet = Bytes(dns.data(), dns.size());
-        ASSERT_TRUE(synth.build(event, packet, error)) << error;
-        writer.write(event.time, packet);
-    }
-    ASSERT_TRUE(writer.flush(error)) << error;
-    writer.close();
-}
 
 class ClickHouse : public ::testing::Test {
 protected:
@@ -591,7 +566,8 @@ TEST(ClickHouseCluster, TwoShardsOfTwoReplicasLandEveryEventOnceThroughKilledSer
     }
     TempDir dir;
     for (int agent = 1; agent <= 6; ++agent) {
-        write_capture(dir.path() + "/" + std::to_string(agent) + ".pcap", agent, kEvents);
+        std::string error;
+        ASSERT_TRUE(write_capture(dir.path() + "/" + std::to_string(agent) + ".pcap", agent, kEvents, error)) << error;
     }
     auto collector_on = [&](int shard, const std::string& listen) {
         return std::make_unique<CollectorProcess>(std::vector<std::string>{
