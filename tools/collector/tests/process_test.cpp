@@ -583,9 +583,9 @@ ByteVector numbered_records(int first, int count) {
 }
 
 // 100 000 events replayed by the real agent reach fstrm_capture over a Unix
-// socket, once each; then,
-// with the receiver stopped (SIGSTOP), a second collector still reads its
-// agent at full speed, counts what its small queue drops, and exits in time.
+// socket, once each; then, with the receiver stopped (SIGSTOP), a second
+// collector still reads its agent at full speed, counts what its small queue
+// drops, and exits in time.
 TEST(CollectorProcess, SendsDnstapToFstrmCaptureOverAUnixSocketAndDropsRatherThanWaitForIt) {
     TempDir dir;
     const std::string socket = "unix:" + dir.file("dnstap.sock");
