@@ -456,7 +456,8 @@ const char* usage_text() {
            "not parse. A malformed record closes only its connection, with one line on\n"
            "stderr. SIGINT or SIGTERM stops the collector after a summary on stderr (the\n"
            "totals, then one line per agent); the open ClickHouse batch is inserted\n"
-           "first (or spooled while ClickHouse fails).\n"
+           "first (or spooled while ClickHouse fails); a dnstap receiver gets up to 3 s\n"
+           "for the frames that wait, the rest is counted as dropped.\n"
            "Delivery to ClickHouse is at least once: see the batch and row columns.\n"
            "Exit status: 0 after a stop, 1 when output cannot be written, 2 for a bad\n"
            "option, an address, a spool directory or TLS files that cannot be used.\n";
