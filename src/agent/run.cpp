@@ -117,6 +117,7 @@ void start(Pipeline& p) {
     kr::sensor::init(*p.forwarder, p.queue.get(), &kr::config::targets);
     p.forwarder->send_batch = kr::config::send_batch;
     p.forwarder->counters = p.counters ? &p.counters->sender : nullptr;
+    p.forwarder->tls = &kr::config::tls;
     log_print("Starting sensor queue processor");
     kr::sensor::start(*p.forwarder);
     p.holder->set_callback(kr::sensor::queue_message, p.queue.get());

@@ -17,6 +17,7 @@ std::uint32_t send_batch = 0;
 std::uint32_t stats_interval = 0;
 std::uint32_t etw_buffers = 0;
 bool ipv4_clients_only = true;
+TlsSettings tls;
 
 namespace {
 
@@ -39,6 +40,22 @@ bool has_key(const ConfigEntry& entry, const char* key, std::size_t length) {
 struct FileCloser {
     void operator()(std::FILE* file) const { std::fclose(file); }
 };
+
+std::string value_of(const Config& config, const char* key) {
+    const char* text = config.get(key);
+    return text != nullptr ? text : "";
+}
+
+// Exactly `tls on` turns it on; the sender logs what it uses.
+void read_tls(const Config& config) {
+    const char* on = config.get("tls");
+    tls.on = on != nullptr && std::strcmp(on, "on") == 0;
+    tls.ca = value_of(config, "tls-ca");
+    tls.name = value_of(config, "tls-name");
+    tls.cert = value_of(config, "tls-cert");
+    tls.key = value_of(config, "tls-key");
+    tls.thumbprint = value_of(config, "tls-cert-thumbprint");
+}
 
 }  // namespace
 
@@ -165,6 +182,7 @@ void read_settings(const Config& config) {
         const std::int32_t count = parse_number(text);
         if (count > 0) etw_buffers = static_cast<std::uint32_t>(count);
     }
+    read_tls(config);
 }
 
 }  // namespace kr::config

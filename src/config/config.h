@@ -54,10 +54,22 @@ extern std::uint32_t etw_buffers;
 // False only for `ipv4-clients-only off`: IPv6 clients are forwarded too.
 extern bool ipv4_clients_only;
 
+// How the sender protects its connections. Off (the default) sends plain TCP;
+// the other fields count only when it is on. Empty means "not set".
+struct TlsSettings {
+    bool on = false;
+    std::string ca;          // PEM file of the CAs that sign the collector's certificate; else the system's store
+    std::string name;        // name the collector's certificate must carry; else the target's IP address
+    std::string cert;        // client certificate (PEM), Linux
+    std::string key;         // its private key (PEM), Linux
+    std::string thumbprint;  // SHA-1 thumbprint (hex) of a client certificate in LocalMachine\My, Windows
+};
+extern TlsSettings tls;
+
 // One line (or one 4095-byte piece of a longer line) into an entry; null
 // when the line holds no key.
 std::unique_ptr<ConfigEntry> parse_line(const char* line);
-// Sets queue_size, send_batch, stats_interval, ipv4_clients_only and etw_buffers and
+// Sets queue_size, send_batch, stats_interval, ipv4_clients_only, etw_buffers and tls and
 // appends to targets; logs queue_size, the targets and send_batch when it is set.
 void read_settings(const Config& config);
 // Fills the target from a value "ip[:port][ timeout]".

@@ -52,6 +52,11 @@ struct NetApi {
     int (*closesocket)(Socket socket);
     // WSAStartup with the requested version; its WSADATA is not kept.
     int (*startup)(std::uint16_t version);
+    // Only with TLS, whose handshake reads: select with a read set holding
+    // only this socket (answers as select_write does), and recv (0 at the
+    // end of the stream).
+    int (*select_read)(int nfds, Socket socket, const TimeLimit* limit);
+    int (*recv)(Socket socket, char* data, int length, int flags);
 };
 
 NetApi& net_api();

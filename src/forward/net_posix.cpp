@@ -170,6 +170,28 @@ int posix_select_write(int, Socket s, const TimeLimit* limit) {
     }
 }
 
+// Only used on connected sockets, so no connect state is involved: readable
+// with data, at the end of the stream or on an error, as select says.
+int posix_select_read(int, Socket s, const TimeLimit* limit) {
+    int fd = to_fd(s);
+    if (fd < 0) return fail(EBADF);
+    if (limit->seconds < 0 || limit->microseconds < 0) return fail(EINVAL);
+    const long long ms = static_cast<long long>(limit->seconds) * 1000 + (limit->microseconds + 999) / 1000;
+    for (;;) {
+        short revents = 0;
+        const int n = wait_ms(fd, POLLIN, ms, &revents);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return fail(errno);
+        if (n > 0 && (revents & POLLNVAL)) return fail(EBADF);
+        return n;
+    }
+}
+
+int posix_recv(Socket s, char* data, int length, int flags) {
+    ssize_t n = ::recv(to_fd(s), data, static_cast<std::size_t>(length), flags);
+    return n < 0 ? fail(errno) : static_cast<int>(n);
+}
+
 int posix_send(Socket s, const char* data, int length, int flags) {
     // A peer that has gone must give an error, never SIGPIPE.
     ssize_t n = ::send(to_fd(s), data, static_cast<std::size_t>(length), flags | MSG_NOSIGNAL);
@@ -198,7 +220,8 @@ ConnectCall& connect_call() {
 const NetApi& net_platform_api() {
     static const NetApi api{posix_socket,  posix_ioctlsocket,  posix_inet_addr, posix_htons,
                             posix_connect, posix_select_write, posix_send,      posix_last_error,
-                            posix_shutdown, posix_closesocket, posix_startup};
+                            posix_shutdown, posix_closesocket, posix_startup,   posix_select_read,
+                            posix_recv};
     return api;
 }
 

@@ -49,6 +49,16 @@ int win_select_write(int nfds, Socket s, const TimeLimit* limit) {
     return ::select(nfds, nullptr, &writable, nullptr, &tv);
 }
 
+int win_select_read(int nfds, Socket s, const TimeLimit* limit) {
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(s, &readable);
+    timeval tv{limit->seconds, limit->microseconds};
+    return ::select(nfds, &readable, nullptr, nullptr, &tv);
+}
+
+int win_recv(Socket s, char* data, int length, int flags) { return ::recv(s, data, length, flags); }
+
 int win_send(Socket s, const char* data, int length, int flags) { return ::send(s, data, length, flags); }
 
 int win_last_error() { return ::WSAGetLastError(); }
@@ -67,7 +77,8 @@ int win_startup(std::uint16_t version) {
 const NetApi& net_platform_api() {
     static const NetApi api{win_socket,  win_ioctlsocket, win_inet_addr,  win_htons,
                             win_connect, win_select_write, win_send,      win_last_error,
-                            win_shutdown, win_closesocket, win_startup};
+                            win_shutdown, win_closesocket, win_startup,   win_select_read,
+                            win_recv};
     return api;
 }
 

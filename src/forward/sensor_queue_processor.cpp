@@ -148,7 +148,7 @@ bool connect_round(SensorQueueProcessor& p, TargetConnection& connection, const 
         kr::log::log_print("Connected to %s:%d", ip, port);
         try {
             transfer(p, connection, hello, state);
-            connection.close();
+            connection.finish();
             return true;
         } catch (const std::exception& e) {
             if (counters != nullptr) counters->breaks.add();
@@ -176,6 +176,7 @@ void init(SensorQueueProcessor& processor, SensorQueue* queue, const std::vector
     processor.pause_step_ms = kPauseStepMs;
     processor.send_batch = 0;
     processor.counters = nullptr;
+    processor.tls = nullptr;
 }
 
 void start(SensorQueueProcessor& processor) {
@@ -237,6 +238,10 @@ std::uint32_t run_sender(void* argument) {
     if (p.send_batch != 0) reserve_batch_buffer(p);
     SenderState state;
     TargetConnection connection;
+    if (p.tls != nullptr && p.tls->on) {
+        kr::log::log_print("Connecting with TLS: %s", tls_description(*p.tls).c_str());
+        connection.set_tls(p.tls);
+    }
     while (!p.stop_requested) {
         if (connect_round(p, connection, hello, state)) break;
         const auto paused = std::chrono::steady_clock::now();
@@ -257,6 +262,11 @@ void TargetConnection::connect_to(const std::string& ip, std::uint16_t port, std
     ip_ = ip;
     port_ = port;
     timeout_ = timeout;
+    const bool tls = tls_ != nullptr && tls_->on;
+    if (tls) {
+        connecting_ = true;
+        deadline_ = std::chrono::steady_clock::now() + std::chrono::seconds(timeout);
+    }
     const NetApi& net = net_api();
     socket_ = net.socket(kAfInet, kSockStream, kIpProtoTcp);
     if (socket_ == kInvalidSocket) throw_socket_failure("socket()");
@@ -271,19 +281,44 @@ void TargetConnection::connect_to(const std::string& ip, std::uint16_t port, std
         if (code != kWouldBlock) kr::error::throw_failure<SensorError>("connect(" + ip_ + ")", code);
     }
     wait_writable();
+    if (!tls) return;
+    channel_ = make_tls_channel(*tls_, ip_, *this);
+    channel_->handshake();
+    connecting_ = false;
+}
+
+TimeLimit TargetConnection::limit() const {
+    TimeLimit limit;
+    if (!connecting_) {
+        // The time limit is a 32-bit timeval: longer time-outs wait as long as
+        // it can hold (about 68 years) instead of being refused as negative.
+        limit.seconds = timeout_ > INT32_MAX ? INT32_MAX : static_cast<std::int32_t>(timeout_);
+        return limit;
+    }
+    using std::chrono::microseconds;
+    const auto left = std::chrono::duration_cast<microseconds>(deadline_ - std::chrono::steady_clock::now());
+    const std::int64_t us = std::max<std::int64_t>(left.count(), 0);
+    limit.seconds = static_cast<std::int32_t>(std::min<std::int64_t>(us / 1000000, INT32_MAX));
+    limit.microseconds = static_cast<std::int32_t>(us % 1000000);
+    return limit;
 }
 
 void TargetConnection::wait_writable() {
-    TimeLimit limit;
-    // The time limit is a 32-bit timeval: longer time-outs wait as long as it
-    // can hold (about 68 years) instead of being refused as negative.
-    limit.seconds = timeout_ > INT32_MAX ? INT32_MAX : static_cast<std::int32_t>(timeout_);
+    const TimeLimit limit = this->limit();
     const int ready = net_api().select_write(1, socket_, &limit);
     if (ready == kSocketError) throw_socket_failure("select()");
     if (ready == 0) throw SensorError("select() timed out");
 }
 
 void TargetConnection::send_all(const std::uint8_t* data, std::size_t length) {
+    if (channel_) {
+        if (length > 0) channel_->send(data, length);
+        return;
+    }
+    send_raw(data, length);
+}
+
+void TargetConnection::send_raw(const std::uint8_t* data, std::size_t length) {
     std::size_t sent = 0;
     while (sent < length) {
         wait_writable();
@@ -296,7 +331,26 @@ void TargetConnection::send_all(const std::uint8_t* data, std::size_t length) {
     }
 }
 
+std::size_t TargetConnection::receive_raw(std::uint8_t* out, std::size_t size) {
+    const TimeLimit limit = this->limit();
+    const int ready = net_api().select_read(1, socket_, &limit);
+    if (ready == kSocketError) throw_socket_failure("select()");
+    if (ready == 0) throw SensorError("select() timed out");
+    const int chunk = size > INT_MAX ? INT_MAX : static_cast<int>(size);
+    const int n = net_api().recv(socket_, reinterpret_cast<char*>(out), chunk, 0);
+    if (n < 0) throw_socket_failure("recv()");
+    if (n == 0) throw SensorError("recv() failed: connection closed by the peer");
+    return static_cast<std::size_t>(n);
+}
+
+void TargetConnection::finish() {
+    if (channel_ && !connecting_) channel_->close_notify();
+    close();
+}
+
 void TargetConnection::close() {
+    channel_.reset();
+    connecting_ = false;
     if (socket_ == kInvalidSocket) return;
     net_api().shutdown(socket_, kShutdownBoth);
     net_api().closesocket(socket_);

@@ -5,14 +5,17 @@
 // followed by a pause and a new round from the first target; the message
 // that was being sent then goes out again, whole.
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "config/config.h"
 #include "forward/net_api.h"
 #include "forward/sensor_queue.h"
+#include "forward/tls_channel.h"
 #include "log/counter.h"
 #include "thread/thread.h"
 
@@ -56,6 +59,8 @@ struct SensorQueueProcessor {
     std::uint32_t send_batch = 0;
     // Null counts nothing. init clears it: set it afterwards.
     SenderCounters* counters = nullptr;
+    // Null or off: plain TCP. Not owned; init clears it: set it afterwards.
+    const kr::config::TlsSettings* tls = nullptr;
 };
 
 // Resets the processor to "no thread, no buffer, no batches" over the given
@@ -80,21 +85,28 @@ std::uint32_t run_sender(void* processor);
 // One connection to one target, owned by the sender thread. Every failure
 // throws SensorError with the failed call's text. The socket is closed on
 // destruction.
-class TargetConnection {
+class TargetConnection : private TlsTransport {
 public:
     TargetConnection() = default;
-    ~TargetConnection() { close(); }
+    ~TargetConnection() override { close(); }
     TargetConnection(const TargetConnection&) = delete;
     TargetConnection& operator=(const TargetConnection&) = delete;
 
+    // Null or off (the default): plain TCP. Not owned.
+    void set_tls(const kr::config::TlsSettings* tls) { tls_ = tls; }
     // Closes the previous socket, then connects without blocking and waits
-    // at most timeout seconds for the socket to become writable. A socket
-    // made by a failed attempt stays until the next call or close.
+    // at most timeout seconds for the socket to become writable. With TLS
+    // the handshake follows, and the whole connect, handshake included,
+    // takes at most timeout seconds. A socket made by a failed attempt stays
+    // until the next call or close.
     void connect_to(const std::string& ip, std::uint16_t port, std::uint32_t timeout);
     // One select for writability, bounded by the time-out.
     void wait_writable();
-    // Sends every byte, each send preceded by wait_writable. 0 bytes: no call at all.
+    // Sends every byte (through the TLS session, if there is one), each send
+    // preceded by wait_writable. 0 bytes: no call at all.
     void send_all(const std::uint8_t* data, std::size_t length);
+    // Ends a TLS session in order (close_notify, one attempt); then close.
+    void finish();
     // Shuts the socket down (both directions) and closes it, if there is one.
     void close();
 
@@ -102,10 +114,20 @@ public:
     Socket socket() const { return socket_; }
 
 private:
+    void send_raw(const std::uint8_t* data, std::size_t length) override;
+    std::size_t receive_raw(std::uint8_t* out, std::size_t size) override;
+    // The select limit: the time-out, or while connecting with TLS what is
+    // left of it.
+    TimeLimit limit() const;
+
     std::string ip_;
     std::uint16_t port_ = 0;
     std::uint32_t timeout_ = 0;
     Socket socket_ = kInvalidSocket;
+    const kr::config::TlsSettings* tls_ = nullptr;
+    std::unique_ptr<TlsChannel> channel_;
+    bool connecting_ = false;
+    std::chrono::steady_clock::time_point deadline_;
 };
 
 }  // namespace kr::sensor

@@ -27,6 +27,7 @@ protected:
         stats_interval = 0;
         ipv4_clients_only = true;
         etw_buffers = 0;
+        tls = TlsSettings();
     }
 
     std::string write(const std::string& bytes, const char* name = "agent.conf") {
@@ -284,6 +285,19 @@ TEST_F(ConfigFile, StatsIntervalAndIpv4ClientsOnlyFallBackToOff) {
         EXPECT_EQ(c.interval, stats_interval) << c.text;
         EXPECT_EQ(c.ipv4_only, ipv4_clients_only) << c.text;
         EXPECT_EQ(c.buffers, etw_buffers) << c.text;
+    }
+}
+
+TEST_F(ConfigFile, TlsIsOnOnlyForExactlyOnAndItsPathsAreKeptAsWritten) {
+    apply("tls on\ntls-ca /etc/ca dir/ca.pem # CAs\nTLS-NAME collector.example\ntls-cert c.pem\ntls-key k.pem\n"
+          "tls-cert-thumbprint 0a1B\n");
+    EXPECT_TRUE(tls.on);
+    EXPECT_EQ("/etc/ca dir/ca.pem", tls.ca);
+    EXPECT_EQ("collector.example", tls.name);
+    EXPECT_EQ("c.pem k.pem 0a1B", tls.cert + " " + tls.key + " " + tls.thumbprint);
+    for (const char* off : {"", "tls ON\n", "tls\n", "tls yes\n"}) {
+        apply(off);
+        EXPECT_FALSE(tls.on) << off;
     }
 }
 

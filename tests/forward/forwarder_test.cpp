@@ -18,6 +18,7 @@
 #include "forward/sensor_queue_processor.h"
 #include "support/log_capture.h"
 #include "support/loopback.h"
+#include "support/tls_peer.h"
 #include "thread/crt.h"
 #include "thread/thread.h"
 
@@ -413,6 +414,89 @@ TEST(ForwarderLoopback, TimeOutsPastTheSelectRangeStillConnectAndSend) {
         ASSERT_TRUE(collector.accept(5000));
         EXPECT_EQ(data, collector.read(10, 5000));
     }
+}
+
+// ---- TLS to a real OpenSSL peer (Linux) ----
+
+kr::config::TlsSettings tls_settings(const kr::test::TestPki& pki, const std::string& name = "",
+                                     bool client = false) {
+    kr::config::TlsSettings tls;
+    tls.on = true;
+    tls.ca = pki.pem("ca");
+    tls.name = name;
+    if (client) tls.cert = pki.pem("client"), tls.key = pki.key("client");
+    return tls;
+}
+
+TEST(ForwarderTls, SessionsCarryTheSameBytesAsPlainTcp) {
+    if (!kr::test::TlsPeer::available()) GTEST_SKIP() << "no TLS peer in this build";
+    const kr::test::TestPki pki;
+    const std::vector<Bytes> queued = {message_of(39, 1), message_of(5000, 3), message_of(96, 5)};
+    Bytes expected = kHello;
+    for (const Bytes& m : queued) expected = concat({expected, record(m)});
+    // The address in the certificate record by record; a configured name with
+    // batches; mutual TLS, the peer requiring a certificate its CA signed.
+    const struct {
+        std::uint32_t batch;
+        const char* name;
+        bool client;
+    } cases[] = {{0, "", false}, {65536, "collector.test", false}, {65536, "", true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.batch);
+        LogCapture log;
+        LoopbackListener collector;
+        kr::test::TlsPeer peer(pki.pem("server"), pki.key("server"), c.client ? pki.pem("ca") : "",
+                               collector.port());
+        const auto tls = tls_settings(pki, c.name, c.client);
+        Forwarder f({target("127.0.0.1", peer.port())}, 20, c.batch);
+        f.processor.tls = &tls;
+        for (const Bytes& m : queued) f.push(m);
+        start(f.processor);
+        ASSERT_TRUE(collector.accept(5000));
+        EXPECT_EQ(expected, collector.read(expected.size(), 5000));
+        // A lone message goes out at once; a stop ends the session in order.
+        f.push(queued[0]);
+        EXPECT_EQ(record(queued[0]), collector.read(4 + queued[0].size(), 5000));
+        stop(f.processor);
+        EXPECT_TRUE(collector.peer_closed(2000));
+        EXPECT_EQ(0, peer.refused());
+        const auto lines = log_lines(log);
+        EXPECT_LE(0, find_line(lines, "Connecting with TLS: CA " + tls.ca));
+        EXPECT_LT(find_line(lines, "Connecting with TLS: "), find_line(lines, "Connecting to "));
+    }
+}
+
+TEST(ForwarderTls, FailedHandshakesFailOverToTheNextTarget) {
+    if (!kr::test::TlsPeer::available()) GTEST_SKIP() << "no TLS peer in this build";
+    LogCapture log;
+    const kr::test::TestPki pki;
+    LoopbackListener collector;
+    kr::test::TlsPeer untrusted(pki.pem("stranger"), pki.key("stranger"));
+    kr::test::TlsPeer wrong_name(pki.pem("named"), pki.key("named"));
+    kr::test::TlsPeer wants_client(pki.pem("server"), pki.key("server"), pki.pem("ca"));
+    kr::test::TlsPeer good(pki.pem("server"), pki.key("server"), "", collector.port());
+    const auto tls = tls_settings(pki);
+    Forwarder f({target("127.0.0.1", untrusted.port()), target("127.0.0.1", wrong_name.port()),
+                 target("127.0.0.1", wants_client.port()), target("127.0.0.1", good.port())},
+                kPauseStepMs);
+    f.processor.tls = &tls;
+    const auto t0 = Clock::now();
+    start(f.processor);
+    ASSERT_TRUE(collector.accept(5000)) << log.raw();
+    EXPECT_LT(ms_since(t0), 3000) << "a refused handshake must not wait for the time-out";
+    EXPECT_EQ(kHello, collector.read(kHello.size(), 5000));
+    const auto lines = log_lines(log);
+    const std::string untrusted_line = "ERROR - Connect to " + endpoint(untrusted.port()) + " failed: TLS handshake";
+    const std::string name_line = "ERROR - Connect to " + endpoint(wrong_name.port()) + " failed: TLS handshake";
+    const std::string client_line = "ERROR - Connect to " + endpoint(wants_client.port()) + " failed: TLS handshake";
+    ASSERT_EQ(9u, lines.size()) << log.raw();
+    EXPECT_EQ(untrusted_line + " failed: collector certificate not accepted: unable to get local issuer certificate",
+              lines[2]);
+    EXPECT_EQ(name_line + " failed: collector certificate not accepted: IP address mismatch", lines[4]);
+    EXPECT_TRUE(starts_with(lines[6], client_line + " failed: ")) << lines[6];
+    EXPECT_NE(std::string::npos, lines[6].find("certificate required")) << lines[6];
+    EXPECT_EQ("Connected to " + endpoint(good.port()), lines[8]);
+    EXPECT_EQ((std::vector<std::uint64_t>{0, 0, 1, 0, 1, 1, 1, 0}), f.tally());
 }
 
 // ---- The sender and its connection against a scripted socket layer ----

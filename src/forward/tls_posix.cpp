@@ -1,0 +1,198 @@
+// The TLS session on Linux: OpenSSL over memory buffers, so that every byte
+// still goes through the connection's socket calls and their time limits.
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+
+#include <climits>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "error/error.h"
+#include "forward/tls_channel.h"
+
+namespace kr::sensor {
+namespace {
+
+struct CtxFree {
+    void operator()(SSL_CTX* ctx) const { SSL_CTX_free(ctx); }
+};
+struct SslFree {
+    void operator()(SSL* ssl) const { SSL_free(ssl); }
+};
+
+// OpenSSL's queue of errors as one text, emptied; fallback when it is empty.
+std::string openssl_errors(const char* fallback) {
+    std::string text;
+    while (const unsigned long code = ERR_get_error()) {
+        char buffer[256];
+        ERR_error_string_n(code, buffer, sizeof buffer);
+        if (!text.empty()) text += "; ";
+        text += buffer;
+    }
+    return text.empty() ? fallback : text;
+}
+
+[[noreturn]] void fail(const std::string& what, const char* fallback = "failed") {
+    throw SensorError((what + ": " + openssl_errors(fallback)).c_str());
+}
+
+class OpenSslChannel : public TlsChannel {
+public:
+    OpenSslChannel(const kr::config::TlsSettings& settings, const std::string& ip, TlsTransport& transport)
+        : transport_(transport) {
+        ERR_clear_error();
+        ctx_.reset(SSL_CTX_new(TLS_client_method()));
+        if (!ctx_) fail("SSL_CTX_new()");
+        SSL_CTX_set_min_proto_version(ctx_.get(), TLS1_2_VERSION);
+        SSL_CTX_set_verify(ctx_.get(), SSL_VERIFY_PEER, nullptr);
+        const bool trusted = settings.ca.empty() ? SSL_CTX_set_default_verify_paths(ctx_.get()) == 1
+                                                 : SSL_CTX_load_verify_locations(ctx_.get(), settings.ca.c_str(),
+                                                                                  nullptr) == 1;
+        if (!trusted) fail("tls-ca " + (settings.ca.empty() ? std::string("(system store)") : settings.ca));
+        if (!settings.cert.empty()) {
+            if (SSL_CTX_use_certificate_chain_file(ctx_.get(), settings.cert.c_str()) != 1)
+                fail("tls-cert " + settings.cert);
+            if (SSL_CTX_use_PrivateKey_file(ctx_.get(), settings.key.c_str(), SSL_FILETYPE_PEM) != 1)
+                fail("tls-key " + settings.key);
+            if (SSL_CTX_check_private_key(ctx_.get()) != 1) fail("tls-key " + settings.key);
+        }
+        // Called only when the collector asks for a client certificate.
+        SSL_CTX_set_cert_cb(
+            ctx_.get(),
+            [](SSL*, void* self) {
+                static_cast<OpenSslChannel*>(self)->certificate_requested_ = true;
+                return 1;
+            },
+            this);
+        ssl_.reset(SSL_new(ctx_.get()));
+        if (!ssl_) fail("SSL_new()");
+        // The collector's certificate must name what the agent expects: the
+        // configured name, else the address it dialled.
+        const bool named = settings.name.empty()
+                               ? X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl_.get()), ip.c_str()) == 1
+                               : SSL_set1_host(ssl_.get(), settings.name.c_str()) == 1 &&
+                                     SSL_set_tlsext_host_name(ssl_.get(), settings.name.c_str()) == 1;
+        if (!named) fail("tls-name " + (settings.name.empty() ? ip : settings.name));
+        BIO* in = BIO_new(BIO_s_mem());
+        BIO* out = BIO_new(BIO_s_mem());
+        if (in == nullptr || out == nullptr) {
+            BIO_free(in);
+            BIO_free(out);
+            fail("BIO_new()");
+        }
+        in_ = in;
+        out_ = out;
+        SSL_set_bio(ssl_.get(), in, out);  // owned by the session from here on
+    }
+
+    void handshake() override {
+        for (;;) {
+            ERR_clear_error();
+            const int result = SSL_connect(ssl_.get());
+            flush();
+            if (result == 1) break;
+            const int error = SSL_get_error(ssl_.get(), result);
+            if (error != SSL_ERROR_WANT_READ) handshake_failed();
+            feed();
+        }
+        // With TLS 1.3 a collector that asked for a client certificate judges
+        // it after the client has finished: its answer (session tickets, or
+        // an alert) is awaited here, so that a refusal is a failed connect.
+        if (certificate_requested_ && SSL_version(ssl_.get()) >= TLS1_3_VERSION) await_verdict();
+    }
+
+    void send(const std::uint8_t* data, std::size_t length) override {
+        while (length > 0) {
+            const int chunk = length > INT_MAX ? INT_MAX : static_cast<int>(length);
+            ERR_clear_error();
+            const int n = SSL_write(ssl_.get(), data, chunk);
+            if (n <= 0) fail("SSL_write()");
+            data += n;
+            length -= static_cast<std::size_t>(n);
+        }
+        flush();
+    }
+
+    void close_notify() override {
+        try {
+            if (SSL_shutdown(ssl_.get()) >= 0) flush();
+        } catch (const SensorError&) {
+            // The connection ends either way.
+        }
+        ERR_clear_error();
+    }
+
+private:
+    // What OpenSSL has written goes to the socket.
+    void flush() {
+        char buffer[16 * 1024 + 512];
+        for (;;) {
+            const int n = BIO_read(out_, buffer, sizeof buffer);
+            if (n <= 0) return;
+            transport_.send_raw(reinterpret_cast<const std::uint8_t*>(buffer), static_cast<std::size_t>(n));
+        }
+    }
+
+    // What the socket has comes in; throws at the time limit.
+    void feed() {
+        std::uint8_t buffer[16 * 1024 + 512];
+        const std::size_t n = transport_.receive_raw(buffer, sizeof buffer);
+        if (BIO_write(in_, buffer, static_cast<int>(n)) != static_cast<int>(n)) fail("BIO_write()");
+    }
+
+    [[noreturn]] void handshake_failed() {
+        const long verify = SSL_get_verify_result(ssl_.get());
+        if (verify != X509_V_OK) {
+            ERR_clear_error();
+            const std::string text = std::string("TLS handshake failed: collector certificate not accepted: ") +
+                                     X509_verify_cert_error_string(verify);
+            throw SensorError(text.c_str());
+        }
+        fail("TLS handshake failed", "connection closed during the handshake");
+    }
+
+    void await_verdict() {
+        for (;;) {
+            try {
+                feed();
+            } catch (const SensorError& e) {
+                // A collector that sends nothing after the handshake (no
+                // tickets) is taken at its word once the time is up.
+                if (std::string(e.what()) == "select() timed out") return;
+                throw SensorError((std::string("TLS handshake failed: ") + e.what()).c_str());
+            }
+            std::uint8_t byte;
+            ERR_clear_error();
+            const int n = SSL_read(ssl_.get(), &byte, 1);
+            if (n > 0) return;
+            if (SSL_get_error(ssl_.get(), n) != SSL_ERROR_WANT_READ)
+                fail("TLS handshake failed", "client certificate not accepted");
+            // A ticket makes the session resumable: the collector took the certificate.
+            if (SSL_SESSION_is_resumable(SSL_get0_session(ssl_.get())) == 1) return;
+        }
+    }
+
+    TlsTransport& transport_;
+    bool certificate_requested_ = false;
+    std::unique_ptr<SSL_CTX, CtxFree> ctx_;
+    std::unique_ptr<SSL, SslFree> ssl_;
+    BIO* in_ = nullptr;
+    BIO* out_ = nullptr;
+};
+
+}  // namespace
+
+std::unique_ptr<TlsChannel> make_tls_channel(const kr::config::TlsSettings& settings, const std::string& ip,
+                                             TlsTransport& transport) {
+    return std::make_unique<OpenSslChannel>(settings, ip, transport);
+}
+
+std::string tls_description(const kr::config::TlsSettings& settings) {
+    return "CA " + (settings.ca.empty() ? std::string("system store") : settings.ca) + ", name " +
+           (settings.name.empty() ? std::string("target address") : settings.name) + ", client certificate " +
+           (settings.cert.empty() ? std::string("none") : settings.cert);
+}
+
+}  // namespace kr::sensor
