@@ -7,6 +7,11 @@
 // the receiver has read every byte. On a busy machine compare them with
 // --benchmark_repetitions=5 --benchmark_enable_random_interleaving=true.
 //
+// TlsAgainstPlain: 1 M events in batches of 65536 bytes over plain TCP to the
+// loopback receiver and over TLS to an in-process OpenSSL receiver, in the
+// order plain, TLS, TLS, plain within each iteration; events/s of each and
+// TLS as a share of plain.
+//
 // TrickleLatency: 100 messages a second through each of two running senders,
 // record by record and in batches, side by side; the time from each push until
 // the receiver has read the whole record (median, p99).
@@ -21,6 +26,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <memory>
 #include <cstdint>
 #include <cstring>
 #include <thread>
@@ -30,6 +36,7 @@
 #include "forward/sensor_queue.h"
 #include "forward/sensor_queue_processor.h"
 #include "support/loopback.h"
+#include "support/tls_peer.h"
 
 namespace {
 
@@ -97,6 +104,12 @@ bool poll_send_all(int fd, const std::uint8_t* data, std::size_t n) {
 void set_counters(benchmark::State& state) {
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * kRecords));
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kStreamBytes));
+}
+
+// Certificates for the TLS receiver, made once by openssl.
+const kr::test::TestPki& tls_pki() {
+    static const kr::test::TestPki pki;
+    return pki;
 }
 
 std::vector<kr::config::Target> loopback_target(std::uint16_t port) {
@@ -266,10 +279,77 @@ void BM_TrickleLatency(benchmark::State& state) {
     }
 }
 
+// Events/s of one sender draining `events` queued messages in batches of
+// 65536 bytes, over TLS when tls is set; 0 when not every byte arrived.
+double batch_events_per_second(std::size_t events, const kr::config::TlsSettings* tls) {
+    const std::vector<std::uint8_t> m = message();
+    const std::size_t total = kHelloBytes + events * kRecordSize;
+    std::unique_ptr<Receiver> plain;
+    std::unique_ptr<kr::test::TlsPeer> peer;
+    if (tls != nullptr) {
+        const kr::test::TestPki& pki = tls_pki();
+        peer = std::make_unique<kr::test::TlsPeer>(pki.pem("server"), pki.key("server"));
+    } else {
+        plain = std::make_unique<Receiver>(total);
+    }
+    const auto targets = loopback_target(peer ? peer->port() : plain->port());
+    kr::sensor::SensorQueue queue;
+    kr::sensor::create(queue, static_cast<std::uint32_t>(total + (1 << 20)));
+    for (std::size_t i = 0; i < events; ++i) kr::sensor::push(queue, m.data(), kMessageSize);
+    kr::sensor::SensorQueueProcessor processor;
+    kr::sensor::init(processor, &queue, &targets);
+    processor.send_batch = 65536;
+    processor.tls = tls;
+    const auto t0 = Clock::now();
+    kr::sensor::start(processor);
+    bool complete = false;
+    if (peer) {
+        const auto until = t0 + std::chrono::seconds(120);
+        while (peer->received() < total && Clock::now() < until) {
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        complete = peer->received() == total;
+    } else {
+        complete = plain->join(total);
+    }
+    const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+    kr::sensor::stop(processor);
+    kr::sensor::release(processor);
+    kr::sensor::destroy(queue);
+    return complete ? static_cast<double>(events) / seconds : 0;
+}
+
+void BM_TlsAgainstPlain(benchmark::State& state) {
+    const std::size_t events = static_cast<std::size_t>(state.range(0));
+    kr::config::TlsSettings tls;
+    tls.on = true;
+    tls.ca = tls_pki().pem("ca");
+    double plain = 0, secure = 0;
+    for (auto _ : state) {
+        const auto t0 = Clock::now();
+        const double p1 = batch_events_per_second(events, nullptr);
+        const double t1 = batch_events_per_second(events, &tls);
+        const double t2 = batch_events_per_second(events, &tls);
+        const double p2 = batch_events_per_second(events, nullptr);
+        state.SetIterationTime(std::chrono::duration<double>(Clock::now() - t0).count());
+        if (p1 == 0 || p2 == 0 || t1 == 0 || t2 == 0) {
+            state.SkipWithError("a receiver did not get every byte");
+            break;
+        }
+        plain += p1 + p2;
+        secure += t1 + t2;
+    }
+    state.counters["plain_events_per_s"] = plain / (2.0 * static_cast<double>(state.iterations()));
+    state.counters["tls_events_per_s"] = secure / (2.0 * static_cast<double>(state.iterations()));
+    state.counters["tls_share_of_plain"] = plain > 0 ? secure / plain : 0;
+}
+
 BENCHMARK(BM_Sender)->ArgName("send_batch")->Arg(0)->Arg(65536)->UseManualTime()->Unit(benchmark::kMillisecond)
     ->MinTime(2.0);
 BENCHMARK(BM_BareSameSyscalls)->UseManualTime()->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_Bulk64KiB)->UseManualTime()->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_TlsAgainstPlain)->ArgName("events")->Arg(1000000)->UseManualTime()->Iterations(2)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_TrickleLatency)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace

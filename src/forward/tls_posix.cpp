@@ -46,6 +46,8 @@ public:
         ctx_.reset(SSL_CTX_new(TLS_client_method()));
         if (!ctx_) fail("SSL_CTX_new()");
         SSL_CTX_set_min_proto_version(ctx_.get(), TLS1_2_VERSION);
+        // AES-128-GCM first: as safe, and the cheapest on the sender's CPU.
+        SSL_CTX_set_ciphersuites(ctx_.get(), "TLS_AES_128_GCM_SHA256:TLS_AES_256_GCM_SHA384:TLS_CHACHA20_POLY1305_SHA256");
         SSL_CTX_set_verify(ctx_.get(), SSL_VERIFY_PEER, nullptr);
         const bool trusted = settings.ca.empty() ? SSL_CTX_set_default_verify_paths(ctx_.get()) == 1
                                                  : SSL_CTX_load_verify_locations(ctx_.get(), settings.ca.c_str(),
@@ -125,14 +127,13 @@ public:
     }
 
 private:
-    // What OpenSSL has written goes to the socket.
+    // What OpenSSL has written goes to the socket in one piece, without a copy.
     void flush() {
-        char buffer[16 * 1024 + 512];
-        for (;;) {
-            const int n = BIO_read(out_, buffer, sizeof buffer);
-            if (n <= 0) return;
-            transport_.send_raw(reinterpret_cast<const std::uint8_t*>(buffer), static_cast<std::size_t>(n));
-        }
+        char* data = nullptr;
+        const long n = BIO_get_mem_data(out_, &data);
+        if (n <= 0) return;
+        transport_.send_raw(reinterpret_cast<const std::uint8_t*>(data), static_cast<std::size_t>(n));
+        (void)BIO_reset(out_);
     }
 
     // What the socket has comes in; throws at the time limit.

@@ -91,6 +91,7 @@ TlsPeer::TlsPeer(const std::string& cert, const std::string& key, const std::str
     if (s.ctx == nullptr || SSL_CTX_use_certificate_chain_file(s.ctx, cert.c_str()) != 1 ||
         SSL_CTX_use_PrivateKey_file(s.ctx, key.c_str(), SSL_FILETYPE_PEM) != 1)
         throw std::runtime_error("TLS peer: cannot load " + cert);
+    SSL_CTX_set_read_ahead(s.ctx, 1);  // whole socket reads, not one record header at a time
     if (!client_ca.empty()) {
         if (SSL_CTX_load_verify_locations(s.ctx, client_ca.c_str(), nullptr) != 1)
             throw std::runtime_error("TLS peer: cannot load " + client_ca);
