@@ -1,0 +1,36 @@
+#pragma once
+// The SSPI and certificate calls of the Windows TLS session, as one table so
+// that the session's logic (schannel_channel.cpp) runs against scripted
+// answers on Linux and under Wine. sspi_win.cpp fills it with the system's
+// functions (secur32, crypt32).
+#include <string>
+
+#include "forward/sspi_types.h"
+
+namespace kr::sensor {
+
+struct SspiApi {
+    SECURITY_STATUS (*acquire_credentials_handle)(ULONG credential_use, SCHANNEL_CRED* data, CredHandle* credential);
+    SECURITY_STATUS (*initialize_security_context)(CredHandle* credential, CtxtHandle* context, const char* target,
+                                                   ULONG request, ULONG data_representation, SecBufferDesc* input,
+                                                   CtxtHandle* new_context, SecBufferDesc* output, ULONG* attributes);
+    SECURITY_STATUS (*query_context_attributes)(CtxtHandle* context, ULONG attribute, void* buffer);
+    SECURITY_STATUS (*encrypt_message)(CtxtHandle* context, ULONG quality, SecBufferDesc* message, ULONG sequence);
+    SECURITY_STATUS (*apply_control_token)(CtxtHandle* context, SecBufferDesc* input);
+    SECURITY_STATUS (*free_context_buffer)(void* buffer);
+    SECURITY_STATUS (*delete_security_context)(CtxtHandle* context);
+    SECURITY_STATUS (*free_credentials_handle)(CredHandle* credential);
+    // The certificate with this SHA-1 thumbprint (20 bytes) and its private
+    // key in LocalMachine\My, or null with *error set.
+    PCCERT_CONTEXT (*find_client_certificate)(const unsigned char* thumbprint, std::string* error);
+    void (*free_certificate)(PCCERT_CONTEXT certificate);
+    // The collector's certificate of a finished handshake, its chain built to
+    // the CAs of ca_file (PEM; empty: the system's store) and checked for
+    // name (DNS name or IP address text): "" when good, else what failed.
+    std::string (*verify_server)(CtxtHandle* context, const std::string& ca_file, const std::string& name);
+};
+
+// Windows only: the system's functions.
+const SspiApi& sspi_platform_api();
+
+}  // namespace kr::sensor

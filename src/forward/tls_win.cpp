@@ -1,0 +1,22 @@
+// The TLS session on Windows: Schannel through the SSPI table.
+#include <memory>
+#include <string>
+
+#include "forward/schannel_channel.h"
+#include "forward/sspi_api.h"
+#include "forward/tls_channel.h"
+
+namespace kr::sensor {
+
+std::unique_ptr<TlsChannel> make_tls_channel(const kr::config::TlsSettings& settings, const std::string& ip,
+                                             TlsTransport& transport) {
+    return std::make_unique<SchannelChannel>(sspi_platform_api(), settings, ip, transport);
+}
+
+std::string tls_description(const kr::config::TlsSettings& settings) {
+    return "CA " + (settings.ca.empty() ? std::string("system store") : settings.ca) + ", name " +
+           (settings.name.empty() ? std::string("target address") : settings.name) + ", client certificate " +
+           (settings.thumbprint.empty() ? std::string("none") : "LocalMachine\\My " + settings.thumbprint);
+}
+
+}  // namespace kr::sensor
