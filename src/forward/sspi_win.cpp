@@ -1,11 +1,16 @@
 // The system's SSPI (secur32) and certificate (crypt32) calls behind the
 // TLS session's table.
+#include "forward/sspi_api.h"
+// After the types: the policy flag comes from the HTTP client's header.
+#include <winhttp.h>
+#include <winsock2.h>
+
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "error/error.h"
-#include "forward/sspi_api.h"
 
 namespace kr::sensor {
 namespace {
@@ -109,9 +114,79 @@ std::wstring widen(const std::string& text) {
     return wide;
 }
 
+// The IPv4 address of dotted text, or false for any other name.
+bool ipv4_of(const std::string& name, std::uint32_t* address) {
+    if (name.empty() || name.find_first_not_of("0123456789.") != std::string::npos) return false;
+    *address = ::inet_addr(name.c_str());
+    return *address != INADDR_NONE;
+}
+
+// True when the certificate's subject alternative names hold the address.
+bool names_address(PCCERT_CONTEXT certificate, std::uint32_t address) {
+    const CERT_INFO* info = certificate->pCertInfo;
+    const CERT_EXTENSION* extension = ::CertFindExtension(szOID_SUBJECT_ALT_NAME2, info->cExtension, info->rgExtension);
+    CERT_ALT_NAME_INFO* names = nullptr;
+    DWORD size = 0;
+    if (extension == nullptr ||
+        !::CryptDecodeObjectEx(X509_ASN_ENCODING, X509_ALTERNATE_NAME, extension->Value.pbData,
+                               extension->Value.cbData, CRYPT_DECODE_ALLOC_FLAG, nullptr, &names, &size))
+        return false;
+    bool found = false;
+    for (DWORD i = 0; i < names->cAltEntry; ++i) {
+        const CERT_ALT_NAME_ENTRY& entry = names->rgAltEntry[i];
+        found = found || (entry.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS && entry.IPAddress.cbData == 4 &&
+                          std::memcmp(entry.IPAddress.pbData, &address, 4) == 0);
+    }
+    ::LocalFree(names);
+    return found;
+}
+
+// The chain's own verdict, and with tls-ca its top in those roots: the
+// policy alone is not relied on to tell an untrusted root (Wine's does not).
+std::string check_anchor(PCCERT_CHAIN_CONTEXT chain, HCERTSTORE roots) {
+    const DWORD errors = chain->TrustStatus.dwErrorStatus;
+    if (errors != CERT_TRUST_NO_ERROR) {
+        char text[64];
+        std::snprintf(text, sizeof text, "no valid chain to a trusted CA (trust errors 0x%lx)",
+                      static_cast<unsigned long>(errors));
+        return text;
+    }
+    if (roots == nullptr) return "";
+    const CERT_SIMPLE_CHAIN* simple = chain->rgpChain[chain->cChain - 1];
+    PCCERT_CONTEXT top = simple->rgpElement[simple->cElement - 1]->pCertContext;
+    PCCERT_CONTEXT found =
+        ::CertFindCertificateInStore(roots, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING, top, nullptr);
+    if (found == nullptr) return "the chain does not end at a tls-ca certificate";
+    ::CertFreeCertificateContext(found);
+    return "";
+}
+
+// The SSL policy over the chain: validity, server use and the name (a DNS
+// name by the policy; an address against the IP entries of the names here).
+std::string check_policy(PCCERT_CHAIN_CONTEXT chain, PCCERT_CONTEXT server, const std::string& name) {
+    std::wstring wide = widen(name);
+    SSL_EXTRA_CERT_CHAIN_POLICY_PARA ssl{};
+    ssl.cbSize = sizeof ssl;
+    ssl.dwAuthType = AUTHTYPE_SERVER;
+    ssl.pwszServerName = wide.data();
+    std::uint32_t address = 0;
+    const bool by_address = ipv4_of(name, &address);
+    if (by_address) ssl.fdwChecks = SECURITY_FLAG_IGNORE_CERT_CN_INVALID;
+    CERT_CHAIN_POLICY_PARA policy{};
+    policy.cbSize = sizeof policy;
+    policy.pvExtraPolicyPara = &ssl;
+    CERT_CHAIN_POLICY_STATUS status{};
+    status.cbSize = sizeof status;
+    if (!::CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &policy, &status))
+        return status_text("CertVerifyCertificateChainPolicy()", ::GetLastError());
+    if (status.dwError != 0) return kr::error::system_error_text(static_cast<std::int32_t>(status.dwError));
+    if (by_address && !names_address(server, address)) return "the certificate does not name IP address " + name;
+    return "";
+}
+
 // The chain of the collector's certificate, to the tls-ca roots alone when
-// set (an engine whose exclusive root store they are), then the SSL policy:
-// trust, validity, server use and the name.
+// set (an engine whose exclusive root store they are), then its anchor and
+// the policy.
 std::string check_chain(PCCERT_CONTEXT server, HCERTSTORE roots, const std::string& name) {
     HCERTCHAINENGINE engine = nullptr;
     if (roots != nullptr) {
@@ -133,21 +208,8 @@ std::string check_chain(PCCERT_CONTEXT server, HCERTSTORE roots, const std::stri
     if (!::CertGetCertificateChain(engine, server, nullptr, server->hCertStore, &para, 0, nullptr, &chain)) {
         failure = status_text("CertGetCertificateChain()", ::GetLastError());
     } else {
-        std::wstring wide = widen(name);
-        SSL_EXTRA_CERT_CHAIN_POLICY_PARA ssl{};
-        ssl.cbSize = sizeof ssl;
-        ssl.dwAuthType = AUTHTYPE_SERVER;
-        ssl.pwszServerName = wide.data();
-        CERT_CHAIN_POLICY_PARA policy{};
-        policy.cbSize = sizeof policy;
-        policy.pvExtraPolicyPara = &ssl;
-        CERT_CHAIN_POLICY_STATUS status{};
-        status.cbSize = sizeof status;
-        if (!::CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &policy, &status)) {
-            failure = status_text("CertVerifyCertificateChainPolicy()", ::GetLastError());
-        } else if (status.dwError != 0) {
-            failure = kr::error::system_error_text(static_cast<std::int32_t>(status.dwError));
-        }
+        failure = check_anchor(chain, roots);
+        if (failure.empty()) failure = check_policy(chain, server, name);
         ::CertFreeCertificateChain(chain);
     }
     if (engine != nullptr) ::CertFreeCertificateChainEngine(engine);

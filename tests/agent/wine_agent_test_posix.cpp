@@ -23,6 +23,7 @@
 #include "support/child_process.h"
 #include "support/log_capture.h"
 #include "support/loopback.h"
+#include "support/tls_peer.h"
 
 namespace {
 
@@ -107,6 +108,29 @@ TEST_F(WineAgent, ConsoleRunSendsHelloLogsWithCrLfAndStopsOnInterrupt) {
     const auto ending = log.find("\r\r\n\r\n", failure);
     EXPECT_TRUE(ending != std::string::npos && ending < next_line) << log.substr(failure, next_line - failure);
     EXPECT_TRUE(collector.peer_closed(10000));
+}
+
+// Schannel as Wine has it (built on GnuTLS) against OpenSSL on Linux: a
+// collector whose certificate tls-ca does not sign is a failed connect; the
+// next one's certificate names the target's address and the hello arrives
+// inside the session.
+TEST_F(WineAgent, TlsSessionToALinuxPeerCarriesTheHello) {
+    const kr::test::TestPki pki;
+    kr::test::LoopbackListener collector;
+    kr::test::TlsPeer stranger(pki.pem("stranger"), pki.key("stranger"));
+    kr::test::TlsPeer peer(pki.pem("server"), pki.key("server"), "", collector.port());
+    std::ofstream(dir_.file("agent.conf")) << "logging on\nqueue-size 65536\ntls on\ntls-ca Z:" << pki.pem("ca")
+                                           << "\ntarget 127.0.0.1:" << stranger.port() << " 5\ntarget 127.0.0.1:"
+                                           << peer.port() << " 5\n";
+    start({"agent.conf"});
+    ASSERT_TRUE(collector.accept(60000)) << log();
+    EXPECT_EQ((std::vector<std::uint8_t>{0, 0, 0, 6, 1, '3', '.', '6', '.', '8'}), collector.read(10, 10000));
+    process_.signal(SIGINT);
+    EXPECT_EQ(0, wait_exit(30000));
+    EXPECT_NE(std::string::npos, log().find("]: Connecting with TLS: CA Z:" + pki.pem("ca") + ", name target address"));
+    EXPECT_NE(std::string::npos, log().find("]: ERROR - Connect to 127.0.0.1:" + std::to_string(stranger.port()) +
+                                            " failed: TLS handshake failed: collector certificate not accepted: "))
+        << log();
 }
 
 // agent.exe as an own-process service of Wine's service manager, one service
