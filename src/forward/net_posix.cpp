@@ -176,10 +176,14 @@ int posix_select_read(int, Socket s, const TimeLimit* limit) {
     int fd = to_fd(s);
     if (fd < 0) return fail(EBADF);
     if (limit->seconds < 0 || limit->microseconds < 0) return fail(EINVAL);
-    const long long ms = static_cast<long long>(limit->seconds) * 1000 + (limit->microseconds + 999) / 1000;
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::seconds(limit->seconds) +
+                          std::chrono::microseconds(limit->microseconds);
     for (;;) {
+        // A signal restarts the wait with what is left of the limit.
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
         short revents = 0;
-        const int n = wait_ms(fd, POLLIN, ms, &revents);
+        const int n = wait_ms(fd, POLLIN, left > 0 ? left : 0, &revents);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return fail(errno);
         if (n > 0 && (revents & POLLNVAL)) return fail(EBADF);

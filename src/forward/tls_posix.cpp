@@ -56,9 +56,10 @@ public:
         if (!settings.cert.empty()) {
             if (SSL_CTX_use_certificate_chain_file(ctx_.get(), settings.cert.c_str()) != 1)
                 fail("tls-cert " + settings.cert);
-            if (SSL_CTX_use_PrivateKey_file(ctx_.get(), settings.key.c_str(), SSL_FILETYPE_PEM) != 1)
-                fail("tls-key " + settings.key);
-            if (SSL_CTX_check_private_key(ctx_.get()) != 1) fail("tls-key " + settings.key);
+            // Without tls-key the key is looked for in the certificate's own file.
+            const std::string& key = settings.key.empty() ? settings.cert : settings.key;
+            if (SSL_CTX_use_PrivateKey_file(ctx_.get(), key.c_str(), SSL_FILETYPE_PEM) != 1) fail("tls-key " + key);
+            if (SSL_CTX_check_private_key(ctx_.get()) != 1) fail("tls-key " + key);
         }
         // Called only when the collector asks for a client certificate.
         SSL_CTX_set_cert_cb(
@@ -193,7 +194,9 @@ std::unique_ptr<TlsChannel> make_tls_channel(const kr::config::TlsSettings& sett
 std::string tls_description(const kr::config::TlsSettings& settings) {
     return "CA " + (settings.ca.empty() ? std::string("system store") : settings.ca) + ", name " +
            (settings.name.empty() ? std::string("target address") : settings.name) + ", client certificate " +
-           (settings.cert.empty() ? std::string("none") : settings.cert);
+           (settings.cert.empty() ? std::string("none") : settings.cert) +
+           // A Windows key copied into a Linux configuration is said to do nothing here.
+           (settings.thumbprint.empty() ? "" : " (tls-cert-thumbprint is for Windows: ignored)");
 }
 
 }  // namespace kr::sensor

@@ -16,7 +16,10 @@ std::unique_ptr<TlsChannel> make_tls_channel(const kr::config::TlsSettings& sett
 std::string tls_description(const kr::config::TlsSettings& settings) {
     return "CA " + (settings.ca.empty() ? std::string("system store") : settings.ca) + ", name " +
            (settings.name.empty() ? std::string("target address") : settings.name) + ", client certificate " +
-           (settings.thumbprint.empty() ? std::string("none") : "LocalMachine\\My " + settings.thumbprint);
+           (settings.thumbprint.empty() ? std::string("none") : "LocalMachine\\My " + settings.thumbprint) +
+           // Linux keys copied into a Windows configuration are said to do nothing here.
+           (settings.cert.empty() && settings.key.empty() ? ""
+                                                          : " (tls-cert and tls-key are for Linux: ignored)");
 }
 
 }  // namespace kr::sensor

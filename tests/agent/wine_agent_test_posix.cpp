@@ -110,10 +110,8 @@ TEST_F(WineAgent, ConsoleRunSendsHelloLogsWithCrLfAndStopsOnInterrupt) {
     EXPECT_TRUE(collector.peer_closed(10000));
 }
 
-// Schannel as Wine has it (built on GnuTLS) against OpenSSL on Linux: a
-// collector whose certificate tls-ca does not sign is a failed connect; the
-// next one's certificate names the target's address and the hello arrives
-// inside the session.
+// Wine's Schannel (GnuTLS beneath) against OpenSSL: a collector that tls-ca
+// did not sign is refused; the next one's names the target's address.
 TEST_F(WineAgent, TlsSessionToALinuxPeerCarriesTheHello) {
     const kr::test::TestPki pki;
     kr::test::LoopbackListener collector;

@@ -1,7 +1,6 @@
 #pragma once
-// A real TLS server on 127.0.0.1 (OpenSSL, tls_peer_posix.cpp) with
+// A real TLS server on 127.0.0.1 (OpenSSL; none in the Windows build) and
 // certificates made by `openssl` at run time: no key is kept in the tree.
-// The Windows build has none: available() is false there.
 #include <atomic>
 #include <cstdint>
 #include <memory>
