@@ -98,7 +98,11 @@ public:
             if (result == 1) break;
             const int error = SSL_get_error(ssl_.get(), result);
             if (error != SSL_ERROR_WANT_READ) handshake_failed();
-            feed();
+            try {
+                feed();
+            } catch (const SensorError& e) {
+                throw SensorError((std::string("TLS handshake failed: ") + e.what()).c_str());
+            }
         }
         // With TLS 1.3 a collector that asked for a client certificate judges
         // it after the client has finished: its answer (session tickets, or
