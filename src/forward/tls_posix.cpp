@@ -47,7 +47,8 @@ public:
         if (!ctx_) fail("SSL_CTX_new()");
         SSL_CTX_set_min_proto_version(ctx_.get(), TLS1_2_VERSION);
         // AES-128-GCM first: as safe, and the cheapest on the sender's CPU.
-        SSL_CTX_set_ciphersuites(ctx_.get(), "TLS_AES_128_GCM_SHA256:TLS_AES_256_GCM_SHA384:TLS_CHACHA20_POLY1305_SHA256");
+        SSL_CTX_set_ciphersuites(ctx_.get(),
+                                 "TLS_AES_128_GCM_SHA256:TLS_AES_256_GCM_SHA384:TLS_CHACHA20_POLY1305_SHA256");
         SSL_CTX_set_verify(ctx_.get(), SSL_VERIFY_PEER, nullptr);
         const bool trusted = settings.ca.empty() ? SSL_CTX_set_default_verify_paths(ctx_.get()) == 1
                                                  : SSL_CTX_load_verify_locations(ctx_.get(), settings.ca.c_str(),

@@ -289,8 +289,8 @@ TEST_F(ConfigFile, StatsIntervalAndIpv4ClientsOnlyFallBackToOff) {
 }
 
 TEST_F(ConfigFile, TlsIsOnOnlyForExactlyOnAndItsPathsAreKeptAsWritten) {
-    apply("tls on\ntls-ca /etc/ca dir/ca.pem # CAs\nTLS-NAME collector.example\ntls-cert-thumbprint 0a1B\n");
-    EXPECT_EQ("1 /etc/ca dir/ca.pem collector.example 0a1B",
+    apply("tls on\ntls-ca /etc/ca dir/ca.pem # CAs\nTLS-NAME c.example\ntls-cert-thumbprint 0a1B\n");
+    EXPECT_EQ("1 /etc/ca dir/ca.pem c.example 0a1B",
               std::to_string(tls.on) + " " + tls.ca + " " + tls.name + " " + tls.thumbprint);
     apply("tls ON\ntls-cert c.pem\n");
     EXPECT_FALSE(tls.on);

@@ -10,6 +10,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -430,18 +431,14 @@ TEST(ForwarderTls, SessionsCarryTheSameBytesAsPlainTcp) {
     for (const Bytes& m : queued) expected = concat({expected, record(m)});
     // The address in the certificate record by record; a configured name with
     // batches; mutual TLS, the peer requiring a certificate its CA signed.
-    const struct {
-        std::uint32_t batch;
-        const char* name;
-        bool client;
-    } cases[] = {{0, "", false}, {65536, "collector.test", false}, {65536, "", true}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.batch);
+    using Case = std::tuple<std::uint32_t, std::string, bool>;
+    for (const auto& [batch, name, client] :
+         std::vector<Case>{{0, "", false}, {65536, "collector.test", false}, {65536, "", true}}) {
+        SCOPED_TRACE(batch);
         LoopbackListener collector;
-        kr::test::TlsPeer peer(pki.pem("server"), pki.key("server"), c.client ? pki.pem("ca") : "",
-                               collector.port());
-        const auto tls = tls_settings(pki, c.name, c.client);
-        Forwarder f({target("127.0.0.1", peer.port())}, 20, c.batch);
+        kr::test::TlsPeer peer(pki.pem("server"), pki.key("server"), client ? pki.pem("ca") : "", collector.port());
+        const auto tls = tls_settings(pki, name, client);
+        Forwarder f({target("127.0.0.1", peer.port())}, 20, batch);
         f.processor.tls = &tls;
         for (const Bytes& m : queued) f.push(m);
         start(f.processor);
@@ -477,7 +474,8 @@ TEST(ForwarderTls, FailedHandshakesFailOverToTheNextTarget) {
     EXPECT_GE(ms_since(t0), 900);
     EXPECT_LT(ms_since(t0), 3000);
     EXPECT_EQ(kHello, collector.read(kHello.size(), 5000));
-    std::vector<std::string> expected = {"Connecting with TLS: CA " + tls.ca + ", name target address, client certificate none"};
+    std::vector<std::string> expected = {"Connecting with TLS: CA " + tls.ca +
+                                         ", name target address, client certificate none"};
     const std::string refused = "collector certificate not accepted: ";
     for (const auto& [port, why] : std::vector<std::pair<std::uint16_t, std::string>>{
              {silent.port(), "select() timed out"},

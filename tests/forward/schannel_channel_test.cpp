@@ -59,7 +59,8 @@ struct ScriptedSspi : TlsTransport {
             if (!s.steps.empty()) s.steps.pop_front();
             if (!step.token.empty()) {
                 s.tokens.push_back(step.token);
-                output->pBuffers[0] = {static_cast<ULONG>(step.token.size()), sspi::kBufferToken, s.tokens.back().data()};
+                output->pBuffers[0] = {static_cast<ULONG>(step.token.size()), sspi::kBufferToken,
+                                       s.tokens.back().data()};
             }
             if (step.extra != 0) in[1] = {step.extra, sspi::kBufferExtra, nullptr};
             return step.status;
@@ -81,7 +82,9 @@ struct ScriptedSspi : TlsTransport {
         };
         api.free_context_buffer = [](void*) { return ++current->freed, sspi::kOk; };
         api.delete_security_context = [](CtxtHandle*) { return current->calls.push_back("delete context"), sspi::kOk; };
-        api.free_credentials_handle = [](CredHandle*) { return current->calls.push_back("free credentials"), sspi::kOk; };
+        api.free_credentials_handle = [](CredHandle*) {
+            return current->calls.push_back("free credentials"), sspi::kOk;
+        };
         api.find_client_certificate = [](const unsigned char* hash, std::string* error) -> PCCERT_CONTEXT {
             current->calls.push_back("find " + std::to_string(hash[0]) + "." + std::to_string(hash[19]));
             *error = "not found";
@@ -104,8 +107,9 @@ kr::config::TlsSettings settings(const std::string& name = "", const std::string
 TEST(SchannelScript, HandshakeFeedsTokensKeepsExtraDataAndFramesRecords) {
     ScriptedSspi sspi;
     sspi.incoming = {"AB", "CDEF", "GH"};
-    sspi.steps = {{sspi::kContinueNeeded, "hello"},      {sspi::kIncompleteMessage, ""}, {sspi::kContinueNeeded, "kx", 2},
-                  {sspi::kIncompleteCredentials, ""}, {sspi::kContinueNeeded, ""},  {sspi::kOk, "fin"}};
+    sspi.steps = {{sspi::kContinueNeeded, "hello"}, {sspi::kIncompleteMessage, ""},
+                  {sspi::kContinueNeeded, "kx", 2}, {sspi::kIncompleteCredentials, ""},
+                  {sspi::kContinueNeeded, ""},      {sspi::kOk, "fin"}};
     {
         SchannelChannel channel(sspi.api, settings("", thumb), "10.0.0.1", sspi);
         channel.handshake();
@@ -119,8 +123,8 @@ TEST(SchannelScript, HandshakeFeedsTokensKeepsExtraDataAndFramesRecords) {
     EXPECT_EQ((std::vector<unsigned long>{sspi::kSchannelCredVersion, 1, sspi::kTls12Client, sspi::kCredFlags}),
               (std::vector<unsigned long>{sspi.cred.dwVersion, sspi.cred.cCreds, sspi.cred.grbitEnabledProtocols,
                                           sspi.cred.dwFlags}));
-    EXPECT_EQ((std::vector<std::string>{"find 171.15", "acquire 2", "isc 10.0.0.1 -", "isc 10.0.0.1 AB", "isc 10.0.0.1 ABCDEF",
-                                        "isc 10.0.0.1 EF", "isc 10.0.0.1 EF", "isc 10.0.0.1 GH",
+    EXPECT_EQ((std::vector<std::string>{"find 171.15", "acquire 2", "isc 10.0.0.1 -", "isc 10.0.0.1 AB",
+                                        "isc 10.0.0.1 ABCDEF", "isc 10.0.0.1 EF", "isc 10.0.0.1 EF", "isc 10.0.0.1 GH",
                                         "verify ca.pem 10.0.0.1", "control 1", "isc 10.0.0.1 -", "delete context",
                                         "free credentials", "free certificate"}),
               sspi.calls);
