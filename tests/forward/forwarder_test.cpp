@@ -444,9 +444,7 @@ TEST(ForwarderTls, SessionsCarryTheSameBytesAsPlainTcp) {
         start(f.processor);
         ASSERT_TRUE(collector.accept(5000));
         EXPECT_EQ(expected, collector.read(expected.size(), 5000));
-        // A lone message goes out at once; a stop ends the session in order.
-        f.push(queued[0]);
-        EXPECT_EQ(record(queued[0]), collector.read(4 + queued[0].size(), 5000));
+        // A stop ends the session in order (close_notify): the relay closes.
         stop(f.processor);
         EXPECT_TRUE(collector.peer_closed(2000));
     }

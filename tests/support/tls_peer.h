@@ -3,7 +3,6 @@
 // certificates made by `openssl` at run time: no key is kept in the tree.
 #include <atomic>
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <thread>
 
