@@ -55,6 +55,10 @@ public:
                                                                                   nullptr) == 1;
         if (!trusted) fail("tls-ca " + (settings.ca.empty() ? std::string("(system store)") : settings.ca));
         if (!settings.cert.empty()) {
+            // With a client certificate, TLS 1.2: there the collector's verdict on
+            // it is part of the handshake, while with TLS 1.3 a collector that
+            // sends no session tickets leaves an accepted certificate unconfirmed.
+            SSL_CTX_set_max_proto_version(ctx_.get(), TLS1_2_VERSION);
             if (SSL_CTX_use_certificate_chain_file(ctx_.get(), settings.cert.c_str()) != 1)
                 fail("tls-cert " + settings.cert);
             // Without tls-key the key is looked for in the certificate's own file.
@@ -105,9 +109,9 @@ public:
                 throw SensorError((std::string("TLS handshake failed: ") + e.what()).c_str());
             }
         }
-        // With TLS 1.3 a collector that asked for a client certificate judges
-        // it after the client has finished: its answer (session tickets, or
-        // an alert) is awaited here, so that a refusal is a failed connect.
+        // Asked for a certificate the agent has not (TLS 1.3): the collector
+        // judges after the client has finished, and its answer (an alert, or
+        // session tickets) is awaited here, so that a refusal is a failed connect.
         if (certificate_requested_ && SSL_version(ssl_.get()) >= TLS1_3_VERSION) await_verdict();
     }
 
