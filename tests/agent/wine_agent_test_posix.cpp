@@ -84,9 +84,8 @@ TEST_F(WineAgent, NoArgumentPrintsUsageAndExitsWithMinusOne) {
     EXPECT_FALSE(fs::exists(dir_.file("log/dns-logger.log")));
 }
 
-// With TLS through Wine's Schannel (GnuTLS beneath) to OpenSSL servers: the
-// first collector's certificate is not signed by tls-ca and is refused; the
-// second names the target's address and relays the session's plaintext.
+// With TLS through Wine's Schannel (GnuTLS beneath) to OpenSSL servers: the first collector's
+// certificate is not signed by tls-ca and is refused; the second names the target's address.
 TEST_F(WineAgent, ConsoleRunSendsHelloOverTlsLogsWithCrLfAndStopsOnInterrupt) {
     const kr::test::TestPki pki;
     kr::test::LoopbackListener collector;

@@ -20,10 +20,8 @@ struct TestPki {
     TempDir dir;
 };
 
-// Serves one session at a time; a non-empty client_ca requires a client
-// certificate it signed. The plaintext of each session goes to a new
-// connection to 127.0.0.1:relay_port (closed with the session), or with
-// relay_port 0 is only counted.
+// One session at a time; a non-empty client_ca requires a client certificate it signed. Each
+// session's plaintext goes to a new connection to 127.0.0.1:relay_port, or (0) is only counted.
 class TlsPeer {
 public:
     static bool available();

@@ -13,7 +13,6 @@
 namespace kr::test {
 
 TestPki::TestPki() {
-    // P-256 keys: quick to make.
     std::ofstream(dir.file("make.sh")) << R"(set -e
 ec="-newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes"
 ca() { openssl req -x509 $ec -subj "/CN=$1" -keyout $1.key -out $1.pem -days 2; }
