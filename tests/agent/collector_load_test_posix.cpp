@@ -449,7 +449,9 @@ TEST(CollectorLoad, LastStatsLineCountsTheBatchHeldAtAStopDuringThePause) {
     const Stats end = parse_stats(lines.back());
     EXPECT_EQ(end.at("events"), end.at("queued") + end.at("refused"));
     EXPECT_EQ(end.at("queued"), end.at("sent") + end.at("dropped") + end.at("in_queue") + end.at("in_hand"));
-    EXPECT_GT(end.at("in_hand"), 1) << "a whole batch";
+    // The batch holds what was waiting at the failed send: one record or many,
+    // as fast as the capture outran the sender (a sanitizer build may not).
+    EXPECT_GE(end.at("in_hand"), 1) << "the batch of the broken send";
     EXPECT_EQ(1, end.at("breaks"));
     EXPECT_EQ(0, end.at("resent"));
 }
