@@ -628,7 +628,9 @@ TEST(ClickHouseCluster, TwoShardsOfTwoReplicasLandEveryEventOnceThroughKilledSer
         for (ClickHouseServer* down : {&servers[0][1], &servers[1][0], &servers[1][1]}) {
             down->kill();
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        // Until their ZooKeeper sessions (4 s) expire, a restarted replica
+        // finds itself still active there and stays read-only.
+        std::this_thread::sleep_for(std::chrono::milliseconds(5000));
         for (ClickHouseServer* down : {&servers[0][1], &servers[1][0], &servers[1][1]}) {
             ASSERT_TRUE(down->start(error)) << error;
         }
@@ -641,10 +643,19 @@ TEST(ClickHouseCluster, TwoShardsOfTwoReplicasLandEveryEventOnceThroughKilledSer
         EXPECT_EQ(sample_value(scrape, "collector_clickhouse_batches_replayed_total"),
                   sample_value(scrape, "collector_clickhouse_batches_spooled_total"));
         for (auto& shard : servers) {  // both hold a share, and the replicas of a shard the same rows
-            const std::string sql = "SELECT count() FROM dns_events_local";
-            EXPECT_EQ(shard[0].query("SYSTEM SYNC REPLICA dns_events_local") + shard[0].query(sql),
-                      shard[1].query("SYSTEM SYNC REPLICA dns_events_local") + shard[1].query(sql));
-            EXPECT_GT(std::stoi(shard[0].query(sql)), kEvents);
+            // 18.x's SYNC REPLICA may return before the fetches are done: ask again, 60 s at most.
+            auto count = [](const ClickHouseServer& replica) {
+                return replica.query("SYSTEM SYNC REPLICA dns_events_local") +
+                       replica.query("SELECT count() FROM dns_events_local");
+            };
+            std::string counts[2] = {count(shard[0]), count(shard[1])};
+            for (int i = 0; i < 60 && counts[0] != counts[1]; ++i) {
+                std::this_thread::sleep_for(std::chrono::seconds(1));
+                counts[0] = count(shard[0]);
+                counts[1] = count(shard[1]);
+            }
+            EXPECT_EQ(counts[0], counts[1]);
+            EXPECT_GT(std::atoi(counts[0].c_str()), kEvents) << counts[0];
         }
     }
 

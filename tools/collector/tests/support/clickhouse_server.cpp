@@ -11,6 +11,9 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
+#include <random>
+#include <set>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -26,19 +29,34 @@ namespace {
 constexpr int kStartSeconds = 60;
 constexpr int kStopSeconds = 60;
 
+// A port no other server of this process was given, from below the
+// ephemeral range: clickhouse-server binds with SO_REUSEPORT, so a port that
+// a kernel-chosen or outgoing socket (of any process) took while a server
+// was down would be shared silently, and part of the connections answered
+// by a stranger.
 std::uint16_t free_port() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    std::uint16_t port = 0;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-        port = ntohs(address.sin_port);
+    static std::mutex mutex;
+    static std::set<std::uint16_t> given;
+    static std::mt19937 random(std::random_device{}());
+    const std::lock_guard<std::mutex> lock(mutex);
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        const auto port = static_cast<std::uint16_t>(20000 + random() % 12000);
+        if (given.count(port) != 0) {
+            continue;
+        }
+        const int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(port);
+        const bool free = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        ::close(fd);
+        if (free) {
+            given.insert(port);
+            return port;
+        }
     }
-    ::close(fd);
-    return port;
+    return 0;
 }
 
 std::string read_file(const std::string& path) {
@@ -95,6 +113,14 @@ std::string ClickHouseServer::url() const {
 }
 
 bool ClickHouseServer::start(std::string& error) {
+    if (killed_) {
+        // A SIGKILL mid-insert can leave a part that ZooKeeper never
+        // recorded (the insert was not acknowledged); 18.x refuses to attach
+        // a table where such parts hold most rows unless told to set them aside.
+        std::filesystem::create_directories(dir_ + "/data/flags");
+        std::ofstream(dir_ + "/data/flags/force_restore_data");
+        killed_ = false;
+    }
     {
         std::ofstream config(dir_ + "/config.xml");
         config << "<?xml version=\"1.0\"?>\n<yandex>\n"
@@ -171,6 +197,7 @@ void ClickHouseServer::kill() {
     ::kill(pid_, SIGKILL);
     reap(pid_, kStopSeconds);
     pid_ = -1;
+    killed_ = true;
 }
 
 std::string ClickHouseServer::query(const std::string& sql) const {

@@ -53,6 +53,7 @@ private:
     std::string extra_users_;
     std::string extra_profiles_;
     pid_t pid_ = -1;
+    bool killed_ = false;
 };
 
 // A standalone ZooKeeper for replicated tables, started by the constructor:
