@@ -128,17 +128,29 @@ int wait_ms(int fd, short events, long long ms, short* revents) {
     return n;
 }
 
-int posix_select_write(int, Socket s, const TimeLimit* limit) {
-    int fd = to_fd(s);
+using Clock = std::chrono::steady_clock;
+
+// The start of a select-like wait: the socket's descriptor and the deadline
+// of the time limit, or -1 with errno set for a bad socket or limit.
+int start_wait(Socket s, const TimeLimit* limit, Clock::time_point* deadline) {
+    const int fd = to_fd(s);
     if (fd < 0) return fail(EBADF);
     if (limit->seconds < 0 || limit->microseconds < 0) return fail(EINVAL);
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::seconds(limit->seconds) +
-                          std::chrono::microseconds(limit->microseconds);
-    auto remaining_ms = [&] {
-        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        return left > 0 ? left : 0;
-    };
+    *deadline = Clock::now() + std::chrono::seconds(limit->seconds) + std::chrono::microseconds(limit->microseconds);
+    return fd;
+}
+
+// Whole milliseconds left until the deadline, rounded up; 0 once it passed.
+long long ms_until(Clock::time_point deadline) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left > 0 ? left : 0;
+}
+
+int posix_select_write(int, Socket s, const TimeLimit* limit) {
+    Clock::time_point deadline;
+    const int fd = start_wait(s, limit, &deadline);
+    if (fd < 0) return kSocketError;
+    auto remaining_ms = [&] { return ms_until(deadline); };
     for (;;) {
         ConnectState state = ConnectState::failed;
         get_state(fd, &state);
@@ -173,17 +185,13 @@ int posix_select_write(int, Socket s, const TimeLimit* limit) {
 // Only used on connected sockets, so no connect state is involved: readable
 // with data, at the end of the stream or on an error, as select says.
 int posix_select_read(int, Socket s, const TimeLimit* limit) {
-    int fd = to_fd(s);
-    if (fd < 0) return fail(EBADF);
-    if (limit->seconds < 0 || limit->microseconds < 0) return fail(EINVAL);
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::seconds(limit->seconds) +
-                          std::chrono::microseconds(limit->microseconds);
+    Clock::time_point deadline;
+    const int fd = start_wait(s, limit, &deadline);
+    if (fd < 0) return kSocketError;
     for (;;) {
         // A signal restarts the wait with what is left of the limit.
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
         short revents = 0;
-        const int n = wait_ms(fd, POLLIN, left > 0 ? left : 0, &revents);
+        const int n = wait_ms(fd, POLLIN, ms_until(deadline), &revents);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return fail(errno);
         if (n > 0 && (revents & POLLNVAL)) return fail(EBADF);
