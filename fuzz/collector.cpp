@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "input/dns.h"
-#include "input/message.h"
 #include "input/record_stream.h"
+#include "model/dns.h"
+#include "model/message.h"
 
 namespace {
 

@@ -18,7 +18,7 @@
 #include "capture/decoder.h"
 #include "capture/etw_session.h"
 #include "capture/tdh_api.h"
-#include "input/message.h"
+#include "model/message.h"
 #include "substitute/event_builder.h"
 #include "substitute/tdh_substitute.h"
 #include "traffic/dns_packet.h"

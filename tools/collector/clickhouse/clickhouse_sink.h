@@ -18,8 +18,8 @@
 #include "clickhouse/clickhouse_errors.h"
 #include "clickhouse/http_post.h"
 #include "clickhouse/spool.h"
-#include "input/dns.h"
-#include "input/message.h"
+#include "model/dns.h"
+#include "model/message.h"
 #include "operations/options.h"
 
 namespace kr::collector {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "input/bytes.h"
+#include "model/bytes.h"
 
 namespace kr::collector {
 

@@ -13,9 +13,9 @@
 #include <chrono>
 #include <cstring>
 
-#include "input/message.h"
 #include "input/record_stream.h"
 #include "input/tls.h"
+#include "model/message.h"
 #include "operations/options.h"
 
 namespace kr::collector {

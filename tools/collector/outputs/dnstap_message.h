@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "input/message.h"
+#include "model/message.h"
 
 namespace kr::collector {
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <string_view>
 
-#include "input/dns.h"
-#include "input/message.h"
+#include "model/dns.h"
+#include "model/message.h"
 
 namespace kr::collector {
 

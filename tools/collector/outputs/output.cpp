@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "clickhouse/clickhouse_sink.h"
-#include "input/dns.h"
+#include "model/dns.h"
 #include "outputs/dnstap_message.h"
 #include "outputs/json_line.h"
 

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "input/message.h"
+#include "model/message.h"
 #include "outputs/dnstap_file.h"
 #include "outputs/dnstap_socket.h"
 #include "outputs/packet_synth.h"

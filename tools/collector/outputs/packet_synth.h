@@ -10,7 +10,7 @@
 #include <tuple>
 #include <vector>
 
-#include "input/message.h"
+#include "model/message.h"
 
 namespace kr::collector {
 

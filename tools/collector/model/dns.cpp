@@ -1,4 +1,4 @@
-#include "input/dns.h"
+#include "model/dns.h"
 
 #include <cstdio>
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "input/bytes.h"
+#include "model/bytes.h"
 
 namespace kr::collector {
 

@@ -1,4 +1,4 @@
-#include "input/message.h"
+#include "model/message.h"
 
 #include <cstdio>
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "input/bytes.h"
+#include "model/bytes.h"
 
 namespace kr::collector {
 
