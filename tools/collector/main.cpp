@@ -9,8 +9,8 @@
 #include "clickhouse/clickhouse_sink.h"
 #include "input/server.h"
 #include "operations/metrics.h"
-#include "operations/options.h"
 #include "operations/report.h"
+#include "options/options.h"
 #include "outputs/output.h"
 
 namespace {

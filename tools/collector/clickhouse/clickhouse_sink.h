@@ -20,7 +20,7 @@
 #include "clickhouse/spool.h"
 #include "model/dns.h"
 #include "model/message.h"
-#include "operations/options.h"
+#include "options/options.h"
 
 namespace kr::collector {
 

@@ -16,7 +16,7 @@
 #include "input/record_stream.h"
 #include "input/tls.h"
 #include "model/message.h"
-#include "operations/options.h"
+#include "options/options.h"
 
 namespace kr::collector {
 

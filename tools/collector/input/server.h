@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "operations/agents.h"
-#include "operations/options.h"
+#include "options/options.h"
 #include "outputs/output.h"
 
 namespace kr::collector {

@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "operations/options.h"
+#include "options/options.h"
 
 typedef struct ssl_ctx_st SSL_CTX;
 typedef struct ssl_st SSL;

@@ -12,7 +12,7 @@
 #include <cstring>
 #include <thread>
 
-#include "operations/options.h"
+#include "options/options.h"
 
 namespace kr::collector {
 

@@ -16,7 +16,7 @@
 #include <cstring>
 #include <limits>
 
-#include "operations/options.h"
+#include "options/options.h"
 #include "outputs/dnstap_message.h"
 
 namespace kr::collector {

@@ -1,4 +1,4 @@
-#include "operations/options.h"
+#include "options/options.h"
 
 #include <gtest/gtest.h>
 
