@@ -6,11 +6,11 @@
 #include <memory>
 #include <string>
 
-#include "clickhouse/clickhouse_sink.h"
 #include "input/server.h"
 #include "operations/metrics.h"
 #include "operations/report.h"
 #include "options/options.h"
+#include "outputs/clickhouse/clickhouse_sink.h"
 #include "outputs/output.h"
 
 namespace {

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "clickhouse/clickhouse_sink.h"
 #include "operations/agents.h"
+#include "outputs/clickhouse/clickhouse_sink.h"
 #include "outputs/dnstap_socket.h"
 
 namespace kr::collector {

@@ -8,8 +8,8 @@
 #include <string>
 #include <thread>
 
-#include "clickhouse/clickhouse_sink.h"
 #include "input/server.h"
+#include "outputs/clickhouse/clickhouse_sink.h"
 #include "outputs/output.h"
 
 namespace kr::collector {

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <fstream>
 
-#include "clickhouse/clickhouse_rows.h"
+#include "outputs/clickhouse/clickhouse_rows.h"
 
 namespace kr::collector {
 

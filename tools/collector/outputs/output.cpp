@@ -3,8 +3,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "clickhouse/clickhouse_sink.h"
 #include "model/dns.h"
+#include "outputs/clickhouse/clickhouse_sink.h"
 #include "outputs/dnstap_message.h"
 #include "outputs/json_line.h"
 

@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "clickhouse/http_post.h"
+#include "outputs/clickhouse/http_post.h"
 
 extern char** environ;
 

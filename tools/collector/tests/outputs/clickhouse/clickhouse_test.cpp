@@ -17,9 +17,9 @@
 #include <sstream>
 #include <thread>
 
-#include "clickhouse/clickhouse_rows.h"
-#include "clickhouse/http_post.h"
-#include "clickhouse/spool.h"
+#include "outputs/clickhouse/clickhouse_rows.h"
+#include "outputs/clickhouse/http_post.h"
+#include "outputs/clickhouse/spool.h"
 #include "tests/support/capture_file.h"
 #include "tests/support/clickhouse_server.h"
 #include "tests/support/collector_process.h"

@@ -15,12 +15,12 @@
 #include <string_view>
 #include <thread>
 
-#include "clickhouse/clickhouse_errors.h"
-#include "clickhouse/http_post.h"
-#include "clickhouse/spool.h"
 #include "model/dns.h"
 #include "model/message.h"
 #include "options/options.h"
+#include "outputs/clickhouse/clickhouse_errors.h"
+#include "outputs/clickhouse/http_post.h"
+#include "outputs/clickhouse/spool.h"
 
 namespace kr::collector {
 

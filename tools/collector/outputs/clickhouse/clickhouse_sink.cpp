@@ -1,4 +1,4 @@
-#include "clickhouse/clickhouse_sink.h"
+#include "outputs/clickhouse/clickhouse_sink.h"
 
 #include <algorithm>
 #include <chrono>
@@ -6,7 +6,7 @@
 
 #include <xxhash.h>
 
-#include "clickhouse/clickhouse_rows.h"
+#include "outputs/clickhouse/clickhouse_rows.h"
 
 namespace kr::collector {
 

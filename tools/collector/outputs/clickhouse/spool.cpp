@@ -1,4 +1,4 @@
-#include "clickhouse/spool.h"
+#include "outputs/clickhouse/spool.h"
 
 #include <fcntl.h>
 #include <sys/file.h>

@@ -1,4 +1,4 @@
-#include "clickhouse/http_post.h"
+#include "outputs/clickhouse/http_post.h"
 
 #include <curl/curl.h>
 

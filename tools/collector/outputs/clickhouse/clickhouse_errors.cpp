@@ -1,4 +1,4 @@
-#include "clickhouse/clickhouse_errors.h"
+#include "outputs/clickhouse/clickhouse_errors.h"
 
 namespace kr::collector {
 

@@ -1,4 +1,4 @@
-#include "clickhouse/clickhouse_rows.h"
+#include "outputs/clickhouse/clickhouse_rows.h"
 
 #include <arpa/inet.h>
 
