@@ -1,6 +1,6 @@
 #include "operations/agents.h"
 
-#include "outputs/json_line.h"
+#include "model/iso_time.h"
 
 namespace kr::collector {
 

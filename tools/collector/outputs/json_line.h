@@ -19,7 +19,4 @@ namespace kr::collector {
 void append_json_line(std::string& out, std::string_view peer, std::string_view version, const EventMessage& event,
                       const DnsSummary& dns);
 
-// "YYYY-MM-DDTHH:MM:SSZ" for seconds since 1970-01-01T00:00:00Z.
-std::string iso_time(std::uint32_t seconds);
-
 }  // namespace kr::collector
