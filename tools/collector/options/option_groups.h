@@ -1,0 +1,28 @@
+#pragma once
+// The option groups' parsers, each in a file of its own; parse_options()
+// hands every option to the group its name belongs to.
+#include <cstdint>
+#include <string>
+
+#include "options/options.h"
+
+namespace kr::collector {
+
+// A decimal number of at most `limit`.
+bool parse_number(const std::string& text, std::uint64_t limit, std::uint64_t& value);
+
+// One --clickhouse* or --spool* option; then, after the last option, the
+// group as a whole.
+bool parse_clickhouse_option(const std::string& name, const std::string& value, ClickHouseOptions& options,
+                             std::string& error);
+bool finish_clickhouse_options(ClickHouseOptions& clickhouse, std::string& error);
+
+// One --dnstap* option.
+bool parse_dnstap_option(const std::string& name, const std::string& value, DnstapOptions& options,
+                         std::string& error);
+
+// One --tls-* option; then the group as a whole.
+bool parse_tls_option(const std::string& name, const std::string& value, TlsOptions& options, std::string& error);
+bool check_tls_options(const TlsOptions& tls, std::string& error);
+
+}  // namespace kr::collector
