@@ -7,11 +7,22 @@
 #include <fstream>
 
 #include "options/option_groups.h"
-#include "outputs/clickhouse/clickhouse_rows.h"
 
 namespace kr::collector {
 
 namespace {
+
+bool valid_identifier(const std::string& text) {
+    if (text.empty() || (text[0] >= '0' && text[0] <= '9')) {
+        return false;
+    }
+    for (char c : text) {
+        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_')) {
+            return false;
+        }
+    }
+    return true;
+}
 
 // Where the user:password part of a URL is: [begin, at) before the '@'.
 bool find_userinfo(const std::string& url, std::size_t& begin, std::size_t& at) {
@@ -68,6 +79,14 @@ bool read_password_file(const std::string& path, std::string& password, std::str
 }
 
 }  // namespace
+
+bool valid_table_name(const std::string& name) {
+    const std::size_t dot = name.find('.');
+    if (dot == std::string::npos) {
+        return valid_identifier(name);
+    }
+    return valid_identifier(name.substr(0, dot)) && valid_identifier(name.substr(dot + 1));
+}
 
 std::string redacted_url(const std::string& url) {
     std::size_t begin = 0;

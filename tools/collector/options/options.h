@@ -66,4 +66,9 @@ std::string redacted_url(const std::string& url);
 
 const char* usage_text();
 
+// A --clickhouse-table value: letters, digits and '_' (not starting with a
+// digit), optionally as "database.table". The ClickHouse output quotes it
+// into its SQL as it is.
+bool valid_table_name(const std::string& name);
+
 }  // namespace kr::collector

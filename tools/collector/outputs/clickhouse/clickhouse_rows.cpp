@@ -92,27 +92,7 @@ std::string quoted(const std::string& table) {
     return "`" + table.substr(0, dot) + "`.`" + table.substr(dot + 1) + "`";
 }
 
-bool valid_identifier(const std::string& text) {
-    if (text.empty() || (text[0] >= '0' && text[0] <= '9')) {
-        return false;
-    }
-    for (char c : text) {
-        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_')) {
-            return false;
-        }
-    }
-    return true;
-}
-
 }  // namespace
-
-bool valid_table_name(const std::string& name) {
-    const std::size_t dot = name.find('.');
-    if (dot == std::string::npos) {
-        return valid_identifier(name);
-    }
-    return valid_identifier(name.substr(0, dot)) && valid_identifier(name.substr(dot + 1));
-}
 
 // Partitions by day, so a day's questions read one partition and old days
 // drop whole; sorted by the reversed name, then client, so questions about

@@ -12,7 +12,7 @@
 namespace kr::collector {
 
 // "CREATE TABLE IF NOT EXISTS <table> (...)" for `table` ("name" or
-// "database.name", already checked by valid_table_name).
+// "database.name", already checked by valid_table_name in options/).
 std::string create_table_sql(const std::string& table);
 // "INSERT INTO <table> (<columns>) FORMAT RowBinary".
 std::string insert_sql(const std::string& table);
@@ -25,10 +25,6 @@ std::string table_columns_sql(const std::string& table);
 std::string table_shape_problem(const std::string& table, const std::string& columns);
 // The query for a table's engine ("MergeTree", "Distributed", ...).
 std::string table_engine_sql(const std::string& table);
-
-// Letters, digits and '_' (not starting with a digit), optionally as
-// "database.table".
-bool valid_table_name(const std::string& name);
 
 // Appends one row. `batch` and `row` identify it for removing duplicates
 // after a retried insert.
