@@ -78,8 +78,8 @@ struct Server::Connection {
     short poll_events() const { return tls && tls->wait() == TlsSession::Wait::write ? POLLOUT : POLLIN; }
 };
 
-Server::Server(Output& output, std::uint32_t max_record, std::FILE* log, std::size_t max_agents)
-    : output_(output), max_record_(max_record), log_(log), read_buffer_(kReadSize), agents_(max_agents) {
+Server::Server(EventSink& sink, std::uint32_t max_record, std::FILE* log, std::size_t max_agents)
+    : sink_(sink), max_record_(max_record), log_(log), read_buffer_(kReadSize), agents_(max_agents) {
     wake_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
 }
 
@@ -201,7 +201,7 @@ bool Server::run(std::string& error) {
         if (fds[1].revents != 0) {
             accept_all();
         }
-        if (!output_.flush(error)) {
+        if (!sink_.flush(error)) {
             break;
         }
     }
@@ -212,7 +212,7 @@ bool Server::run(std::string& error) {
     }
     connections_list_.clear();
     std::string flush_error;
-    if (!output_.flush(flush_error) && error.empty()) {
+    if (!sink_.flush(flush_error) && error.empty()) {
         error = flush_error;
     }
     return error.empty();
@@ -393,7 +393,7 @@ bool Server::take_records(Connection& connection) {
             counts.has_events = true;
         }
         counts.last_event_time = event.time;
-        output_.event(connection.peer, connection.version, event);
+        sink_.event(connection.peer, connection.version, event);
     }
 }
 

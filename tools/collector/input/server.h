@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "model/event_sink.h"
 #include "operations/agents.h"
 #include "options/options.h"
-#include "outputs/output.h"
 
 namespace kr::collector {
 
@@ -18,9 +18,9 @@ class TlsContext;
 
 class Server {
 public:
-    // `log` receives the connection notes and error lines; `max_agents`
-    // bounds the entries of agents().
-    Server(Output& output, std::uint32_t max_record, std::FILE* log, std::size_t max_agents = kDefaultMaxAgents);
+    // Events go to `sink`; `log` receives the connection notes and error
+    // lines; `max_agents` bounds the entries of agents().
+    Server(EventSink& sink, std::uint32_t max_record, std::FILE* log, std::size_t max_agents = kDefaultMaxAgents);
     ~Server();
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
@@ -71,7 +71,7 @@ private:
     // `format`: a malformed record rather than a broken connection.
     void fail(Connection& connection, const std::string& problem, bool format = true);
 
-    Output& output_;
+    EventSink& sink_;
     std::uint32_t max_record_;
     std::FILE* log_;
     int listen_fd_ = -1;

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "model/event_sink.h"
 #include "model/message.h"
 #include "outputs/dnstap_file.h"
 #include "outputs/dnstap_socket.h"
@@ -23,7 +24,7 @@ class ClickHouseSink;
 // until flush() (or until enough collect), so one slow write covers many
 // events. Notes about events left out of the capture file go to `notes`.
 // Not thread-safe: one server loop owns it.
-class Output {
+class Output : public EventSink {
 public:
     explicit Output(std::FILE* notes) : notes_(notes) {}
     ~Output();
@@ -41,10 +42,10 @@ public:
     // Every event also goes to `sink` (owned by the caller, outliving this).
     void add_sink(ClickHouseSink* sink) { sink_ = sink; }
 
-    void event(std::string_view peer, std::string_view version, const EventMessage& event);
+    void event(std::string_view peer, std::string_view version, const EventMessage& event) override;
     // Writes out everything held; false with the reason when a write failed
     // (the output is then unusable).
-    bool flush(std::string& error);
+    bool flush(std::string& error) override;
     void close();
 
     std::uint64_t pcap_skipped() const { return pcap_skipped_; }
