@@ -22,6 +22,7 @@
 #include <thread>
 
 #include "input/server.h"
+#include "operations/agents.h"
 #include "outputs/output.h"
 #include "tests/support/collector_process.h"
 #include "tests/support/wire.h"
@@ -133,7 +134,8 @@ void ingest(benchmark::State& state, bool tls, const Open& open) {
         state.SkipWithError(error.c_str());
         return;
     }
-    kr::collector::Server server(output, 1024 * 1024, notes);
+    kr::collector::AgentTable agents(kr::collector::kDefaultMaxAgents);
+    kr::collector::Server server(output, agents, 1024 * 1024, notes);
     const kr::collector::TlsOptions files{certificates.file("collector.pem"), certificates.file("collector.key"),
                                           certificates.file("ca.pem")};
     if ((tls && !server.use_tls(files, error)) || !server.listen("127.0.0.1:0", error)) {
@@ -167,7 +169,7 @@ void ingest(benchmark::State& state, bool tls, const Open& open) {
         send_all(agent, batch);
         expected += kBatch;
         // Sleep rather than spin: the server loop needs the CPU more.
-        while (server.events() < expected || !socket_done(output, expected)) {
+        while (server.counters().events < expected || !socket_done(output, expected)) {
             std::this_thread::sleep_for(std::chrono::microseconds(200));
         }
     }

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "input/server.h"
+#include "operations/agents.h"
 #include "operations/metrics.h"
 #include "operations/report.h"
 #include "options/options.h"
@@ -63,15 +64,30 @@ int main(int argc, char** argv) {
         }
         output.add_sink(sink.get());
     }
-    Server server(output, options.max_record, stderr, options.max_agents);
+    AgentTable agents(options.max_agents);
+    Server server(output, agents, options.max_record, stderr);
     if ((!options.tls.cert.empty() && !server.use_tls(options.tls, error)) || !server.listen(options.listen, error)) {
         std::fprintf(stderr, "collector: %s\n", error.c_str());
         return 2;
     }
     const bool pcap = !options.pcap_path.empty();
+    auto totals = [&server, &output, &sink, pcap] {
+        Totals totals;
+        totals.server = server.counters();
+        if (pcap) {
+            totals.pcap_skipped = output.pcap_skipped();
+        }
+        if (sink) {
+            totals.clickhouse = sink->counters();
+        }
+        if (const DnstapSocket* dnstap = output.dnstap_socket()) {
+            totals.dnstap = dnstap->counters();
+        }
+        return totals;
+    };
     std::unique_ptr<MetricsServer> metrics;
     if (!options.metrics.empty()) {
-        metrics = std::make_unique<MetricsServer>([&server, &output, &sink, pcap] {
+        metrics = std::make_unique<MetricsServer>([&agents, &output, &sink, pcap] {
             std::vector<CollectorMetric> others;
             if (pcap) {
                 others.push_back(pcap_metric(output.pcap_skipped()));
@@ -85,7 +101,7 @@ int main(int argc, char** argv) {
                 others.insert(others.end(), counts.begin(), counts.end());
             }
             const auto now = std::chrono::steady_clock::now().time_since_epoch();
-            return render_metrics(server.agents().snapshot(), others,
+            return render_metrics(agents.snapshot(), others,
                                   std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
         });
         if (!metrics->start(options.metrics, error)) {
@@ -105,9 +121,9 @@ int main(int argc, char** argv) {
     }
     std::unique_ptr<Ticker> stats;
     if (options.stats_interval > 0) {
-        stats = std::make_unique<Ticker>(options.stats_interval, [&server, &output, &sink, pcap] {
-            const std::string text = "collector: stats: " + totals_text(server, output, pcap, sink.get()) + "\n" +
-                                     agent_lines("collector: stats: ", server.agents());
+        stats = std::make_unique<Ticker>(options.stats_interval, [&totals, &agents] {
+            const std::string text = "collector: stats: " + totals_text(totals()) + "\n" +
+                                     agent_lines("collector: stats: ", agents);
             std::fputs(text.c_str(), stderr);
         });
     }
@@ -123,8 +139,8 @@ int main(int argc, char** argv) {
     if (sink) {
         sink->stop();
     }
-    const std::string summary = "collector: summary: " + totals_text(server, output, pcap, sink.get()) + "\n" +
-                                agent_lines("collector: ", server.agents());
+    const std::string summary = "collector: summary: " + totals_text(totals()) + "\n" +
+                                agent_lines("collector: ", agents);
     std::fputs(summary.c_str(), stderr);
     metrics.reset();
     return ok ? 0 : 1;

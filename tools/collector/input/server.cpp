@@ -69,7 +69,7 @@ struct Server::Connection {
     std::string version;
     std::uint64_t records = 0;
     std::size_t agent = 0;
-    AgentCounts unaccounted;  // since the last AgentTable::add
+    AgentCounts unaccounted;  // since the last AgentCounter::add
     std::string closing_note;  // the log line about its end
     std::unique_ptr<TlsSession> tls;     // with a TLS listener
     std::int64_t handshake_deadline_ms = 0;
@@ -78,8 +78,8 @@ struct Server::Connection {
     short poll_events() const { return tls && tls->wait() == TlsSession::Wait::write ? POLLOUT : POLLIN; }
 };
 
-Server::Server(EventSink& sink, std::uint32_t max_record, std::FILE* log, std::size_t max_agents)
-    : sink_(sink), max_record_(max_record), log_(log), read_buffer_(kReadSize), agents_(max_agents) {
+Server::Server(EventSink& sink, AgentCounter& agents, std::uint32_t max_record, std::FILE* log)
+    : sink_(sink), max_record_(max_record), log_(log), read_buffer_(kReadSize), agents_(agents) {
     wake_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
 }
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "input/agent_counts.h"
 #include "model/event_sink.h"
-#include "operations/agents.h"
 #include "options/options.h"
 
 namespace kr::collector {
@@ -18,9 +18,17 @@ class TlsContext;
 
 class Server {
 public:
-    // Events go to `sink`; `log` receives the connection notes and error
-    // lines; `max_agents` bounds the entries of agents().
-    Server(EventSink& sink, std::uint32_t max_record, std::FILE* log, std::size_t max_agents = kDefaultMaxAgents);
+    // Totals for the whole server, readable from any thread.
+    struct Counters {
+        std::uint64_t connections = 0;
+        std::uint64_t records = 0;
+        std::uint64_t events = 0;
+        std::uint64_t errors = 0;
+    };
+
+    // Events go to `sink`, each connection's counts to `agents`; `log`
+    // receives the connection notes and error lines.
+    Server(EventSink& sink, AgentCounter& agents, std::uint32_t max_record, std::FILE* log);
     ~Server();
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
@@ -42,11 +50,7 @@ public:
     // Ends run() soon; safe from a signal handler or another thread.
     void stop();
 
-    std::uint64_t connections() const { return connections_; }
-    std::uint64_t records() const { return records_; }
-    std::uint64_t events() const { return events_; }
-    std::uint64_t errors() const { return errors_; }
-    const AgentTable& agents() const { return agents_; }
+    Counters counters() const { return {connections_, records_, events_, errors_}; }
 
 private:
     struct Connection;
@@ -85,7 +89,7 @@ private:
     std::atomic<std::uint64_t> records_{0};
     std::atomic<std::uint64_t> events_{0};
     std::atomic<std::uint64_t> errors_{0};
-    AgentTable agents_;
+    AgentCounter& agents_;
 };
 
 }  // namespace kr::collector

@@ -4,21 +4,6 @@
 
 namespace kr::collector {
 
-void AgentCounts::add(const AgentCounts& delta) {
-    records += delta.records;
-    events += delta.events;
-    bytes += delta.bytes;
-    format_errors += delta.format_errors;
-    broken += delta.broken;
-    if (delta.has_events) {
-        if (!has_events) {
-            first_event_time = delta.first_event_time;
-        }
-        has_events = true;
-        last_event_time = delta.last_event_time;
-    }
-}
-
 std::size_t AgentTable::connect(const std::string& address, std::int64_t now_ms) {
     std::lock_guard<std::mutex> lock(mutex_);
     auto found = index_.find(address);

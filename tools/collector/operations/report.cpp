@@ -4,23 +4,24 @@
 
 namespace kr::collector {
 
-std::string totals_text(const Server& server, const Output& output, bool pcap, const ClickHouseSink* sink) {
-    std::string text = "connections " + std::to_string(server.connections()) + ", records " +
-                       std::to_string(server.records()) + ", events " + std::to_string(server.events()) +
-                       ", errors " + std::to_string(server.errors());
-    if (pcap) {
-        text += ", left out of the capture file " + std::to_string(output.pcap_skipped());
+std::string totals_text(const Totals& totals) {
+    const Server::Counters& server = totals.server;
+    std::string text = "connections " + std::to_string(server.connections) + ", records " +
+                       std::to_string(server.records) + ", events " + std::to_string(server.events) +
+                       ", errors " + std::to_string(server.errors);
+    if (totals.pcap_skipped) {
+        text += ", left out of the capture file " + std::to_string(*totals.pcap_skipped);
     }
-    if (sink != nullptr) {
-        const ClickHouseSink::Counters c = sink->counters();
+    if (totals.clickhouse) {
+        const ClickHouseSink::Counters& c = *totals.clickhouse;
         auto n = [](std::uint64_t value) { return std::to_string(value); };
         text += ", clickhouse rows " + n(c.rows_inserted) + " in " + n(c.batches_inserted) + " batches, spooled " +
                 n(c.batches_spooled) + ", replayed " + n(c.batches_replayed) + ", dropped " + n(c.batches_dropped) +
                 " (" + n(c.rows_dropped) + " rows), left in the spool " + n(c.spool_batches) +
                 ", quarantined " + n(c.batches_quarantined);
     }
-    if (const DnstapSocket* dnstap = output.dnstap_socket()) {
-        const DnstapSocket::Counters c = dnstap->counters();
+    if (totals.dnstap) {
+        const DnstapSocket::Counters& c = *totals.dnstap;
         text += ", dnstap frames sent " + std::to_string(c.sent) + ", dropped " + std::to_string(c.dropped) +
                 ", receiver connections " + std::to_string(c.connects);
     }

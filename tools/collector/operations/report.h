@@ -5,19 +5,29 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
 #include "input/server.h"
+#include "operations/agents.h"
 #include "outputs/clickhouse/clickhouse_sink.h"
-#include "outputs/output.h"
+#include "outputs/dnstap_socket.h"
 
 namespace kr::collector {
 
+// What a totals line reads; the optional outputs' counts only when in use.
+struct Totals {
+    Server::Counters server;
+    std::optional<std::uint64_t> pcap_skipped;
+    std::optional<ClickHouseSink::Counters> clickhouse;
+    std::optional<DnstapSocket::Counters> dnstap;
+};
+
 // "connections N, records N, events N, errors N", then ", left out of the
-// capture file N" when `pcap`, then the ClickHouse counts when `sink`, then
-// the dnstap receiver's counts when there is one.
-std::string totals_text(const Server& server, const Output& output, bool pcap, const ClickHouseSink* sink);
+// capture file N", the ClickHouse counts and the dnstap receiver's counts
+// when `totals` has them.
+std::string totals_text(const Totals& totals);
 // One "<prefix>agent ...\n" line per agent (see agent_line()).
 std::string agent_lines(const std::string& prefix, const AgentTable& agents);
 
