@@ -13,9 +13,8 @@
 #include <chrono>
 #include <cstring>
 
-#include "input/record_stream.h"
+#include "input/server_connection.h"
 #include "input/tls.h"
-#include "model/message.h"
 #include "options/options.h"
 
 namespace kr::collector {
@@ -27,11 +26,6 @@ constexpr int kAcceptPauseMs = 100;
 // Reads per connection when stopping, so data that has already arrived is
 // not dropped, but a busy agent cannot hold the stop back.
 constexpr int kDrainReads = 64;
-
-std::int64_t now_ms() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
 
 // "ADDR:PORT" ("[ADDR]:PORT" for IPv6); `host` gets ADDR alone.
 std::string address_text(const sockaddr* address, socklen_t length, std::string* host_only = nullptr) {
@@ -51,32 +45,6 @@ std::string address_text(const sockaddr* address, socklen_t length, std::string*
 }
 
 }  // namespace
-
-struct Server::Connection {
-    Connection(int socket, std::string peer_text, std::uint32_t max_record)
-        : fd(socket), peer(std::move(peer_text)), stream(max_record) {}
-    ~Connection() {
-        tls.reset();
-        ::close(fd);
-    }
-    Connection(const Connection&) = delete;
-    Connection& operator=(const Connection&) = delete;
-
-    int fd;
-    std::string peer;
-    RecordStream stream;
-    bool hello_seen = false;
-    std::string version;
-    std::uint64_t records = 0;
-    std::size_t agent = 0;
-    AgentCounts unaccounted;  // since the last AgentCounter::add
-    std::string closing_note;  // the log line about its end
-    std::unique_ptr<TlsSession> tls;     // with a TLS listener
-    std::int64_t handshake_deadline_ms = 0;
-
-    bool handshaking() const { return tls && !tls->established(); }
-    short poll_events() const { return tls && tls->wait() == TlsSession::Wait::write ? POLLOUT : POLLIN; }
-};
 
 Server::Server(EventSink& sink, AgentCounter& agents, std::uint32_t max_record, std::FILE* log)
     : sink_(sink), max_record_(max_record), log_(log), read_buffer_(kReadSize), agents_(agents) {
@@ -276,131 +244,6 @@ void Server::accept_all() {
         std::fprintf(log_, "collector: %s connected\n", connection->peer.c_str());
         connections_list_.push_back(std::move(connection));
     }
-}
-
-bool Server::serve(Connection& connection, int reads) {
-    const bool open = advance(connection, reads);
-    settle(connection, open);
-    return open;
-}
-
-void Server::settle(Connection& connection, bool open) {
-    agents_.add(connection.agent, connection.unaccounted, now_ms(), !open);
-    connection.unaccounted = AgentCounts();
-    // Logged once counted, so that whoever reads the line finds it in the counts.
-    if (!connection.closing_note.empty()) {
-        std::fputs(connection.closing_note.c_str(), log_);
-    }
-}
-
-bool Server::advance(Connection& connection, int reads) {
-    if (connection.handshaking()) {
-        std::string problem;
-        if (!connection.tls->handshake(problem)) {
-            fail(connection, problem, false);
-            return false;
-        }
-        if (!connection.tls->established()) {
-            return true;
-        }
-        std::fprintf(log_, "collector: %s TLS established: %s\n", connection.peer.c_str(),
-                     connection.tls->description().c_str());
-    }
-    return read_some(connection, reads);
-}
-
-long Server::receive(Connection& connection, std::string& problem) {
-    if (connection.tls) {
-        return connection.tls->read(read_buffer_.data(), read_buffer_.size(), problem);
-    }
-    for (;;) {
-        const ssize_t got = ::read(connection.fd, read_buffer_.data(), read_buffer_.size());
-        if (got >= 0 || errno == EAGAIN || errno == EWOULDBLOCK) {
-            return got;
-        }
-        if (errno != EINTR) {
-            problem = std::string("read failed: ") + std::strerror(errno);
-            return -1;
-        }
-    }
-}
-
-bool Server::read_some(Connection& connection, int reads) {
-    for (int i = 0; i < reads; ++i) {
-        std::string problem;
-        const long got = receive(connection, problem);
-        if (got < 0) {
-            if (problem.empty()) {
-                return true;
-            }
-            fail(connection, problem, false);
-            return false;
-        }
-        if (got == 0) {
-            const std::string unfinished = connection.stream.unfinished();
-            if (!unfinished.empty()) {
-                fail(connection, unfinished, false);
-            } else {
-                connection.closing_note = "collector: " + connection.peer + " disconnected after " +
-                                          std::to_string(connection.records) + " records\n";
-            }
-            return false;
-        }
-        connection.unaccounted.bytes += static_cast<std::uint64_t>(got);
-        connection.stream.feed(read_buffer_.data(), static_cast<std::size_t>(got));
-        if (!take_records(connection)) {
-            return false;
-        }
-    }
-    return true;
-}
-
-bool Server::take_records(Connection& connection) {
-    std::string problem;
-    for (;;) {
-        Bytes record;
-        const RecordStream::Status status = connection.stream.next(record);
-        if (status == RecordStream::Status::need_more) {
-            return true;
-        }
-        if (status == RecordStream::Status::error) {
-            fail(connection, connection.stream.error());
-            return false;
-        }
-        ++records_;
-        ++connection.records;
-        ++connection.unaccounted.records;
-        if (!connection.hello_seen) {
-            std::string_view version;
-            if (!parse_hello(record, version, problem)) {
-                fail(connection, "record 1: " + problem);
-                return false;
-            }
-            connection.version = std::string(version);
-            connection.hello_seen = true;
-            continue;
-        }
-        EventMessage event;
-        if (!parse_event(record, event, problem)) {
-            fail(connection, "record " + std::to_string(connection.records) + ": " + problem);
-            return false;
-        }
-        ++events_;
-        AgentCounts& counts = connection.unaccounted;
-        ++counts.events;
-        if (!counts.has_events) {
-            counts.first_event_time = event.time;
-            counts.has_events = true;
-        }
-        counts.last_event_time = event.time;
-        sink_.event(connection.peer, connection.version, event);
-    }
-}
-
-void Server::fail(Connection& connection, const std::string& problem, bool format) {
-    ++errors_;
-    ++(format ? connection.unaccounted.format_errors : connection.unaccounted.broken);
-    connection.closing_note = "collector: error from " + connection.peer + ": " + problem + "; connection closed\n";
 }
 
 }  // namespace kr::collector

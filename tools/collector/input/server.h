@@ -62,6 +62,7 @@ private:
     // Closes the connections whose TLS handshake ran out of time, leaving
     // null entries in the list.
     void expire_handshakes();
+    // One connection's reading and records (server_connection.cpp).
     // Reads up to `reads` times; false when the connection is finished.
     bool serve(Connection& connection, int reads);
     // Accounts and logs what serve() or a time-out did to a connection.
