@@ -75,8 +75,9 @@ private:
     void spool_batch(const Batch& batch);
     void drop(const Batch& batch);
     bool insert(const Batch& batch, std::string& error);
-    bool learn_version(std::string& error);
     void note_failure(const std::string& error);
+    // The version question and the table's preparation (clickhouse_table.cpp).
+    bool learn_version(std::string& error);
     bool prepare_table(std::string& error);
 
     const ClickHouseOptions options_;

@@ -133,4 +133,8 @@ bool HttpPost::post(const std::string& url, const std::string& body, std::string
     return true;
 }
 
+std::string with_parameter(const std::string& url, const std::string& parameter) {
+    return url + (url.find('?') == std::string::npos ? "?" : "&") + parameter;
+}
+
 }  // namespace kr::collector

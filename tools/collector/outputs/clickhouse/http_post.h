@@ -43,4 +43,7 @@ private:
     int exception_code_ = 0;
 };
 
+// `url` with one more query parameter ("NAME=VALUE", already escaped).
+std::string with_parameter(const std::string& url, const std::string& parameter);
+
 }  // namespace kr::collector
