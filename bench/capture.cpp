@@ -29,7 +29,6 @@
 #include "capture/etw_session.h"
 #include "capture/tdh_api.h"
 #include "config/config.h"
-#include "forward/net_api.h"
 #include "forward/sensor_queue.h"
 #include "forward/sensor_queue_processor.h"
 #include "substitute/tdh_substitute.h"
@@ -39,6 +38,7 @@
 #include "support/loopback.h"
 #include "support/pcap_file.h"
 #include "traffic/pcap_source.h"
+#include "transport/net_api.h"
 
 namespace {
 

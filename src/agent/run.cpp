@@ -14,10 +14,10 @@
 #include "capture/etw_session.h"
 #include "config/config.h"
 #include "error/error.h"
-#include "forward/net_api.h"
 #include "forward/sensor_queue.h"
 #include "forward/sensor_queue_processor.h"
 #include "log/log.h"
+#include "transport/net_api.h"
 
 namespace kr::agent {
 

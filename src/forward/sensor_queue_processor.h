@@ -13,11 +13,11 @@
 #include <vector>
 
 #include "config/config.h"
-#include "forward/net_api.h"
 #include "forward/sensor_queue.h"
-#include "forward/tls_channel.h"
 #include "log/counter.h"
 #include "thread/thread.h"
+#include "transport/net_api.h"
+#include "transport/tls_channel.h"
 
 namespace kr::sensor {
 

@@ -28,7 +28,6 @@
 #include "config/config.h"
 #include "error/error.h"
 #include "fault_capture.h"
-#include "forward/net_api.h"
 #include "log/log.h"
 #include "substitute/tdh_substitute.h"
 #include "substitute/trace_substitute.h"
@@ -38,6 +37,7 @@
 #include "support/loopback.h"
 #include "thread/crt.h"
 #include "thread/thread.h"
+#include "transport/net_api.h"
 
 // After an injected failure the thread's next allocation changes errno and
 // the pending socket error, as a real heap may change both: a failure text

@@ -15,13 +15,13 @@
 #include <vector>
 
 #include "error/error.h"
-#include "forward/net_api.h"
 #include "forward/sensor_queue_processor.h"
 #include "support/log_capture.h"
 #include "support/loopback.h"
 #include "support/tls_peer.h"
 #include "thread/crt.h"
 #include "thread/thread.h"
+#include "transport/net_api.h"
 
 namespace kr::sensor {
 namespace {

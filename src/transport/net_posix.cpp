@@ -13,8 +13,8 @@
 #include <mutex>
 #include <unordered_map>
 
-#include "forward/net_api.h"
-#include "forward/net_posix.h"
+#include "transport/net_api.h"
+#include "transport/net_posix.h"
 
 namespace kr::sensor {
 

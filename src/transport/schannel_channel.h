@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "config/config.h"
-#include "forward/sspi_api.h"
-#include "forward/tls_channel.h"
+#include "transport/sspi_api.h"
+#include "transport/tls_channel.h"
 
 namespace kr::sensor {
 

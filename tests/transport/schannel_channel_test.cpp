@@ -1,4 +1,4 @@
-#include "forward/schannel_channel.h"
+#include "transport/schannel_channel.h"
 
 #include <gtest/gtest.h>
 

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "error/error.h"
-#include "forward/tls_channel.h"
+#include "transport/tls_channel.h"
 
 namespace kr::sensor {
 namespace {

@@ -5,7 +5,7 @@
 // functions (secur32, crypt32).
 #include <string>
 
-#include "forward/sspi_types.h"
+#include "transport/sspi_types.h"
 
 namespace kr::sensor {
 

@@ -2,9 +2,9 @@
 #include <memory>
 #include <string>
 
-#include "forward/schannel_channel.h"
-#include "forward/sspi_api.h"
-#include "forward/tls_channel.h"
+#include "transport/schannel_channel.h"
+#include "transport/sspi_api.h"
+#include "transport/tls_channel.h"
 
 namespace kr::sensor {
 

@@ -2,7 +2,7 @@
 
 #include <cstddef>
 
-#include "forward/net_api.h"
+#include "transport/net_api.h"
 
 namespace kr::sensor {
 

@@ -1,14 +1,14 @@
 // The Linux socket layer answers a connect and the write-only select that
 // follows it as Winsock does.
-#include "forward/net_posix.h"
+#include "transport/net_posix.h"
 
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 #include <cerrno>
 
-#include "forward/net_api.h"
 #include "support/loopback.h"
+#include "transport/net_api.h"
 
 namespace kr::sensor {
 namespace {

@@ -1,4 +1,4 @@
-#include "forward/net_api.h"
+#include "transport/net_api.h"
 
 namespace kr::sensor {
 

@@ -1,6 +1,6 @@
 // The system's SSPI (secur32) and certificate (crypt32) calls behind the
 // TLS session's table.
-#include "forward/sspi_api.h"
+#include "transport/sspi_api.h"
 // After the types: the policy flag comes from the HTTP client's header.
 #include <winhttp.h>
 #include <winsock2.h>
