@@ -103,14 +103,14 @@ void Replay(benchmark::State& state) {
     const Capture& capture = capture_file();
     const auto stage = static_cast<Stage>(state.range(0));
     tdh_api() = tdh_substitute_api();
-    kr::sensor::SensorQueue queue;
-    kr::sensor::create(queue, kr::config::kDefaultQueueSize);
+    kr::forward::SensorQueue queue;
+    kr::forward::create(queue, kr::config::kDefaultQueueSize);
     std::uint64_t events = 0, messages = 0;
     for (auto _ : state) {
         state.PauseTiming();
         PcapEventSource source("file:" + capture.path, 53);
         auto session = std::make_unique<EtwSession>();
-        session->message_callback = stage == kDecodeQueue ? kr::sensor::queue_message : count_message;
+        session->message_callback = stage == kDecodeQueue ? kr::forward::queue_message : count_message;
         session->callback_context = stage == kDecodeQueue ? static_cast<void*>(&queue) : &messages;
         if (source.open() != ERROR_SUCCESS) {
             state.SkipWithError("cannot open the capture");
@@ -125,7 +125,7 @@ void Replay(benchmark::State& state) {
     state.counters["events/s"] = benchmark::Counter(static_cast<double>(events), benchmark::Counter::kIsRate);
     state.counters["ns/event"] = benchmark::Counter(static_cast<double>(events),
                                                     benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
-    kr::sensor::destroy(queue);
+    kr::forward::destroy(queue);
 }
 BENCHMARK(Replay)->ArgName("stage")->Arg(kParse)->Arg(kDecode)->Arg(kDecodeQueue)->Unit(benchmark::kMillisecond)
     ->Iterations(3);
@@ -199,28 +199,28 @@ void EndToEnd(benchmark::State& state) {
     const Capture& capture = capture_file();
     etw_api() = trace_substitute_api();
     tdh_api() = tdh_substitute_api();
-    kr::sensor::net_startup();
+    kr::transport::net_startup();
     for (auto _ : state) {
         trace_substitute_reset();
         Receiver receiver;
         receiver.listener = kr::test::loopback::open_bound(true, &receiver.port);
         receiver.expected = 1 + kMessages;  // the hello, then every message
         std::vector<kr::config::Target> targets{{"127.0.0.1", receiver.port, 5}};
-        kr::sensor::SensorQueue queue;
-        kr::sensor::create(queue, kr::config::kDefaultQueueSize);
-        kr::sensor::SensorQueueProcessor forwarder;
-        kr::sensor::init(forwarder, &queue, &targets);
+        kr::forward::SensorQueue queue;
+        kr::forward::create(queue, kr::config::kDefaultQueueSize);
+        kr::forward::SensorQueueProcessor forwarder;
+        kr::forward::init(forwarder, &queue, &targets);
         forwarder.send_batch = static_cast<std::uint32_t>(state.range(0));
         auto source = std::make_shared<PcapEventSource>("file:" + capture.path, 53);
         trace_set_event_source(source);
         EtwSessionHolder holder;
-        holder.set_callback(kr::sensor::queue_message, &queue);
+        holder.set_callback(kr::forward::queue_message, &queue);
 
         reset_peak_rss();
         std::thread receiving([&] { receiver.run(); });
         const double cpu_before = process_cpu_seconds();
         const auto start = Clock::now();
-        kr::sensor::start(forwarder);
+        kr::forward::start(forwarder);
         holder.start();
         // When the session has put the whole capture into the ring: the
         // capture stage's own pace within the pipeline.
@@ -233,9 +233,9 @@ void EndToEnd(benchmark::State& state) {
         const auto end = receiver.last_record;
         const double cpu = process_cpu_seconds() - cpu_before - receiver.cpu_seconds;
         holder.stop();
-        kr::sensor::stop(forwarder);
-        kr::sensor::release(forwarder);
-        kr::sensor::destroy(queue);
+        kr::forward::stop(forwarder);
+        kr::forward::release(forwarder);
+        kr::forward::destroy(queue);
         kr::test::loopback::close(receiver.listener, false);
 
         const double seconds = std::chrono::duration<double>(end - start).count();

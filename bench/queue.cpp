@@ -21,9 +21,9 @@ void count(benchmark::State& state, std::int64_t messages, std::int64_t length) 
 
 void push_pop(benchmark::State& state, bool signal, bool counted) {
     const auto length = static_cast<std::uint32_t>(state.range(0));
-    kr::sensor::SensorQueue queue;
-    kr::sensor::create(queue, ring_size);
-    kr::sensor::QueueCounters counters;
+    kr::forward::SensorQueue queue;
+    kr::forward::create(queue, ring_size);
+    kr::forward::QueueCounters counters;
     if (counted) queue.counters = &counters;
     if (!signal) {
         // Without the event, push's signal fails at once: what remains is the
@@ -33,11 +33,11 @@ void push_pop(benchmark::State& state, bool signal, bool counted) {
     }
     std::vector<std::uint8_t> in(length, 0x5A), out(length);
     for (auto _ : state) {
-        kr::sensor::push(queue, in.data(), length);
-        benchmark::DoNotOptimize(kr::sensor::pop(queue, out.data(), length));
+        kr::forward::push(queue, in.data(), length);
+        benchmark::DoNotOptimize(kr::forward::pop(queue, out.data(), length));
         benchmark::ClobberMemory();
     }
-    kr::sensor::destroy(queue);
+    kr::forward::destroy(queue);
     count(state, state.iterations(), length);
 }
 BENCHMARK_CAPTURE(push_pop, signalled, true, false)->Arg(100)->Arg(1000)->Arg(16000);
@@ -65,7 +65,7 @@ void memcpy_in_out(benchmark::State& state) {
 BENCHMARK(memcpy_in_out)->Arg(100)->Arg(1000)->Arg(16000);
 
 struct Consumer {
-    kr::sensor::SensorQueue queue;
+    kr::forward::SensorQueue queue;
     std::int64_t received = 0;
 };
 
@@ -73,9 +73,9 @@ std::uint32_t consume(void* p) {
     auto* c = static_cast<Consumer*>(p);
     std::uint8_t buffer[256];
     for (;;) {
-        int n = kr::sensor::pop(c->queue, buffer, sizeof buffer);
+        int n = kr::forward::pop(c->queue, buffer, sizeof buffer);
         if (n == 0) {
-            kr::sensor::wait_for_data(c->queue);
+            kr::forward::wait_for_data(c->queue);
             continue;
         }
         if (n == 1) return 0;
@@ -92,16 +92,16 @@ void producer_consumer(benchmark::State& state) {
     std::vector<std::uint8_t> message(length, 0x5A);
     const std::uint8_t end = 0;
     Consumer c;
-    kr::sensor::create(c.queue, 32 << 20);
+    kr::forward::create(c.queue, 32 << 20);
     for (auto _ : state) {
         kr::thread::ThreadHandle thread = nullptr;
         kr::thread::thread_create(&thread, nullptr, consume, &c);
-        for (std::int64_t i = 0; i < batch; ++i) kr::sensor::push(c.queue, message.data(), length);
-        kr::sensor::push(c.queue, &end, 1);
+        for (std::int64_t i = 0; i < batch; ++i) kr::forward::push(c.queue, message.data(), length);
+        kr::forward::push(c.queue, &end, 1);
         kr::thread::thread_join(thread, nullptr);
         kr::thread::handle_close(&thread);
     }
-    kr::sensor::destroy(c.queue);
+    kr::forward::destroy(c.queue);
     count(state, c.received, length);
     state.counters["dropped"] = static_cast<double>(batch * state.iterations() - c.received);
 }

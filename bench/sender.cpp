@@ -125,21 +125,21 @@ void BM_Sender(benchmark::State& state) {
     for (auto _ : state) {
         Receiver receiver(kHelloBytes + kStreamBytes);
         const std::vector<kr::config::Target> targets = loopback_target(receiver.port());
-        kr::sensor::SensorQueue queue;
-        kr::sensor::create(queue, 16 << 20);
-        for (std::size_t i = 0; i < kRecords; ++i) kr::sensor::push(queue, m.data(), kMessageSize);
-        kr::sensor::SensorQueueProcessor processor;
-        kr::sensor::init(processor, &queue, &targets);
+        kr::forward::SensorQueue queue;
+        kr::forward::create(queue, 16 << 20);
+        for (std::size_t i = 0; i < kRecords; ++i) kr::forward::push(queue, m.data(), kMessageSize);
+        kr::forward::SensorQueueProcessor processor;
+        kr::forward::init(processor, &queue, &targets);
         processor.send_batch = static_cast<std::uint32_t>(state.range(0));
 
         const auto t0 = Clock::now();
-        kr::sensor::start(processor);
+        kr::forward::start(processor);
         const bool complete = receiver.join(kHelloBytes + kStreamBytes);
         state.SetIterationTime(std::chrono::duration<double>(Clock::now() - t0).count());
 
-        kr::sensor::stop(processor);
-        kr::sensor::release(processor);
-        kr::sensor::destroy(queue);
+        kr::forward::stop(processor);
+        kr::forward::release(processor);
+        kr::forward::destroy(queue);
         if (!complete) state.SkipWithError("the receiver did not get every byte");
     }
     set_counters(state);
@@ -207,10 +207,10 @@ class TricklePipeline {
 public:
     TricklePipeline(std::uint32_t send_batch, std::size_t events)
         : targets_(loopback_target(listener_.port())), pushed_(events), received_(events) {
-        kr::sensor::create(queue_, 16 << 20);
-        kr::sensor::init(processor_, &queue_, &targets_);
+        kr::forward::create(queue_, 16 << 20);
+        kr::forward::init(processor_, &queue_, &targets_);
         processor_.send_batch = send_batch;
-        kr::sensor::start(processor_);
+        kr::forward::start(processor_);
         complete_ = listener_.accept(10000) && listener_.read(kHelloBytes, 5000).size() == kHelloBytes;
         reader_ = std::thread([this] {
             for (std::size_t i = 0; complete_ && i < received_.size(); ++i) {
@@ -221,13 +221,13 @@ public:
     }
     ~TricklePipeline() {
         if (reader_.joinable()) reader_.join();
-        kr::sensor::stop(processor_);
-        kr::sensor::release(processor_);
-        kr::sensor::destroy(queue_);
+        kr::forward::stop(processor_);
+        kr::forward::release(processor_);
+        kr::forward::destroy(queue_);
     }
     void push(std::size_t i, const std::vector<std::uint8_t>& m) {
         pushed_[i] = Clock::now();
-        kr::sensor::push(queue_, m.data(), kMessageSize);
+        kr::forward::push(queue_, m.data(), kMessageSize);
     }
     // Waits for the reader; the latencies in microseconds, or none when a record is missing.
     std::vector<double> latencies() {
@@ -242,8 +242,8 @@ public:
 private:
     kr::test::LoopbackListener listener_;
     const std::vector<kr::config::Target> targets_;
-    kr::sensor::SensorQueue queue_;
-    kr::sensor::SensorQueueProcessor processor_;
+    kr::forward::SensorQueue queue_;
+    kr::forward::SensorQueueProcessor processor_;
     std::vector<Clock::time_point> pushed_, received_;
     bool complete_ = false;
     std::thread reader_;
@@ -293,15 +293,15 @@ double batch_events_per_second(std::size_t events, const kr::config::TlsSettings
         plain = std::make_unique<Receiver>(total);
     }
     const auto targets = loopback_target(peer ? peer->port() : plain->port());
-    kr::sensor::SensorQueue queue;
-    kr::sensor::create(queue, static_cast<std::uint32_t>(total + (1 << 20)));
-    for (std::size_t i = 0; i < events; ++i) kr::sensor::push(queue, m.data(), kMessageSize);
-    kr::sensor::SensorQueueProcessor processor;
-    kr::sensor::init(processor, &queue, &targets);
+    kr::forward::SensorQueue queue;
+    kr::forward::create(queue, static_cast<std::uint32_t>(total + (1 << 20)));
+    for (std::size_t i = 0; i < events; ++i) kr::forward::push(queue, m.data(), kMessageSize);
+    kr::forward::SensorQueueProcessor processor;
+    kr::forward::init(processor, &queue, &targets);
     processor.send_batch = 65536;
     processor.tls = tls;
     const auto t0 = Clock::now();
-    kr::sensor::start(processor);
+    kr::forward::start(processor);
     bool complete = false;
     if (peer) {
         const auto until = t0 + std::chrono::seconds(120);
@@ -313,9 +313,9 @@ double batch_events_per_second(std::size_t events, const kr::config::TlsSettings
         complete = plain->join(total);
     }
     const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
-    kr::sensor::stop(processor);
-    kr::sensor::release(processor);
-    kr::sensor::destroy(queue);
+    kr::forward::stop(processor);
+    kr::forward::release(processor);
+    kr::forward::destroy(queue);
     return complete ? static_cast<double>(events) / seconds : 0;
 }
 

@@ -30,8 +30,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FuzzedDataProvider in(data, size);
     const std::uint32_t capacity = in.ConsumeBool() ? in.ConsumeIntegralInRange<std::uint32_t>(0, 64)
                                                     : in.ConsumeIntegralInRange<std::uint32_t>(0, 1024);
-    kr::sensor::SensorQueue queue;
-    kr::sensor::create(queue, capacity);
+    kr::forward::SensorQueue queue;
+    kr::forward::create(queue, capacity);
     kr::test::RingModel model(capacity);
     std::vector<std::uint8_t> message, out, expected;
 
@@ -61,7 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             const bool model_stored = length == stored && model.push(message.data(), length);
             bool refused = false;
             try {
-                kr::sensor::push(queue, message.data(), length);
+                kr::forward::push(queue, message.data(), length);
             } catch (const kr::sensor::SensorError&) {
                 refused = true;
             }
@@ -74,8 +74,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             const std::uint32_t limit = batch ? in.ConsumeIntegralInRange<std::uint32_t>(0, 2 * capacity + 8) : 0;
             out.assign(out_size, 0xEE);
             std::uint32_t records = 0, model_records = 0;
-            const int result = batch ? kr::sensor::pop_batch(queue, out.data(), out_size, limit, &records)
-                                     : kr::sensor::pop(queue, out.data(), out_size);
+            const int result = batch ? kr::forward::pop_batch(queue, out.data(), out_size, limit, &records)
+                                     : kr::forward::pop(queue, out.data(), out_size);
             check(result == (batch ? model.pop_batch(expected, out_size, limit, model_records)
                                    : model.pop(expected, out_size)),
                   "pop result differs");
@@ -90,6 +90,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         check(capacity == 0 || std::memcmp(queue.storage, model.storage.data(), capacity) == 0, "stored bytes differ");
         check(capacity == 0 || (queue.read_pos < capacity && queue.write_pos < capacity), "position out of the ring");
     }
-    kr::sensor::destroy(queue);
+    kr::forward::destroy(queue);
     return 0;
 }

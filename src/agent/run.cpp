@@ -38,22 +38,22 @@ struct Pipeline {
     std::unique_ptr<PipelineCounters> counters;
     std::unique_ptr<kr::config::Config> config;
     std::unique_ptr<kr::capture::EtwSessionHolder> holder;
-    std::unique_ptr<kr::sensor::SensorQueue> queue;
-    std::unique_ptr<kr::sensor::SensorQueueProcessor> forwarder;
+    std::unique_ptr<kr::forward::SensorQueue> queue;
+    std::unique_ptr<kr::forward::SensorQueueProcessor> forwarder;
 
     void stop_forwarder() {
-        if (forwarder) kr::sensor::stop(*forwarder);
+        if (forwarder) kr::forward::stop(*forwarder);
     }
 
     // Releases in order: forwarder (stopped first), queue, holder, store.
     void release() {
         if (forwarder) {
-            kr::sensor::stop(*forwarder);
-            kr::sensor::release(*forwarder);
+            kr::forward::stop(*forwarder);
+            kr::forward::release(*forwarder);
             forwarder.reset();
         }
         if (queue) {
-            kr::sensor::destroy(*queue);
+            kr::forward::destroy(*queue);
             queue.reset();
         }
         holder.reset();  // a holder still running stops its session here
@@ -68,7 +68,7 @@ struct Pipeline {
 void keep_ipv4_targets(std::vector<kr::config::Target>& targets) {
     std::vector<kr::config::Target> kept;
     for (kr::config::Target& t : targets) {
-        if (kr::sensor::net_api().inet_addr(t.ip.c_str()) == 0xFFFFFFFFu && t.ip != "255.255.255.255") {
+        if (kr::transport::net_api().inet_addr(t.ip.c_str()) == 0xFFFFFFFFu && t.ip != "255.255.255.255") {
             log_print("ERROR - Target %s:%d left out: not an IPv4 address", t.ip.c_str(), t.port);
         } else {
             kept.push_back(std::move(t));
@@ -99,7 +99,7 @@ void start(Pipeline& p) {
     service_api().change_directory(executable_directory().c_str());
     log_print("Starting...");
     // Before the targets are checked: the socket layer reads their addresses.
-    kr::sensor::net_startup();
+    kr::transport::net_startup();
     keep_ipv4_targets(kr::config::targets);
     // Counted only while the line is wanted: with stats off nothing is counted.
     if (kr::config::stats_interval != 0) p.counters = std::make_unique<PipelineCounters>(kr::config::targets.size());
@@ -108,19 +108,19 @@ void start(Pipeline& p) {
     p.holder->counters = p.counters ? &p.counters->decoder : nullptr;
     p.holder->ipv4_clients_only = kr::config::ipv4_clients_only;
     p.holder->buffers = kr::config::etw_buffers;
-    p.queue = std::make_unique<kr::sensor::SensorQueue>();
-    kr::sensor::create(*p.queue, kr::config::queue_size);
+    p.queue = std::make_unique<kr::forward::SensorQueue>();
+    kr::forward::create(*p.queue, kr::config::queue_size);
     p.queue->counters = p.counters ? &p.counters->queue : nullptr;
     // The size in use, so that a mistyped queue-size shows.
     log_print("Sensor queue size: %u bytes", static_cast<unsigned>(kr::config::queue_size));
-    p.forwarder = std::make_unique<kr::sensor::SensorQueueProcessor>();
-    kr::sensor::init(*p.forwarder, p.queue.get(), &kr::config::targets);
+    p.forwarder = std::make_unique<kr::forward::SensorQueueProcessor>();
+    kr::forward::init(*p.forwarder, p.queue.get(), &kr::config::targets);
     p.forwarder->send_batch = kr::config::send_batch;
     p.forwarder->counters = p.counters ? &p.counters->sender : nullptr;
     p.forwarder->tls = &kr::config::tls;
     log_print("Starting sensor queue processor");
-    kr::sensor::start(*p.forwarder);
-    p.holder->set_callback(kr::sensor::queue_message, p.queue.get());
+    kr::forward::start(*p.forwarder);
+    p.holder->set_callback(kr::forward::queue_message, p.queue.get());
     log_print("Starting ETW session");
     p.holder->start();
     log_print("Started!");

@@ -18,8 +18,8 @@ void put(std::string& line, const char* name, std::uint64_t value) {
 
 std::string stats_line(const PipelineCounters& counters, std::uint32_t queue_capacity) {
     const kr::capture::DecoderCounters& d = counters.decoder;
-    const kr::sensor::QueueCounters& q = counters.queue;
-    const kr::sensor::SenderCounters& s = counters.sender;
+    const kr::forward::QueueCounters& q = counters.queue;
+    const kr::forward::SenderCounters& s = counters.sender;
     std::string line = "Stats:";
     put(line, "events", d.events.get());
     put(line, "refused", q.refused.get());

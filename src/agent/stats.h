@@ -16,8 +16,8 @@ namespace kr::agent {
 struct PipelineCounters {
     explicit PipelineCounters(std::size_t targets) : sender(targets) {}
     kr::capture::DecoderCounters decoder;
-    kr::sensor::QueueCounters queue;
-    kr::sensor::SenderCounters sender;
+    kr::forward::QueueCounters queue;
+    kr::forward::SenderCounters sender;
     // The trace session's own counts, read by the run thread for each line.
     kr::capture::TraceLosses trace_losses;
 };

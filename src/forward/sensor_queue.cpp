@@ -10,7 +10,9 @@
 #include "log/log.h"
 #include "thread/crt.h"
 
-namespace kr::sensor {
+namespace kr::forward {
+using kr::sensor::SensorError;
+
 namespace {
 
 constexpr std::uint32_t field_size = 4;
@@ -293,4 +295,4 @@ int queue_message(const std::uint8_t* data, std::uint32_t length, void* context)
     }
 }
 
-}  // namespace kr::sensor
+}  // namespace kr::forward

@@ -8,7 +8,7 @@
 #include "log/counter.h"
 #include "thread/thread.h"
 
-namespace kr::sensor {
+namespace kr::forward {
 
 // Counted by push and pop with ring_lock held (refused before it is taken);
 // read from any thread. Bytes are ring bytes: each message plus its 4-byte
@@ -79,4 +79,4 @@ struct QueueSyncApi {
 QueueSyncApi& queue_sync_api();
 const QueueSyncApi& queue_sync_platform_api();
 
-}  // namespace kr::sensor
+}  // namespace kr::forward

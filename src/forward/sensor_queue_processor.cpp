@@ -12,7 +12,23 @@
 #include "log/log.h"
 #include "thread/crt.h"
 
-namespace kr::sensor {
+namespace kr::forward {
+using kr::sensor::SensorError;
+using kr::transport::NetApi;
+using kr::transport::SocketAddress;
+using kr::transport::TimeLimit;
+using kr::transport::kAfInet;
+using kr::transport::kFionbio;
+using kr::transport::kInvalidSocket;
+using kr::transport::kIpProtoTcp;
+using kr::transport::kShutdownBoth;
+using kr::transport::kSockStream;
+using kr::transport::kSocketError;
+using kr::transport::kWouldBlock;
+using kr::transport::make_tls_channel;
+using kr::transport::net_api;
+using kr::transport::tls_description;
+
 namespace {
 
 constexpr char kVersion[] = "3.6.8";
@@ -357,4 +373,4 @@ void TargetConnection::close() {
     socket_ = kInvalidSocket;
 }
 
-}  // namespace kr::sensor
+}  // namespace kr::forward

@@ -19,7 +19,7 @@
 #include "transport/net_api.h"
 #include "transport/tls_channel.h"
 
-namespace kr::sensor {
+namespace kr::forward {
 
 // Sent first on every connection: length 6, format byte 1, version "3.6.8".
 constexpr std::size_t kHelloSize = 10;
@@ -85,7 +85,7 @@ std::uint32_t run_sender(void* processor);
 // One connection to one target, owned by the sender thread. Every failure
 // throws SensorError with the failed call's text. The socket is closed on
 // destruction.
-class TargetConnection : private TlsTransport {
+class TargetConnection : private transport::TlsTransport {
 public:
     TargetConnection() = default;
     ~TargetConnection() override { close(); }
@@ -111,23 +111,23 @@ public:
     void close();
 
     const std::string& ip() const { return ip_; }
-    Socket socket() const { return socket_; }
+    transport::Socket socket() const { return socket_; }
 
 private:
     void send_raw(const std::uint8_t* data, std::size_t length) override;
     std::size_t receive_raw(std::uint8_t* out, std::size_t size) override;
     // The select limit: the time-out, or while connecting with TLS what is
     // left of it.
-    TimeLimit limit() const;
+    transport::TimeLimit limit() const;
 
     std::string ip_;
     std::uint16_t port_ = 0;
     std::uint32_t timeout_ = 0;
-    Socket socket_ = kInvalidSocket;
+    transport::Socket socket_ = transport::kInvalidSocket;
     const kr::config::TlsSettings* tls_ = nullptr;
-    std::unique_ptr<TlsChannel> channel_;
+    std::unique_ptr<transport::TlsChannel> channel_;
     bool connecting_ = false;
     std::chrono::steady_clock::time_point deadline_;
 };
 
-}  // namespace kr::sensor
+}  // namespace kr::forward

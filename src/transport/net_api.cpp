@@ -1,6 +1,6 @@
 #include "transport/net_api.h"
 
-namespace kr::sensor {
+namespace kr::transport {
 
 NetApi& net_api() {
     static NetApi api = net_platform_api();
@@ -9,4 +9,4 @@ NetApi& net_api() {
 
 int net_startup() { return net_api().startup(0x0202); }
 
-}  // namespace kr::sensor
+}  // namespace kr::transport

@@ -6,7 +6,7 @@
 // forwarder relies on it (see net_posix.cpp).
 #include <cstdint>
 
-namespace kr::sensor {
+namespace kr::transport {
 
 // A socket handle, pointer-sized as the Winsock SOCKET is.
 using Socket = std::uintptr_t;
@@ -66,4 +66,4 @@ const NetApi& net_platform_api();
 // before the forwarder starts; its result is not acted on. 0 on Linux.
 int net_startup();
 
-}  // namespace kr::sensor
+}  // namespace kr::transport

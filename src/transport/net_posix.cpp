@@ -16,7 +16,7 @@
 #include "transport/net_api.h"
 #include "transport/net_posix.h"
 
-namespace kr::sensor {
+namespace kr::transport {
 
 static_assert(sizeof(sockaddr_in) == sizeof(SocketAddress), "SocketAddress must match sockaddr_in");
 static_assert(offsetof(sockaddr_in, sin_port) == offsetof(SocketAddress, port), "sin_port offset");
@@ -237,4 +237,4 @@ const NetApi& net_platform_api() {
     return api;
 }
 
-}  // namespace kr::sensor
+}  // namespace kr::transport

@@ -4,9 +4,9 @@
 // no local port is free).
 #include <sys/socket.h>
 
-namespace kr::sensor {
+namespace kr::transport {
 
 using ConnectCall = int (*)(int fd, const sockaddr* address, socklen_t length);
 ConnectCall& connect_call();
 
-}  // namespace kr::sensor
+}  // namespace kr::transport

@@ -4,7 +4,7 @@
 
 #include "transport/net_api.h"
 
-namespace kr::sensor {
+namespace kr::transport {
 
 static_assert(sizeof(SOCKET) == sizeof(Socket), "Socket must hold a SOCKET");
 static_assert(INVALID_SOCKET == kInvalidSocket, "kInvalidSocket must be INVALID_SOCKET");
@@ -82,4 +82,4 @@ const NetApi& net_platform_api() {
     return api;
 }
 
-}  // namespace kr::sensor
+}  // namespace kr::transport

@@ -5,7 +5,9 @@
 
 #include "error/error.h"
 
-namespace kr::sensor {
+namespace kr::transport {
+using kr::sensor::SensorError;
+
 namespace {
 
 [[noreturn]] void throw_status(const std::string& call, SECURITY_STATUS status) {
@@ -176,4 +178,4 @@ void SchannelChannel::close_notify() {
     }
 }
 
-}  // namespace kr::sensor
+}  // namespace kr::transport

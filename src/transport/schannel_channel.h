@@ -13,7 +13,7 @@
 #include "transport/sspi_api.h"
 #include "transport/tls_channel.h"
 
-namespace kr::sensor {
+namespace kr::transport {
 
 class SchannelChannel : public TlsChannel {
 public:
@@ -54,4 +54,4 @@ private:
 // viewers show them) into 20 bytes; false for anything else.
 bool parse_thumbprint(const std::string& text, unsigned char out[20]);
 
-}  // namespace kr::sensor
+}  // namespace kr::transport

@@ -7,7 +7,7 @@
 
 #include "transport/sspi_types.h"
 
-namespace kr::sensor {
+namespace kr::transport {
 
 struct SspiApi {
     SECURITY_STATUS (*acquire_credentials_handle)(ULONG credential_use, SCHANNEL_CRED* data, CredHandle* credential);
@@ -33,4 +33,4 @@ struct SspiApi {
 // Windows only: the system's functions.
 const SspiApi& sspi_platform_api();
 
-}  // namespace kr::sensor
+}  // namespace kr::transport

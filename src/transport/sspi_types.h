@@ -89,7 +89,7 @@ struct SCHANNEL_CRED {
 
 #endif
 
-namespace kr::sensor::sspi {
+namespace kr::transport::sspi {
 
 // The values the session passes or compares, written once for both builds.
 constexpr SECURITY_STATUS kOk = 0;
@@ -128,7 +128,7 @@ static_assert(kSchannelCredVersion == SCHANNEL_CRED_VERSION && kTls12Client == S
 static_assert(kCredFlags == (SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS | SCH_USE_STRONG_CRYPTO));
 #endif
 
-}  // namespace kr::sensor::sspi
+}  // namespace kr::transport::sspi
 
 // Windows x64 layouts.
 static_assert(sizeof(void*) == 8, "the agent is built for 64-bit targets");

@@ -12,7 +12,7 @@
 
 #include "error/error.h"
 
-namespace kr::sensor {
+namespace kr::transport {
 namespace {
 
 std::string status_text(const char* call, DWORD code) {
@@ -239,4 +239,4 @@ const SspiApi& sspi_platform_api() {
     return api;
 }
 
-}  // namespace kr::sensor
+}  // namespace kr::transport

@@ -10,7 +10,7 @@
 
 #include "config/config.h"
 
-namespace kr::sensor {
+namespace kr::transport {
 
 // The socket beneath a session, owned by the connection.
 class TlsTransport {
@@ -43,4 +43,4 @@ std::unique_ptr<TlsChannel> make_tls_channel(const kr::config::TlsSettings& sett
 // How the log names the settings in use, one line at the sender's start.
 std::string tls_description(const kr::config::TlsSettings& settings);
 
-}  // namespace kr::sensor
+}  // namespace kr::transport

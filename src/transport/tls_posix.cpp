@@ -12,7 +12,9 @@
 #include "error/error.h"
 #include "transport/tls_channel.h"
 
-namespace kr::sensor {
+namespace kr::transport {
+using kr::sensor::SensorError;
+
 namespace {
 
 struct CtxFree {
@@ -208,4 +210,4 @@ std::string tls_description(const kr::config::TlsSettings& settings) {
            (settings.thumbprint.empty() ? "" : " (tls-cert-thumbprint is for Windows: ignored)");
 }
 
-}  // namespace kr::sensor
+}  // namespace kr::transport

@@ -6,7 +6,7 @@
 #include "transport/sspi_api.h"
 #include "transport/tls_channel.h"
 
-namespace kr::sensor {
+namespace kr::transport {
 
 std::unique_ptr<TlsChannel> make_tls_channel(const kr::config::TlsSettings& settings, const std::string& ip,
                                              TlsTransport& transport) {
@@ -22,4 +22,4 @@ std::string tls_description(const kr::config::TlsSettings& settings) {
                                                           : " (tls-cert and tls-key are for Linux: ignored)");
 }
 
-}  // namespace kr::sensor
+}  // namespace kr::transport

@@ -163,9 +163,9 @@ Injector injector;
 // The error a failed call leaves for the thread's next last-error call.
 thread_local int pending_error = 0;
 kr::crt::MemoryApi real_memory;
-kr::sensor::NetApi real_net;
+kr::transport::NetApi real_net;
 kr::capture::EtwApi real_etw;
-std::atomic<kr::sensor::Socket> unclosed_socket{kr::sensor::kInvalidSocket};
+std::atomic<kr::transport::Socket> unclosed_socket{kr::transport::kInvalidSocket};
 
 void* failing_malloc(std::size_t size) {
     if (injector.hit("malloc(" + std::to_string(size) + ")")) {
@@ -191,23 +191,23 @@ bool socket_call_fails(const char* name) {
     clobber_next_allocation = true;
     return true;
 }
-kr::sensor::Socket failing_socket(int family, int type, int protocol) {
-    return socket_call_fails("socket") ? kr::sensor::kInvalidSocket : real_net.socket(family, type, protocol);
+kr::transport::Socket failing_socket(int family, int type, int protocol) {
+    return socket_call_fails("socket") ? kr::transport::kInvalidSocket : real_net.socket(family, type, protocol);
 }
-int failing_ioctl(kr::sensor::Socket s, long command, std::uint32_t* argument) {
-    return socket_call_fails("ioctlsocket") ? kr::sensor::kSocketError : real_net.ioctlsocket(s, command, argument);
+int failing_ioctl(kr::transport::Socket s, long command, std::uint32_t* argument) {
+    return socket_call_fails("ioctlsocket") ? kr::transport::kSocketError : real_net.ioctlsocket(s, command, argument);
 }
 std::uint32_t failing_inet_addr(const char* text) {
     return injector.hit("inet_addr") ? 0xFFFFFFFFu : real_net.inet_addr(text);  // INADDR_NONE
 }
-int failing_connect(kr::sensor::Socket s, const kr::sensor::SocketAddress* address, int length) {
-    return socket_call_fails("connect") ? kr::sensor::kSocketError : real_net.connect(s, address, length);
+int failing_connect(kr::transport::Socket s, const kr::transport::SocketAddress* address, int length) {
+    return socket_call_fails("connect") ? kr::transport::kSocketError : real_net.connect(s, address, length);
 }
-int failing_select(int nfds, kr::sensor::Socket s, const kr::sensor::TimeLimit* limit) {
-    return socket_call_fails("select") ? kr::sensor::kSocketError : real_net.select_write(nfds, s, limit);
+int failing_select(int nfds, kr::transport::Socket s, const kr::transport::TimeLimit* limit) {
+    return socket_call_fails("select") ? kr::transport::kSocketError : real_net.select_write(nfds, s, limit);
 }
-int failing_send(kr::sensor::Socket s, const char* data, int length, int flags) {
-    return socket_call_fails("send") ? kr::sensor::kSocketError : real_net.send(s, data, length, flags);
+int failing_send(kr::transport::Socket s, const char* data, int length, int flags) {
+    return socket_call_fails("send") ? kr::transport::kSocketError : real_net.send(s, data, length, flags);
 }
 int failing_last_error() {
     // Read the real value first: on Windows the first touch of a thread-local
@@ -224,13 +224,13 @@ int failing_last_error() {
     }
     return real;
 }
-int failing_shutdown(kr::sensor::Socket s, int how) {
-    return socket_call_fails("shutdown") ? kr::sensor::kSocketError : real_net.shutdown(s, how);
+int failing_shutdown(kr::transport::Socket s, int how) {
+    return socket_call_fails("shutdown") ? kr::transport::kSocketError : real_net.shutdown(s, how);
 }
-int failing_closesocket(kr::sensor::Socket s) {
+int failing_closesocket(kr::transport::Socket s) {
     if (socket_call_fails("closesocket")) {
         unclosed_socket = s;  // closed by the test afterwards
-        return kr::sensor::kSocketError;
+        return kr::transport::kSocketError;
     }
     return real_net.closesocket(s);
 }
@@ -319,7 +319,7 @@ protected:
         exe_path = dir_.file("agent");
         std::filesystem::create_directories(dir_.file("log"));
         real_memory = kr::crt::memory_api();
-        real_net = kr::sensor::net_api();
+        real_net = kr::transport::net_api();
         saved_etw_ = kr::capture::etw_api();
         kr::capture::etw_api() = kr::capture::trace_substitute_api();
         // The system's helper cannot read the substitute's events (and aborts under Wine).
@@ -331,7 +331,7 @@ protected:
     }
     void TearDown() override {
         kr::crt::memory_api() = real_memory;
-        kr::sensor::net_api() = real_net;
+        kr::transport::net_api() = real_net;
         kr::capture::etw_api() = saved_etw_;
         kr::capture::tdh_api() = saved_tdh_;
         kr::capture::trace_substitute_reset();
@@ -349,7 +349,7 @@ protected:
             kr::crt::memory_api().malloc = failing_malloc;
             kr::crt::memory_api().realloc = failing_realloc;
         } else if (seam == Seam::kSockets) {
-            kr::sensor::NetApi& net = kr::sensor::net_api();
+            kr::transport::NetApi& net = kr::transport::net_api();
             net.socket = failing_socket;
             net.ioctlsocket = failing_ioctl;
             net.inet_addr = failing_inet_addr;
@@ -372,7 +372,7 @@ protected:
     }
     void uninstall() {
         kr::crt::memory_api() = real_memory;
-        kr::sensor::net_api() = real_net;
+        kr::transport::net_api() = real_net;
         kr::capture::etw_api() = real_etw;
     }
 
@@ -449,8 +449,8 @@ protected:
         kr::thread::thread_join(thread, nullptr);
         kr::thread::handle_close(&thread);
         uninstall();
-        if (unclosed_socket != kr::sensor::kInvalidSocket) {
-            real_net.closesocket(unclosed_socket.exchange(kr::sensor::kInvalidSocket));
+        if (unclosed_socket != kr::transport::kInvalidSocket) {
+            real_net.closesocket(unclosed_socket.exchange(kr::transport::kInvalidSocket));
         }
         lines = log_lines();
         return got;

@@ -553,9 +553,9 @@ TEST_F(EtwSessionTest, SubstituteEndsProcessingAsWindowsDoes) {
 TEST_F(EtwSessionTest, MessageTooLargeForTheQueueCostsOnlyThatEvent) {
     auto feed = std::make_shared<FeedSource>();
     trace_set_event_source(feed);
-    kr::sensor::SensorQueue queue;
-    kr::sensor::create(queue, 100);
-    holder_.set_callback(kr::sensor::queue_message, &queue);
+    kr::forward::SensorQueue queue;
+    kr::forward::create(queue, 100);
+    holder_.set_callback(kr::forward::queue_message, &queue);
     holder_.start();
     ASSERT_TRUE(logged("Entering ETW trace processing loop..."));
     DnsEventBuilder builder;
@@ -565,10 +565,10 @@ TEST_F(EtwSessionTest, MessageTooLargeForTheQueueCostsOnlyThatEvent) {
     EXPECT_TRUE(logged("ERROR - Process ETW event failed: string length 227  is larger than the size of the queue 100"));
     std::uint8_t out[100];
     int length = 0;
-    EXPECT_TRUE(eventually([&] { return (length = kr::sensor::pop(queue, out, sizeof out)) != 0; }));
+    EXPECT_TRUE(eventually([&] { return (length = kr::forward::pop(queue, out, sizeof out)) != 0; }));
     EXPECT_EQ(39, length);
     holder_.stop();
-    kr::sensor::destroy(queue);
+    kr::forward::destroy(queue);
     for (const auto& line : log_.messages()) EXPECT_NE(0u, line.rfind("ERROR - ETW session failed", 0)) << line;
 }
 

@@ -23,7 +23,23 @@
 #include "thread/thread.h"
 #include "transport/net_api.h"
 
-namespace kr::sensor {
+namespace kr::forward {
+using kr::sensor::SensorError;
+using kr::transport::NetApi;
+using kr::transport::Socket;
+using kr::transport::SocketAddress;
+using kr::transport::TimeLimit;
+using kr::transport::kAfInet;
+using kr::transport::kFionbio;
+using kr::transport::kInvalidSocket;
+using kr::transport::kIpProtoTcp;
+using kr::transport::kShutdownBoth;
+using kr::transport::kSockStream;
+using kr::transport::kSocketError;
+using kr::transport::kWouldBlock;
+using kr::transport::net_api;
+using kr::transport::net_platform_api;
+
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -146,7 +162,7 @@ struct Forwarder {
         release(processor);
         destroy(queue);
     }
-    void push(const Bytes& m) { kr::sensor::push(queue, m.data(), static_cast<std::uint32_t>(m.size())); }
+    void push(const Bytes& m) { kr::forward::push(queue, m.data(), static_cast<std::uint32_t>(m.size())); }
 
     // sent, resent, connects, breaks, then the connect failures per target.
     std::vector<std::uint64_t> tally() const {
@@ -932,4 +948,4 @@ TEST(Processor, SenderEndsWhenItsFirstAllocationsFail) {
 }
 
 }  // namespace
-}  // namespace kr::sensor
+}  // namespace kr::forward

@@ -17,7 +17,9 @@
 #include "support/ring_model.h"
 #include "thread/crt.h"
 
-namespace kr::sensor {
+namespace kr::forward {
+using kr::sensor::SensorError;
+
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -43,11 +45,11 @@ struct Queue {
             *handle = nullptr;
         }
     }
-    int push(const Bytes& m) { return kr::sensor::push(q, m.data(), static_cast<std::uint32_t>(m.size())); }
+    int push(const Bytes& m) { return kr::forward::push(q, m.data(), static_cast<std::uint32_t>(m.size())); }
     // The popped message, or nothing when pop gave 0 or -1 (checked by result).
     Bytes pop(int& result, std::uint32_t out_size = 1 << 16) {
         Bytes out(out_size);
-        result = kr::sensor::pop(q, out.data(), out_size);
+        result = kr::forward::pop(q, out.data(), out_size);
         out.resize(result > 0 ? static_cast<std::size_t>(result) : 0);
         return out;
     }
@@ -650,4 +652,4 @@ TEST(SensorQueueThreads, OverflowingRingDeliversWholeMessagesInOrder) {
 }
 
 }  // namespace
-}  // namespace kr::sensor
+}  // namespace kr::forward

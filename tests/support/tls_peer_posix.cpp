@@ -70,7 +70,7 @@ void TlsPeer::serve() {
             if (result != 1 && SSL_get_error(ssl, result) != SSL_ERROR_WANT_READ) break;
         }
         // The agent's own connection class carries the plaintext on.
-        kr::sensor::TargetConnection relay;
+        kr::forward::TargetConnection relay;
         std::uint8_t buffer[1 << 16];
         try {
             if (result == 1 && relay_port_ != 0) relay.connect_to("127.0.0.1", relay_port_, 5);

@@ -10,7 +10,7 @@
 #include "support/loopback.h"
 #include "transport/net_api.h"
 
-namespace kr::sensor {
+namespace kr::transport {
 namespace {
 
 int scripted_errno = 0;
@@ -59,4 +59,4 @@ TEST(PosixNet, OnlyAConnectUnderWayIsWouldBlockAndOnlyAConnectionIsWritable) {
 }
 
 }  // namespace
-}  // namespace kr::sensor
+}  // namespace kr::transport

@@ -9,7 +9,9 @@
 
 #include "error/error.h"
 
-namespace kr::sensor {
+namespace kr::transport {
+using kr::sensor::SensorError;
+
 namespace {
 
 // One InitializeSecurityContext answer: its status, its token and how many
@@ -164,4 +166,4 @@ TEST(SchannelScript, FailuresAreFailedConnectsWithTheirTexts) {
 }
 
 }  // namespace
-}  // namespace kr::sensor
+}  // namespace kr::transport
