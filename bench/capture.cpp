@@ -43,6 +43,8 @@
 namespace {
 
 using namespace kr::capture;
+using namespace kr::substitute;
+using namespace kr::traffic;
 using kr::test::Bytes;
 using kr::test::Endpoint;
 namespace frames = kr::test;

@@ -62,6 +62,7 @@ void operator delete[](void* p, std::size_t) noexcept { __libc_free(p); }
 namespace {
 
 using namespace kr::capture;
+using namespace kr::substitute;
 
 void* counting_malloc(std::size_t size) {
     if (counting.load(std::memory_order_relaxed)) seam_calls.fetch_add(1, std::memory_order_relaxed);

@@ -26,6 +26,8 @@
 namespace {
 
 using namespace kr::capture;
+using namespace kr::substitute;
+using namespace kr::traffic;
 
 void check(bool condition, const char* what) {
     if (!condition) {

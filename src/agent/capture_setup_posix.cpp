@@ -16,7 +16,7 @@ constexpr char kDefaultCapture[] = "device:any";
 constexpr int kDefaultPort = 53;
 
 // The source of the run, kept for its counters.
-std::shared_ptr<kr::capture::PcapEventSource> current_source;
+std::shared_ptr<kr::traffic::PcapEventSource> current_source;
 
 // "file:PATH" or "device:NAME" with something after the colon; anything
 // else is malformed and falls back to the default.
@@ -44,16 +44,16 @@ void configure_capture(const kr::config::Config& config) {
     const std::string capture = text && valid_capture(text) ? text : kDefaultCapture;
     const auto port = static_cast<std::uint16_t>(number_or(config, "capture-port", 65535, kDefaultPort));
     const std::uint32_t buffer = number_or(config, "capture-buffer", INT32_MAX,
-                                           kr::capture::PcapEventSource::kDefaultBufferBytes);
-    current_source = std::make_shared<kr::capture::PcapEventSource>(capture, port, buffer);
-    kr::capture::trace_set_event_source(current_source);
+                                           kr::traffic::PcapEventSource::kDefaultBufferBytes);
+    current_source = std::make_shared<kr::traffic::PcapEventSource>(capture, port, buffer);
+    kr::substitute::trace_set_event_source(current_source);
 }
 
 std::string capture_settings() { return current_source ? current_source->settings() : std::string(); }
 
 void append_capture_stats(std::string& line) {
     if (!current_source) return;
-    const kr::capture::PcapEventSource& s = *current_source;
+    const kr::traffic::PcapEventSource& s = *current_source;
     char text[256];
     std::snprintf(text, sizeof text,
                   " packets=%" PRIu64 " dns_messages=%" PRIu64 " not_dns=%" PRIu64 " tcp_skipped=%" PRIu64

@@ -5,6 +5,8 @@
 #include "substitute/trace_substitute.h"
 
 namespace kr::capture {
+using kr::substitute::trace_substitute_add_session;
+using kr::substitute::trace_substitute_api;
 
 const EtwApi& etw_platform_api() {
     // On Windows the session outlives the agent and the next run finds it;

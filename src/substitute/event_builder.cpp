@@ -4,7 +4,8 @@
 
 #include "capture/decoder.h"
 
-namespace kr::capture {
+namespace kr::substitute {
+using kr::capture::kDnsServerProviderGuid;
 
 EventRecordBuilder::EventRecordBuilder() : data_(new std::uint8_t[kMaxUserData]) {}
 
@@ -132,4 +133,4 @@ const EVENT_RECORD* DnsEventBuilder::build(std::uint16_t event_id, std::int64_t 
     return builder_.finish();
 }
 
-}  // namespace kr::capture
+}  // namespace kr::substitute

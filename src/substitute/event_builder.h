@@ -12,7 +12,7 @@
 #include "capture/etw_types.h"
 #include "substitute/tdh_substitute.h"
 
-namespace kr::capture {
+namespace kr::substitute {
 
 // Writes user data field by field, in any shape (for records the catalog of
 // a test describes, or deliberately malformed ones).
@@ -73,4 +73,4 @@ private:
     std::vector<Plan> plans_;
 };
 
-}  // namespace kr::capture
+}  // namespace kr::substitute

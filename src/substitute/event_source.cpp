@@ -2,7 +2,7 @@
 
 #include <chrono>
 
-namespace kr::capture {
+namespace kr::substitute {
 
 void FeedSource::push(const EVENT_RECORD& record) {
     Owned item{record, {}};
@@ -77,4 +77,4 @@ void FeedSource::end_input() {
     ready_.notify_all();
 }
 
-}  // namespace kr::capture
+}  // namespace kr::substitute

@@ -10,7 +10,7 @@
 
 #include "capture/etw_types.h"
 
-namespace kr::capture {
+namespace kr::substitute {
 
 class EventSource {
 public:
@@ -72,4 +72,4 @@ private:
     std::uint64_t lost_ = 0;
 };
 
-}  // namespace kr::capture
+}  // namespace kr::substitute

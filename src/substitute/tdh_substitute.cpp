@@ -5,7 +5,10 @@
 #include "capture/decoder.h"
 #include "capture/tdh_api.h"
 
-namespace kr::capture {
+namespace kr::substitute {
+using kr::capture::TdhApi;
+using kr::capture::kDnsServerProviderGuid;
+
 namespace {
 
 // TDH input types, as the system's manifests declare them.
@@ -284,4 +287,4 @@ const TdhApi& tdh_substitute_api() {
     return api;
 }
 
-}  // namespace kr::capture
+}  // namespace kr::substitute

@@ -16,7 +16,7 @@
 #include "capture/etw_types.h"
 #include "capture/tdh_api.h"
 
-namespace kr::capture {
+namespace kr::substitute {
 
 // ERROR_INVALID_DATA: user data shorter than its schema, or a text without its NUL.
 constexpr ULONG kStatusInvalidData = 13;
@@ -86,6 +86,6 @@ const SchemaCatalog& dns_server_catalog();
 
 // A TDH table that answers for the DNS server provider's events 256 to 258
 // from the event's own user data. Available on every platform.
-const TdhApi& tdh_substitute_api();
+const capture::TdhApi& tdh_substitute_api();
 
-}  // namespace kr::capture
+}  // namespace kr::substitute

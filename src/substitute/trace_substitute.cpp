@@ -9,7 +9,9 @@
 #include <string>
 #include <vector>
 
-namespace kr::capture {
+namespace kr::substitute {
+using kr::capture::EtwApi;
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -292,4 +294,4 @@ void trace_substitute_reset() {
     for (auto& consumer : open) end_processing(*consumer);
 }
 
-}  // namespace kr::capture
+}  // namespace kr::substitute

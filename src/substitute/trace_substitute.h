@@ -28,9 +28,9 @@
 #include "capture/etw_api.h"
 #include "substitute/event_source.h"
 
-namespace kr::capture {
+namespace kr::substitute {
 
-const EtwApi& trace_substitute_api();
+const capture::EtwApi& trace_substitute_api();
 
 // The source that traces opened from now on read. Null: traces see no events.
 void trace_set_event_source(std::shared_ptr<EventSource> source);
@@ -42,4 +42,4 @@ void trace_substitute_add_session(const std::string& name, const GUID& provider)
 // Forgets every session, trace and the event source (tests start afresh).
 void trace_substitute_reset();
 
-}  // namespace kr::capture
+}  // namespace kr::substitute

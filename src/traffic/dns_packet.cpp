@@ -4,7 +4,9 @@
 
 #include "capture/decoder.h"
 
-namespace kr::capture {
+namespace kr::traffic {
+using kr::capture::kEpochOffset;
+
 namespace {
 
 constexpr std::uint16_t kEtherIpv4 = 0x0800;
@@ -321,4 +323,4 @@ std::int64_t capture_time_to_event_time(std::int64_t seconds, std::uint32_t nano
     return kEpochOffset + seconds * 10000000 + static_cast<std::int64_t>(nanoseconds / 100);
 }
 
-}  // namespace kr::capture
+}  // namespace kr::traffic

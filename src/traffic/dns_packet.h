@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string_view>
 
-namespace kr::capture {
+namespace kr::traffic {
 
 // Link-layer header types, numbered as capture libraries report them.
 namespace link_type {
@@ -107,4 +107,4 @@ private:
 // of trace events); the nanoseconds are truncated to whole units.
 std::int64_t capture_time_to_event_time(std::int64_t seconds, std::uint32_t nanoseconds);
 
-}  // namespace kr::capture
+}  // namespace kr::traffic

@@ -14,11 +14,11 @@
 
 struct pcap;  // pcap_t of the capture library
 
-namespace kr::capture {
+namespace kr::traffic {
 
 struct PcapHandles;
 
-class PcapEventSource : public EventSource {
+class PcapEventSource : public substitute::EventSource {
 public:
     // capture: "file:PATH" (replayed once, then nothing more) or
     // "device:NAME" (live, "any" for every interface, filtered on the port,
@@ -88,7 +88,7 @@ private:
     std::atomic<bool> input_ended_{false};
     std::int64_t frame_time_ = 0;
     DnsFrameReader reader_;
-    DnsEventBuilder builder_;
+    substitute::DnsEventBuilder builder_;
     // One writer (the session thread): counted with plain loads and stores.
     std::atomic<std::uint64_t> packets_{0};
     std::atomic<std::uint64_t> events_{0};
@@ -99,4 +99,4 @@ private:
     std::uint32_t frame_messages_ = 0;
 };
 
-}  // namespace kr::capture
+}  // namespace kr::traffic

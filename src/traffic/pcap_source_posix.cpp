@@ -19,7 +19,7 @@
 #include "error/error.h"
 #include "log/log.h"
 
-namespace kr::capture {
+namespace kr::traffic {
 
 struct PcapHandles {
     pcap_t* handle = nullptr;
@@ -309,4 +309,4 @@ void PcapEventSource::end_input() {
     wake();
 }
 
-}  // namespace kr::capture
+}  // namespace kr::traffic

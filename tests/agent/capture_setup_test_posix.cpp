@@ -51,7 +51,7 @@ TEST(CaptureSetup, SettingsAndTheirDefaults) {
     }
     // The number rule: leading space and sign, digits up to the first other byte.
     EXPECT_EQ(0u, configured("capture-port +8053udp\n").find("device:any, port 8053, "));
-    kr::capture::trace_substitute_reset();
+    kr::substitute::trace_substitute_reset();
 }
 
 // The installed source is what a trace opened afterwards reads: a missing
@@ -60,7 +60,7 @@ TEST(CaptureSetup, InstallsTheSourceThatTracesOpen) {
     kr::test::TempDir dir;
     const std::string missing = dir.file("none.pcap");
     configured("capture file:" + missing + "\n");
-    const auto& etw = kr::capture::trace_substitute_api();
+    const auto& etw = kr::substitute::trace_substitute_api();
     std::vector<std::uint8_t> block(sizeof(EVENT_TRACE_PROPERTIES) + 16, 0);
     auto* properties = reinterpret_cast<EVENT_TRACE_PROPERTIES*>(block.data());
     properties->Wnode.BufferSize = static_cast<ULONG>(block.size());
@@ -75,7 +75,7 @@ TEST(CaptureSetup, InstallsTheSourceThatTracesOpen) {
     EXPECT_EQ(INVALID_PROCESSTRACE_HANDLE, etw.open_trace(&logfile));
     EXPECT_EQ("pcap_open_offline(" + missing + "): " + missing + ": No such file or directory",
               kr::error::system_error_text(static_cast<std::int32_t>(etw.last_error())));
-    kr::capture::trace_substitute_reset();
+    kr::substitute::trace_substitute_reset();
 }
 
 }  // namespace

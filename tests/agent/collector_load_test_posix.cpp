@@ -65,7 +65,7 @@ double seconds_since(Clock::time_point start) {
 
 // A capture of `count` DNS queries, query i asking for "q<i>.load.test".
 void write_capture(const std::string& path, int count) {
-    kr::test::PcapFileWriter writer(path, kr::capture::link_type::kEthernet, false);
+    kr::test::PcapFileWriter writer(path, kr::traffic::link_type::kEthernet, false);
     const kr::test::Endpoint server{kr::test::ipv4_address(10, 0, 0, 1), 53};
     for (int i = 0; i < count; ++i) {
         const kr::test::Endpoint client{kr::test::ipv4_address(10, 1, static_cast<std::uint8_t>(i >> 8),

@@ -9,7 +9,7 @@ namespace kr::agent::test {
 
 std::string prepare_capture(const kr::test::TempDir& dir, const std::vector<CapturedQuery>& queries) {
     const std::string path = dir.file("traffic.pcap");
-    kr::test::PcapFileWriter writer(path, kr::capture::link_type::kEthernet, false);
+    kr::test::PcapFileWriter writer(path, kr::traffic::link_type::kEthernet, false);
     for (std::size_t i = 0; i < queries.size(); ++i) {
         const CapturedQuery& q = queries[i];
         const kr::test::Endpoint from{kr::test::Bytes(q.client.begin(), q.client.end()),

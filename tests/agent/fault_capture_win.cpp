@@ -9,15 +9,15 @@
 namespace kr::agent::test {
 
 std::string prepare_capture(const kr::test::TempDir&, const std::vector<CapturedQuery>& queries) {
-    auto feed = std::make_shared<kr::capture::FeedSource>();
-    kr::capture::DnsEventBuilder builder;
+    auto feed = std::make_shared<kr::substitute::FeedSource>();
+    kr::substitute::DnsEventBuilder builder;
     const std::int64_t time = kr::capture::kEpochOffset + std::int64_t{kCaptureSeconds} * 10000000;
     for (const CapturedQuery& q : queries) {
         const EVENT_RECORD* record = builder.build(256, time, 0, address_text(q.server), address_text(q.client),
                                                    q.dns.data(), static_cast<std::uint32_t>(q.dns.size()));
         if (record) feed->push(*record);
     }
-    kr::capture::trace_set_event_source(feed);
+    kr::substitute::trace_set_event_source(feed);
     return "";
 }
 

@@ -321,10 +321,10 @@ protected:
         real_memory = kr::crt::memory_api();
         real_net = kr::transport::net_api();
         saved_etw_ = kr::capture::etw_api();
-        kr::capture::etw_api() = kr::capture::trace_substitute_api();
+        kr::capture::etw_api() = kr::substitute::trace_substitute_api();
         // The system's helper cannot read the substitute's events (and aborts under Wine).
         saved_tdh_ = kr::capture::tdh_api();
-        kr::capture::tdh_api() = kr::capture::tdh_substitute_api();
+        kr::capture::tdh_api() = kr::substitute::tdh_substitute_api();
         real_etw = kr::capture::etw_api();
         if (!stop_event) kr::thread::event_create(&stop_event, nullptr);
         for (const auto& q : queries_) expected_.push_back(event_message(q));
@@ -334,7 +334,7 @@ protected:
         kr::transport::net_api() = real_net;
         kr::capture::etw_api() = saved_etw_;
         kr::capture::tdh_api() = saved_tdh_;
-        kr::capture::trace_substitute_reset();
+        kr::substitute::trace_substitute_reset();
         service_api() = saved_service_;
         kr::log::log_set_stream(nullptr);
         kr::config::targets.clear();
@@ -410,7 +410,7 @@ protected:
     Collected run_once(Seam seam, const std::string& key, int ordinal, Expectation& e, Lines& lines) {
         kr::log::log_set_stream(nullptr);
         std::filesystem::remove(dir_.file("log/dns-logger.log"));
-        kr::capture::trace_substitute_reset();
+        kr::substitute::trace_substitute_reset();
         kr::config::targets.clear();
         kr::config::queue_size = kr::config::kDefaultQueueSize;
         kr::test::LoopbackListener listener;

@@ -92,7 +92,7 @@ int scripted_dispatcher(ServiceMain) {
 std::atomic<int> control_calls{0};
 ULONG WINAPI counted_control(TRACEHANDLE handle, LPCSTR name, PEVENT_TRACE_PROPERTIES properties, ULONG code) {
     ++control_calls;
-    return kr::capture::trace_substitute_api().control_trace(handle, name, properties, code);
+    return kr::substitute::trace_substitute_api().control_trace(handle, name, properties, code);
 }
 
 class RunTest : public ::testing::Test {
@@ -104,10 +104,10 @@ protected:
         service_api() = ServiceApi{scripted_dispatcher,    scripted_register, scripted_set_status, scripted_last_error,
                                    scripted_module_handle, scripted_file_name, scripted_chdir};
         saved_etw_ = kr::capture::etw_api();
-        kr::capture::etw_api() = kr::capture::trace_substitute_api();
+        kr::capture::etw_api() = kr::substitute::trace_substitute_api();
         kr::capture::etw_api().control_trace = counted_control;
         control_calls = 0;
-        kr::capture::trace_substitute_reset();
+        kr::substitute::trace_substitute_reset();
         kr::config::queue_size = kr::config::kDefaultQueueSize;
         kr::config::targets.clear();
         kr::config::stats_interval = 0;
@@ -122,7 +122,7 @@ protected:
         kr::log::log_set_stream(nullptr);
         service_api() = saved_service_;
         kr::capture::etw_api() = saved_etw_;
-        kr::capture::trace_substitute_reset();
+        kr::substitute::trace_substitute_reset();
         kr::config::targets.clear();
         svc = nullptr;
     }
@@ -278,7 +278,7 @@ TEST_F(RunTest, StatsLinesAccountForEveryEventOfAnOverflowingRun) {
                                 << " 1\n" << capture;
     // The system's helper cannot read the substitute's events (and aborts under Wine).
     const kr::capture::TdhApi saved_tdh = kr::capture::tdh_api();
-    kr::capture::tdh_api() = kr::capture::tdh_substitute_api();
+    kr::capture::tdh_api() = kr::substitute::tdh_substitute_api();
 
     kr::thread::ThreadHandle t = nullptr;
     ASSERT_EQ(0, kr::thread::thread_create(&t, nullptr, run_thread, nullptr));

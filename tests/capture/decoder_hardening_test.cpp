@@ -17,6 +17,9 @@
 #include "thread/crt.h"
 
 namespace kr::capture {
+using kr::substitute::DnsEventBuilder;
+using kr::substitute::tdh_substitute_api;
+
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;

@@ -15,6 +15,17 @@
 #include "tdh_script.h"
 
 namespace kr::capture {
+using kr::substitute::DnsEventBuilder;
+using kr::substitute::EventRecordBuilder;
+using kr::substitute::EventSchema;
+using kr::substitute::FieldSpec;
+using kr::substitute::FieldType;
+using kr::substitute::SchemaCatalog;
+using kr::substitute::dns_server_catalog;
+using kr::substitute::dns_server_event_schema;
+using kr::substitute::kStatusInvalidData;
+using kr::substitute::tdh_substitute_api;
+
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;

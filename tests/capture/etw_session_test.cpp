@@ -24,6 +24,14 @@
 #include "thread/thread.h"
 
 namespace kr::capture {
+using kr::substitute::DnsEventBuilder;
+using kr::substitute::EventRecordBuilder;
+using kr::substitute::FeedSource;
+using kr::substitute::tdh_substitute_api;
+using kr::substitute::trace_set_event_source;
+using kr::substitute::trace_substitute_api;
+using kr::substitute::trace_substitute_reset;
+
 namespace {
 
 using kr::error::system_error_text;

@@ -5,6 +5,7 @@
 #include <cerrno>
 
 namespace kr::capture::test {
+using kr::substitute::SchemaCatalog;
 
 ScriptedTdh* ScriptedTdh::current_ = nullptr;
 ReallocScript* ReallocScript::current_ = nullptr;

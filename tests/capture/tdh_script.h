@@ -23,7 +23,7 @@ public:
         ULONG buffer_size;     // as declared by the caller
     };
 
-    explicit ScriptedTdh(const SchemaCatalog& catalog = dns_server_catalog());
+    explicit ScriptedTdh(const substitute::SchemaCatalog& catalog = substitute::dns_server_catalog());
     ~ScriptedTdh();
     ScriptedTdh(const ScriptedTdh&) = delete;
     ScriptedTdh& operator=(const ScriptedTdh&) = delete;
@@ -43,7 +43,7 @@ private:
                   ULONG* status);
 
     static ScriptedTdh* current_;
-    const SchemaCatalog& catalog_;
+    const substitute::SchemaCatalog& catalog_;
     TdhApi saved_;
     std::vector<Record> calls_;
     std::size_t fail_at_ = ~std::size_t{0};

@@ -8,7 +8,9 @@
 
 #include "capture/decoder.h"
 
-namespace kr::capture {
+namespace kr::substitute {
+using kr::capture::kDnsServerProviderGuid;
+
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -102,4 +104,4 @@ TEST(EventRecordBuilder, WritesLittleEndianFieldsAndRefusesOverflow) {
 }
 
 }  // namespace
-}  // namespace kr::capture
+}  // namespace kr::substitute

@@ -10,7 +10,9 @@
 #include "capture/decoder.h"
 #include "substitute/event_builder.h"
 
-namespace kr::capture {
+namespace kr::substitute {
+using kr::capture::kDnsServerProviderGuid;
+
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -175,4 +177,4 @@ TEST(TdhSubstitute, CatalogRefusesSchemasItCannotDescribe) {
 }
 
 }  // namespace
-}  // namespace kr::capture
+}  // namespace kr::substitute

@@ -11,7 +11,9 @@
 #include "capture/decoder.h"
 #include "support/frames.h"
 
-namespace kr::capture {
+namespace kr::traffic {
+using kr::capture::kEpochOffset;
+
 namespace {
 
 using kr::test::Bytes;
@@ -373,4 +375,4 @@ TEST(DnsPacket, CaptureTimeBecomesEventTimeOfThePacketsSecond) {
 }
 
 }  // namespace
-}  // namespace kr::capture
+}  // namespace kr::traffic

@@ -29,7 +29,15 @@
 #include "support/log_capture.h"
 #include "support/pcap_file.h"
 
-namespace kr::capture {
+namespace kr::traffic {
+using kr::substitute::EventSource;
+using kr::substitute::tdh_substitute_api;
+
+using kr::capture::EtwSession;
+using kr::capture::TdhApi;
+using kr::capture::decode_event;
+using kr::capture::tdh_api;
+
 namespace {
 
 using kr::test::Bytes;
@@ -303,4 +311,4 @@ TEST(PcapSource, Ipv6TextsMatchTheCLibrary) {
 }
 
 }  // namespace
-}  // namespace kr::capture
+}  // namespace kr::traffic
