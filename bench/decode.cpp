@@ -1,7 +1,7 @@
 // Cost of decoding one DNS server event through the TDH substitute, and of
 // building one with DnsEventBuilder, with the allocations made per event once
 // the buffers have grown: counted at the agent's allocation seam
-// (kr::crt::memory_api), at global operator new, and at the C library's
+// (kr::thread::memory_api), at global operator new, and at the C library's
 // malloc/calloc/realloc.
 #include <benchmark/benchmark.h>
 
@@ -66,11 +66,11 @@ using namespace kr::substitute;
 
 void* counting_malloc(std::size_t size) {
     if (counting.load(std::memory_order_relaxed)) seam_calls.fetch_add(1, std::memory_order_relaxed);
-    return kr::crt::memory_platform_api().malloc(size);
+    return kr::thread::memory_platform_api().malloc(size);
 }
 void* counting_realloc(void* block, std::size_t size) {
     if (counting.load(std::memory_order_relaxed)) seam_calls.fetch_add(1, std::memory_order_relaxed);
-    return kr::crt::memory_platform_api().realloc(block, size);
+    return kr::thread::memory_platform_api().realloc(block, size);
 }
 
 // Counts allocations made while it is alive (after the warm-up) and reports
@@ -78,14 +78,14 @@ void* counting_realloc(void* block, std::size_t size) {
 class AllocationCount {
 public:
     AllocationCount() {
-        kr::crt::memory_api() = kr::crt::MemoryApi{counting_malloc, counting_realloc,
-                                                    kr::crt::memory_platform_api().free};
+        kr::thread::memory_api() = kr::thread::MemoryApi{counting_malloc, counting_realloc,
+                                                    kr::thread::memory_platform_api().free};
         new_calls = malloc_calls = seam_calls = 0;
         counting = true;
     }
     void report(benchmark::State& state) {
         counting = false;
-        kr::crt::memory_api() = kr::crt::memory_platform_api();
+        kr::thread::memory_api() = kr::thread::memory_platform_api();
         const double n = static_cast<double>(state.iterations());
         state.counters["seam_allocs/event"] = static_cast<double>(seam_calls) / n;
         state.counters["new/event"] = static_cast<double>(new_calls) / n;

@@ -179,7 +179,7 @@ void* scripted_realloc(void* block, std::size_t size) {
         errno = ENOMEM;
         return nullptr;
     }
-    return kr::crt::memory_platform_api().realloc(block, size);
+    return kr::thread::memory_platform_api().realloc(block, size);
 }
 
 // A field of the event information block as the decoder holds it: inside
@@ -246,7 +246,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static bool ready = false;
     if (!ready) {
         tdh_api() = TdhApi{event_information, property_size, property};
-        kr::crt::memory_api().realloc = scripted_realloc;
+        kr::thread::memory_api().realloc = scripted_realloc;
         ready = true;
     }
     FuzzedDataProvider in(data, size);

@@ -55,7 +55,7 @@ bool grow(std::uint8_t*& block, Capacity& capacity, std::uint32_t needed, const 
     if (block != nullptr && static_cast<std::int64_t>(capacity) >= static_cast<std::int64_t>(needed)) return true;
     // A zero-size request takes one byte, so that null always means failure
     // (realloc of 0 bytes may legitimately return null).
-    void* grown = kr::crt::mem_realloc(block, needed == 0 ? 1 : needed);
+    void* grown = kr::thread::mem_realloc(block, needed == 0 ? 1 : needed);
     if (grown == nullptr) {
         const int code = errno;
         log_event_failure(call, code, error::crt_failure_text);
@@ -347,11 +347,11 @@ void decode_event(EtwSession& session, const EVENT_RECORD* record) {
 }
 
 void decoder_release(DecoderState& state) {
-    kr::crt::mem_free(state.event_info);
-    kr::crt::mem_free(state.device_ip);
-    kr::crt::mem_free(state.server_ip);
-    kr::crt::mem_free(state.packet_data);
-    kr::crt::mem_free(state.message);
+    kr::thread::mem_free(state.event_info);
+    kr::thread::mem_free(state.device_ip);
+    kr::thread::mem_free(state.server_ip);
+    kr::thread::mem_free(state.packet_data);
+    kr::thread::mem_free(state.message);
     const std::int64_t epoch_offset = state.epoch_offset;
     state = DecoderState{};
     state.epoch_offset = epoch_offset;

@@ -32,7 +32,7 @@ std::uint32_t session_thread(void* argument) {
 
 // The properties block: the structure followed by the session name.
 EVENT_TRACE_PROPERTIES* make_properties(std::size_t size, ULONG buffers) {
-    auto* block = static_cast<std::uint8_t*>(kr::crt::mem_malloc(size));
+    auto* block = static_cast<std::uint8_t*>(kr::thread::mem_malloc(size));
     if (!block) {
         const int code = errno;  // before the text is built: that allocates
         kr::error::throw_crt_failure<NetError>("malloc(EVENT_TRACE_PROPERTIES:" + std::to_string(size) + ")", code);
@@ -164,7 +164,7 @@ void run_session(EtwSession& session) {
     } catch (...) {
         log_print("ERROR - ETW session failed: %s", "unknown exception");
     }
-    if (properties) kr::crt::mem_free(properties);
+    if (properties) kr::thread::mem_free(properties);
 }
 
 bool query_trace_losses(TraceLosses& out) {

@@ -137,7 +137,7 @@ QueueSyncApi& queue_sync_api() {
 
 void create(SensorQueue& queue, std::uint32_t size) {
     queue = SensorQueue{};
-    void* block = kr::crt::mem_malloc(size);
+    void* block = kr::thread::mem_malloc(size);
     // malloc(0) may legitimately give null; an empty ring never touches storage.
     if (block == nullptr && size != 0) {
         const int code = errno;
@@ -276,7 +276,7 @@ void wait_for_data(SensorQueue& queue) {
 
 void destroy(SensorQueue& queue) {
     if (queue.storage != nullptr) {
-        kr::crt::mem_free(queue.storage);
+        kr::thread::mem_free(queue.storage);
         queue.storage = nullptr;
     }
     // Closed handles are nulled so that a later use fails instead of touching freed objects.

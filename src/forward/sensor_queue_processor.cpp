@@ -49,7 +49,7 @@ static_assert(4 + 1 + sizeof kVersion - 1 == kHelloSize, "hello: length field, f
 }
 
 std::uint8_t* make_hello() {
-    auto* hello = static_cast<std::uint8_t*>(kr::crt::mem_malloc(kHelloSize));
+    auto* hello = static_cast<std::uint8_t*>(kr::thread::mem_malloc(kHelloSize));
     if (!hello) throw_allocation_failure("malloc", kHelloSize);
     const std::uint32_t length = kHelloSize - 4;
     hello[0] = 0;
@@ -215,14 +215,14 @@ void stop(SensorQueueProcessor& processor) {
 }
 
 void release(SensorQueueProcessor& processor) {
-    if (processor.buffer) kr::crt::mem_free(processor.buffer);
+    if (processor.buffer) kr::thread::mem_free(processor.buffer);
     processor.buffer = nullptr;
     processor.buffer_size = 0;
 }
 
 void grow_buffer(SensorQueueProcessor& processor) {
     if (processor.buffer_size <= 0) {
-        void* block = kr::crt::mem_malloc(kFirstBufferSize);
+        void* block = kr::thread::mem_malloc(kFirstBufferSize);
         if (!block) throw_allocation_failure("malloc", kFirstBufferSize);
         processor.buffer = static_cast<std::uint8_t*>(block);
         processor.buffer_size = kFirstBufferSize;
@@ -232,7 +232,7 @@ void grow_buffer(SensorQueueProcessor& processor) {
     // The size is kept as a signed 32-bit number: a doubling past its range
     // is refused as the runtime refuses a block it cannot give.
     if (size > INT32_MAX) errno = ENOMEM;
-    void* block = size > INT32_MAX ? nullptr : kr::crt::mem_realloc(processor.buffer, static_cast<std::size_t>(size));
+    void* block = size > INT32_MAX ? nullptr : kr::thread::mem_realloc(processor.buffer, static_cast<std::size_t>(size));
     if (!block) throw_allocation_failure("realloc", size);
     processor.buffer = static_cast<std::uint8_t*>(block);
     processor.buffer_size = static_cast<std::int32_t>(size);
@@ -247,7 +247,7 @@ std::uint32_t run_sender(void* argument) {
     } catch (const std::exception& e) {
         // Without these the thread cannot send anything; the agent runs on
         // and a stop still finds a thread to join.
-        kr::crt::mem_free(hello);
+        kr::thread::mem_free(hello);
         kr::log::log_print("ERROR - Sensor queue processor failed: %s", e.what());
         return 0;
     }
@@ -268,7 +268,7 @@ std::uint32_t run_sender(void* argument) {
                     .count()));
         }
     }
-    kr::crt::mem_free(hello);
+    kr::thread::mem_free(hello);
     connection.close();
     return 0;
 }

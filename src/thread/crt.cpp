@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-namespace kr::crt {
+namespace kr::thread {
 namespace {
 void* platform_malloc(std::size_t size) { return std::malloc(size); }
 void* platform_realloc(void* block, std::size_t size) { return std::realloc(block, size); }
@@ -19,4 +19,4 @@ MemoryApi& memory_api() {
     return api;
 }
 
-}  // namespace kr::crt
+}  // namespace kr::thread

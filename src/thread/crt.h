@@ -3,7 +3,7 @@
 // can make any single malloc or realloc fail (setting errno as the runtime does).
 #include <cstddef>
 
-namespace kr::crt {
+namespace kr::thread {
 
 struct MemoryApi {
     void* (*malloc)(std::size_t size);
@@ -18,4 +18,4 @@ inline void* mem_malloc(std::size_t size) { return memory_api().malloc(size); }
 inline void* mem_realloc(void* block, std::size_t size) { return memory_api().realloc(block, size); }
 inline void mem_free(void* block) { memory_api().free(block); }
 
-}  // namespace kr::crt
+}  // namespace kr::thread

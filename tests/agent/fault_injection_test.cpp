@@ -162,7 +162,7 @@ private:
 Injector injector;
 // The error a failed call leaves for the thread's next last-error call.
 thread_local int pending_error = 0;
-kr::crt::MemoryApi real_memory;
+kr::thread::MemoryApi real_memory;
 kr::transport::NetApi real_net;
 kr::capture::EtwApi real_etw;
 std::atomic<kr::transport::Socket> unclosed_socket{kr::transport::kInvalidSocket};
@@ -318,7 +318,7 @@ protected:
         service_api().last_error = no_error;
         exe_path = dir_.file("agent");
         std::filesystem::create_directories(dir_.file("log"));
-        real_memory = kr::crt::memory_api();
+        real_memory = kr::thread::memory_api();
         real_net = kr::transport::net_api();
         saved_etw_ = kr::capture::etw_api();
         kr::capture::etw_api() = kr::substitute::trace_substitute_api();
@@ -330,7 +330,7 @@ protected:
         for (const auto& q : queries_) expected_.push_back(event_message(q));
     }
     void TearDown() override {
-        kr::crt::memory_api() = real_memory;
+        kr::thread::memory_api() = real_memory;
         kr::transport::net_api() = real_net;
         kr::capture::etw_api() = saved_etw_;
         kr::capture::tdh_api() = saved_tdh_;
@@ -346,8 +346,8 @@ protected:
 
     void install(Seam seam) {
         if (seam == Seam::kMemory) {
-            kr::crt::memory_api().malloc = failing_malloc;
-            kr::crt::memory_api().realloc = failing_realloc;
+            kr::thread::memory_api().malloc = failing_malloc;
+            kr::thread::memory_api().realloc = failing_realloc;
         } else if (seam == Seam::kSockets) {
             kr::transport::NetApi& net = kr::transport::net_api();
             net.socket = failing_socket;
@@ -371,7 +371,7 @@ protected:
         }
     }
     void uninstall() {
-        kr::crt::memory_api() = real_memory;
+        kr::thread::memory_api() = real_memory;
         kr::transport::net_api() = real_net;
         kr::capture::etw_api() = real_etw;
     }

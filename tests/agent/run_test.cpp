@@ -413,7 +413,7 @@ void* logging_malloc(std::size_t size) {
         errno = ENOMEM;
         return nullptr;
     }
-    void* p = kr::crt::memory_platform_api().malloc(size);
+    void* p = kr::thread::memory_platform_api().malloc(size);
     std::lock_guard<std::mutex> g(allocations.lock);
     allocations.events.push_back({'m', {p, size}});
     return p;
@@ -423,18 +423,18 @@ void logging_free(void* p) {
         std::lock_guard<std::mutex> g(allocations.lock);
         allocations.events.push_back({'f', {p, 0}});
     }
-    kr::crt::memory_platform_api().free(p);
+    kr::thread::memory_platform_api().free(p);
 }
 
 struct MemoryScope {
-    MemoryScope(std::size_t fail_size) : saved(kr::crt::memory_api()) {
+    MemoryScope(std::size_t fail_size) : saved(kr::thread::memory_api()) {
         allocations.events.clear();
         allocations.fail_size = fail_size;
-        kr::crt::memory_api().malloc = logging_malloc;
-        kr::crt::memory_api().free = logging_free;
+        kr::thread::memory_api().malloc = logging_malloc;
+        kr::thread::memory_api().free = logging_free;
     }
-    ~MemoryScope() { kr::crt::memory_api() = saved; }
-    kr::crt::MemoryApi saved;
+    ~MemoryScope() { kr::thread::memory_api() = saved; }
+    kr::thread::MemoryApi saved;
 };
 
 TEST_F(RunTest, QueueAllocationFailureIsARunFailure) {

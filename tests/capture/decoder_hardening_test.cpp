@@ -53,8 +53,8 @@ ULONG WINAPI no_property(PEVENT_RECORD, ULONG, PTDH_CONTEXT, ULONG, PPROPERTY_DA
 // Hands out blocks larger than asked whose spare bytes are 0xFF, so that a
 // read past the requested size sees a property count of 0xFFFFFFFF.
 void* padded_realloc(void* block, std::size_t size) {
-    if (block != nullptr || size >= 256) return kr::crt::memory_platform_api().realloc(block, size);
-    void* padded = kr::crt::memory_platform_api().malloc(256);
+    if (block != nullptr || size >= 256) return kr::thread::memory_platform_api().realloc(block, size);
+    void* padded = kr::thread::memory_platform_api().malloc(256);
     if (padded != nullptr) std::memset(padded, 0xFF, 256);
     return padded;
 }
@@ -62,9 +62,9 @@ void* padded_realloc(void* block, std::size_t size) {
 TEST(DecoderHardening, InformationBlockShorterThanItsHeaderHasNoProperties) {
     kr::test::LogCapture log;
     const TdhApi saved_tdh = tdh_api();
-    const kr::crt::MemoryApi saved_memory = kr::crt::memory_api();
+    const kr::thread::MemoryApi saved_memory = kr::thread::memory_api();
     tdh_api() = TdhApi{short_information, no_property_size, no_property};
-    kr::crt::memory_api().realloc = padded_realloc;
+    kr::thread::memory_api().realloc = padded_realloc;
     std::vector<Bytes> messages;
     {
         EtwSession session;
@@ -75,7 +75,7 @@ TEST(DecoderHardening, InformationBlockShorterThanItsHeaderHasNoProperties) {
         record.EventHeader.EventDescriptor.Id = 256;
         decode_event(session, &record);
     }
-    kr::crt::memory_api() = saved_memory;
+    kr::thread::memory_api() = saved_memory;
     tdh_api() = saved_tdh;
     EXPECT_TRUE(messages.empty());
     EXPECT_EQ(std::vector<std::string>{"ERROR - Process ETW event failed: Packet data index not found for event ID "

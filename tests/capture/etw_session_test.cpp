@@ -359,8 +359,8 @@ TEST_F(EtwSessionTest, ThreadStartFailureRaisesAndStopOnlyForgets) {
 }
 
 TEST_F(EtwSessionTest, PropertiesAllocationFailureIsLogged) {
-    auto saved = kr::crt::memory_api();
-    kr::crt::memory_api().malloc = [](std::size_t) -> void* {
+    auto saved = kr::thread::memory_api();
+    kr::thread::memory_api().malloc = [](std::size_t) -> void* {
         errno = ENOMEM;
         return nullptr;
     };
@@ -368,7 +368,7 @@ TEST_F(EtwSessionTest, PropertiesAllocationFailureIsLogged) {
     ASSERT_TRUE(logged(failed("malloc(EVENT_TRACE_PROPERTIES:133) failed: " + kr::error::crt_error_text(ENOMEM))));
     EXPECT_TRUE(script_.snapshot().empty());  // no trace call after the failure
     holder_.stop();  // the session thread reads the seam until it ends
-    kr::crt::memory_api() = saved;
+    kr::thread::memory_api() = saved;
 }
 
 // Collects the messages the holder's callback receives; throws on request.

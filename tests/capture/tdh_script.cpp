@@ -99,13 +99,13 @@ ULONG WINAPI ScriptedTdh::property(PEVENT_RECORD event, ULONG context_count, PTD
     return current_->catalog_.property(event, count, descriptor, buffer_size, buffer);
 }
 
-ReallocScript::ReallocScript() : saved_(kr::crt::memory_api()) {
+ReallocScript::ReallocScript() : saved_(kr::thread::memory_api()) {
     current_ = this;
-    kr::crt::memory_api().realloc = realloc;
+    kr::thread::memory_api().realloc = realloc;
 }
 
 ReallocScript::~ReallocScript() {
-    kr::crt::memory_api() = saved_;
+    kr::thread::memory_api() = saved_;
     current_ = nullptr;
 }
 

@@ -69,7 +69,7 @@ private:
     static void* realloc(void* block, std::size_t size);
 
     static ReallocScript* current_;
-    kr::crt::MemoryApi saved_;
+    kr::thread::MemoryApi saved_;
     std::vector<std::size_t> sizes_;
     std::size_t fail_at_ = ~std::size_t{0};
 };

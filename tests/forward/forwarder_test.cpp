@@ -191,7 +191,7 @@ struct AllocationFaults {
             errno = ENOMEM;
             return nullptr;
         }
-        return kr::crt::memory_platform_api().malloc(size);
+        return kr::thread::memory_platform_api().malloc(size);
     }
     static void* realloc_hook(void* block, std::size_t size) {
         {
@@ -203,17 +203,17 @@ struct AllocationFaults {
             errno = ENOMEM;
             return nullptr;
         }
-        return kr::crt::memory_platform_api().realloc(block, size);
+        return kr::thread::memory_platform_api().realloc(block, size);
     }
 
     AllocationFaults() {
         fail_malloc_size = 0;
         fail_next_reallocs = 0;
         realloc_sizes.clear();
-        kr::crt::memory_api().malloc = malloc_hook;
-        kr::crt::memory_api().realloc = realloc_hook;
+        kr::thread::memory_api().malloc = malloc_hook;
+        kr::thread::memory_api().realloc = realloc_hook;
     }
-    ~AllocationFaults() { kr::crt::memory_api() = kr::crt::memory_platform_api(); }
+    ~AllocationFaults() { kr::thread::memory_api() = kr::thread::memory_platform_api(); }
     std::vector<std::size_t> reallocs() {
         std::lock_guard<std::mutex> guard(lock);
         return realloc_sizes;

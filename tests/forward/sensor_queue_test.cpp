@@ -336,12 +336,12 @@ void* failing_malloc(std::size_t size) {
         errno = ENOMEM;
         return nullptr;
     }
-    return injection->allocated = kr::crt::memory_platform_api().malloc(size);
+    return injection->allocated = kr::thread::memory_platform_api().malloc(size);
 }
 void recording_free(void* block) {
     injection->freed.push_back(block);
     sync_error = 0;
-    kr::crt::memory_platform_api().free(block);
+    kr::thread::memory_platform_api().free(block);
 }
 int failing_mutex(kr::thread::Mutex* mutex, const void* attributes) {
     if (injection->fails()) {
@@ -365,10 +365,10 @@ TEST(SensorQueue, CreateFailuresRaiseAndReleaseWhatWasMade) {
     const std::string expected[] = {"", "mutex_create(ring_lock) failed: " + text,
                                     "mutex_create(wait_lock) failed: " + text,
                                     "event_create(data_ready) failed: " + text};
-    const kr::crt::MemoryApi saved_memory = kr::crt::memory_api();
+    const kr::thread::MemoryApi saved_memory = kr::thread::memory_api();
     const QueueSyncApi saved_sync = queue_sync_api();
-    kr::crt::memory_api().malloc = failing_malloc;
-    kr::crt::memory_api().free = recording_free;
+    kr::thread::memory_api().malloc = failing_malloc;
+    kr::thread::memory_api().free = recording_free;
     queue_sync_api() = {failing_mutex, failing_event, scripted_sync_error};
     std::vector<std::string> texts;
     std::vector<Injection> runs(4);
@@ -389,7 +389,7 @@ TEST(SensorQueue, CreateFailuresRaiseAndReleaseWhatWasMade) {
         EXPECT_EQ(nullptr, q.wait_lock);
         EXPECT_EQ(nullptr, q.data_ready);
     }
-    kr::crt::memory_api() = saved_memory;
+    kr::thread::memory_api() = saved_memory;
     queue_sync_api() = saved_sync;
     injection = nullptr;
 
