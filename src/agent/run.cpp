@@ -13,6 +13,7 @@
 #include "agent/stats.h"
 #include "capture/etw_session.h"
 #include "config/config.h"
+#include "config/config_error.h"
 #include "error/error.h"
 #include "forward/sensor_queue.h"
 #include "forward/sensor_queue_processor.h"

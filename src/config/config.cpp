@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "config/config_error.h"
 #include "config/config_file.h"
 #include "error/error.h"
 #include "log/log.h"

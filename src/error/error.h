@@ -1,5 +1,6 @@
 #pragma once
-// The agent's four exception classes and the one way failure messages are composed.
+// The agent's exception classes (the configuration's own is in
+// config/config_error.h) and the one way failure messages are composed.
 #include <cstdint>
 #include <exception>
 #include <string>
@@ -62,19 +63,6 @@ template <class E>
 }
 
 }  // namespace kr::error
-
-namespace kr::config {
-class ConfigError : public kr::error::UnknownError {
-public:
-    using UnknownError::UnknownError;
-    ConfigError(const char* message, int open_errno) : UnknownError(message), open_errno_(open_errno) {}
-    // errno of the failed open of the configuration file; 0 for other failures.
-    int open_errno() const { return open_errno_; }
-
-private:
-    int open_errno_ = 0;
-};
-}  // namespace kr::config
 
 namespace kr::net {
 class NetError : public kr::error::UnknownError {

@@ -1,4 +1,5 @@
 #include "config/config.h"
+#include "config/config_error.h"
 
 #include <gtest/gtest.h>
 

@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "config/config_error.h"
+
 namespace kr::error {
 namespace {
 
