@@ -62,18 +62,18 @@ template <class E>
     throw E(crt_failure_text(call, code).c_str());
 }
 
+class NetError : public UnknownError {
+public:
+    using UnknownError::UnknownError;
+};
+
+class SensorError : public UnknownError {
+public:
+    using UnknownError::UnknownError;
+};
+
 }  // namespace kr::error
 
-namespace kr::net {
-class NetError : public kr::error::UnknownError {
-public:
-    using UnknownError::UnknownError;
-};
-}  // namespace kr::net
-
-namespace kr::sensor {
-class SensorError : public kr::error::UnknownError {
-public:
-    using UnknownError::UnknownError;
-};
-}  // namespace kr::sensor
+// The names the failures are known by.
+namespace kr::net { using NetError = kr::error::NetError; }
+namespace kr::sensor { using SensorError = kr::error::SensorError; }
