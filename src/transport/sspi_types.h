@@ -3,7 +3,7 @@
 // they come from the platform headers; elsewhere they are declared here with
 // the Windows x64 layout, which the assertions at the end check on both
 // builds, so that the session's logic runs on Linux against scripted answers.
-// This is the only header of the forwarder that names these types.
+// This is the only header of the transport that names these types.
 #include <cstddef>
 #include <cstdint>
 
