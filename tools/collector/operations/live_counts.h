@@ -74,6 +74,7 @@ private:
     bool held_ = false;  // by the loop, for the current round
     std::uint64_t events_ = 0;
     std::int64_t second_ = -1;
+    std::size_t slot_ = 0;  // of second_ below
     Minute* minute_ = nullptr;
     std::vector<std::int64_t> stamps_;  // the second each slot below counts
     std::vector<std::uint32_t> queries_;
