@@ -362,19 +362,19 @@ bool HttpServer::start(const HttpServerOptions& options, HttpHandler handler, st
     std::string host;
     std::uint16_t port = 0;
     if (!split_host_port(options.address, host, port)) {
-        error = "bad address '" + options.address + "'";
+        error = "bad " + options.what + " address '" + options.address + "'";
         return false;
     }
     std::uint16_t bound = 0;
     std::string reason;
     loop_->listen_fd = make_listener(host, port, bound, reason);
     if (loop_->listen_fd < 0) {
-        error = "cannot serve on " + options.address + ": " + reason;
+        error = "cannot serve " + options.what + " on " + options.address + ": " + reason;
         return false;
     }
     loop_->wake_fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (loop_->wake_fd < 0) {
-        error = std::string("cannot serve: eventfd() failed: ") + std::strerror(errno);
+        error = "cannot serve " + options.what + ": eventfd() failed: " + std::strerror(errno);
         return false;
     }
     loop_->options = options;

@@ -34,6 +34,7 @@ struct HttpResponse {
 using HttpHandler = std::function<HttpResponse(const HttpRequest&)>;
 
 struct HttpServerOptions {
+    std::string what = "HTTP";   // for errors: "cannot serve WHAT on ADDR:PORT: ..."
     std::string address;         // "ADDR:PORT", port 0 for any
     SSL_CTX* tls = nullptr;      // serve HTTPS with it (the caller keeps it alive), or plaintext
     std::string password;        // "" for none; else basic authentication, any user name
@@ -67,7 +68,7 @@ public:
     HttpServer& operator=(const HttpServer&) = delete;
 
     // Binds and starts the loop's thread. False with the reason on failure:
-    // "cannot serve on ADDR:PORT: REASON" or "bad address 'TEXT'".
+    // "cannot serve WHAT on ADDR:PORT: REASON" or "bad WHAT address 'TEXT'".
     bool start(const HttpServerOptions& options, HttpHandler handler, std::string& error);
     // "http://ADDR:PORT" or "https://...", with the bound port.
     std::string base_url() const;
