@@ -31,7 +31,8 @@ CollectorMetric pcap_metric(std::uint64_t skipped);
 std::vector<CollectorMetric> clickhouse_metrics(const ClickHouseSink::Counters& counters);
 std::vector<CollectorMetric> dnstap_metrics(const DnstapSocket::Counters& counters);
 
-// Serves what `render` returns, from its own threads, until stop() or destruction.
+// Serves what `render` returns at /metrics, from the poll loop of an
+// HttpServer (see http_server.h), until stop() or destruction.
 class MetricsServer {
 public:
     explicit MetricsServer(std::function<std::string()> render);
