@@ -65,19 +65,6 @@ void take_url_credentials(ClickHouseOptions& options, std::string& url_user, std
     options.url.erase(begin, at + 1 - begin);
 }
 
-bool read_password_file(const std::string& path, std::string& password, std::string& error) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in.is_open()) {
-        error = "cannot read --clickhouse-password-file " + path + ": " + std::strerror(errno);
-        return false;
-    }
-    std::getline(in, password);  // the first line; a trailing newline is not part of it
-    if (!password.empty() && password.back() == '\r') {
-        password.pop_back();
-    }
-    return true;
-}
-
 }  // namespace
 
 bool valid_table_name(const std::string& name) {
@@ -115,7 +102,7 @@ bool parse_clickhouse_option(const std::string& name, const std::string& value, 
         }
         options.user = value;
     } else if (name == "--clickhouse-password-file") {
-        if (!read_password_file(value, options.password, error)) {
+        if (!read_password_file(name, value, options.password, error)) {
             return false;
         }
     } else if (name == "--clickhouse-ca") {

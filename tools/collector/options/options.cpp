@@ -64,7 +64,8 @@ bool parse_options(int argc, const char* const* argv, Options& options, std::str
         if (name != "--listen" && name != "--json" && name != "--pcap" && name != "--max-record" &&
             name.compare(0, 12, "--clickhouse") != 0 && name != "--spool" && name != "--spool-max" &&
             name != "--stats-interval" && name != "--metrics" && name != "--max-agents" &&
-            name.compare(0, 6, "--tls-") != 0 && name.compare(0, 8, "--dnstap") != 0) {
+            name.compare(0, 6, "--tls-") != 0 && name.compare(0, 8, "--dnstap") != 0 && name != "--web" &&
+            name != "--web-password-file") {
             error = "unknown option '" + std::string(argv[i]) + "'";
             return false;
         }
@@ -125,6 +126,10 @@ bool parse_options(int argc, const char* const* argv, Options& options, std::str
                 return false;
             }
             options.max_record = static_cast<std::uint32_t>(number);
+        } else if (name == "--web" || name == "--web-password-file") {
+            if (!parse_web_option(name, value, options.web, error)) {
+                return false;
+            }
         } else if (name.compare(0, 8, "--dnstap") == 0) {
             if (!parse_dnstap_option(name, value, options.dnstap, error)) {
                 return false;
@@ -138,7 +143,7 @@ bool parse_options(int argc, const char* const* argv, Options& options, std::str
             return false;
         }
     }
-    if (!check_tls_options(options.tls, error)) {
+    if (!check_tls_options(options.tls, error) || !check_web_options(options.web, error)) {
         return false;
     }
     if (!finish_clickhouse_options(options.clickhouse, error)) {

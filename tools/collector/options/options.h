@@ -38,6 +38,13 @@ struct DnstapOptions {
     std::uint64_t queue_bytes = 64ull * 1024 * 1024;
 };
 
+// The live page: its address, and the password it asks for.
+struct WebOptions {
+    std::string address;   // "ADDR:PORT", "" for no page
+    std::string password;  // the first line of --web-password-file; "" for none
+    bool password_given = false;
+};
+
 struct Options {
     std::string listen = "127.0.0.1:8100";
     std::string json_path;   // "" when no JSON is written, "-" for standard output
@@ -49,6 +56,7 @@ struct Options {
     std::string metrics;               // "ADDR:PORT" of the metrics endpoint, "" for none
     std::size_t max_agents = kDefaultMaxAgents;  // agents counted one by one
     TlsOptions tls;
+    WebOptions web;
     bool help = false;
 };
 
@@ -65,6 +73,13 @@ bool split_host_port(const std::string& text, std::string& host, std::uint16_t& 
 std::string redacted_url(const std::string& url);
 
 const char* usage_text();
+
+// A numeric loopback address: 127.0.0.0/8 or [::1], with a port.
+bool loopback_address(const std::string& address);
+
+// The one line for a page that needs a password and has none; "" when the
+// page may be served as asked.
+std::string web_access_problem(const WebOptions& web);
 
 // A --clickhouse-table value: letters, digits and '_' (not starting with a
 // digit), optionally as "database.table". The ClickHouse output quotes it
