@@ -12,7 +12,12 @@ namespace kr::collector {
 
 namespace {
 constexpr std::size_t kJsonBatch = 256 * 1024;
+
+// One writer: no locked read-modify-write needed.
+void add(std::atomic<std::uint64_t>& counter, std::uint64_t count) {
+    counter.store(counter.load(std::memory_order_relaxed) + count, std::memory_order_relaxed);
 }
+}  // namespace
 
 Output::~Output() {
     close();
@@ -56,21 +61,28 @@ void Output::event(std::string_view peer, std::string_view version, const EventM
     if (dnstap_.is_open() || dnstap_socket_) {
         encode_dnstap(dnstap_identity_.empty() ? peer_address(peer) : std::string_view(dnstap_identity_), version,
                       event, frame_);
-        dnstap_.write(frame_);
+        if (dnstap_.is_open()) {
+            dnstap_.write(frame_);
+            add(dnstap_written_, 1);
+        }
         if (dnstap_socket_) {
             dnstap_socket_->add(frame_);
         }
     }
     const bool want_json = json_ != nullptr;
-    if (!want_json && !pcap_.is_open() && sink_ == nullptr) {
+    if (!want_json && !pcap_.is_open() && sink_ == nullptr && tap_ == nullptr) {
         return;
     }
     const DnsSummary dns = parse_dns(event.packet);
+    if (tap_ != nullptr) {
+        tap_->event(event.client, dns);
+    }
     if (sink_ != nullptr) {
         sink_->add(peer, version, event, dns);
     }
     if (want_json && !json_failed_) {
         append_json_line(pending_, peer, version, event, dns);
+        ++pending_lines_;
         if (pending_.size() >= kJsonBatch) {
             std::string ignored;
             flush(ignored);
@@ -79,6 +91,7 @@ void Output::event(std::string_view peer, std::string_view version, const EventM
     if (pcap_.is_open()) {
         if (synth_.build(event, packet_, problem_)) {
             pcap_.write(event.time, packet_);
+            add(pcap_written_, 1);
         } else {
             ++pcap_skipped_;
             std::fprintf(notes_, "collector: event from %.*s left out of the capture file: %s\n",
@@ -88,6 +101,9 @@ void Output::event(std::string_view peer, std::string_view version, const EventM
 }
 
 bool Output::flush(std::string& error) {
+    if (tap_ != nullptr) {
+        tap_->end_round();
+    }
     if (dnstap_socket_) {
         dnstap_socket_->flush();
     }
@@ -100,6 +116,8 @@ bool Output::flush(std::string& error) {
             json_failed_ = true;
             json_errno_ = errno != 0 ? errno : EIO;
         }
+        add(json_failed_ ? json_dropped_ : json_written_, pending_lines_);
+        pending_lines_ = 0;
         pending_.clear();
     }
     if (json_failed_) {
@@ -107,6 +125,16 @@ bool Output::flush(std::string& error) {
         return false;
     }
     return pcap_.flush(error);
+}
+
+Output::Counts Output::counts() const {
+    Counts counts;
+    counts.json_written = json_written_.load(std::memory_order_relaxed);
+    counts.json_dropped = json_dropped_.load(std::memory_order_relaxed);
+    counts.pcap_written = pcap_written_.load(std::memory_order_relaxed);
+    counts.pcap_skipped = pcap_skipped_;
+    counts.dnstap_written = dnstap_written_.load(std::memory_order_relaxed);
+    return counts;
 }
 
 void Output::close() {

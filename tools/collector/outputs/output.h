@@ -13,6 +13,7 @@
 #include "model/message.h"
 #include "outputs/dnstap_file.h"
 #include "outputs/dnstap_socket.h"
+#include "outputs/event_tap.h"
 #include "outputs/packet_synth.h"
 #include "outputs/pcap_writer.h"
 
@@ -41,6 +42,19 @@ public:
     void set_dnstap_identity(const std::string& identity) { dnstap_identity_ = identity; }
     // Every event also goes to `sink` (owned by the caller, outliving this).
     void add_sink(ClickHouseSink* sink) { sink_ = sink; }
+    // Every event also goes to `tap` (likewise).
+    void add_tap(EventTap* tap) { tap_ = tap; }
+
+    // Events each output wrote, and lost (JSON lines of a failed write,
+    // events left out of the capture file); any thread may read them.
+    struct Counts {
+        std::uint64_t json_written = 0;
+        std::uint64_t json_dropped = 0;
+        std::uint64_t pcap_written = 0;
+        std::uint64_t pcap_skipped = 0;
+        std::uint64_t dnstap_written = 0;
+    };
+    Counts counts() const;
 
     void event(std::string_view peer, std::string_view version, const EventMessage& event) override;
     // Writes out everything held; false with the reason when a write failed
@@ -65,7 +79,15 @@ private:
     std::vector<std::uint8_t> packet_;
     std::string problem_;
     std::atomic<std::uint64_t> pcap_skipped_{0};  // also read by the stats and metrics threads
+    // Written by the server loop alone (a load and a store, no locked
+    // increment), read by the page's thread.
+    std::uint64_t pending_lines_ = 0;
+    std::atomic<std::uint64_t> json_written_{0};
+    std::atomic<std::uint64_t> json_dropped_{0};
+    std::atomic<std::uint64_t> pcap_written_{0};
+    std::atomic<std::uint64_t> dnstap_written_{0};
     ClickHouseSink* sink_ = nullptr;
+    EventTap* tap_ = nullptr;
     DnstapFile dnstap_;
     std::unique_ptr<DnstapSocket> dnstap_socket_;
     std::string dnstap_identity_;

@@ -124,6 +124,7 @@ ClickHouseSink::Counters ClickHouseSink::counters() const {
     result.batches_dropped += spool_.dropped_batches();
     result.rows_dropped += spool_.dropped_rows();
     result.spool_batches = spool_.batches();
+    result.spool_bytes = spool_.bytes();
     result.batches_quarantined = spool_.quarantined_batches();
     result.failing = failing_ ? 1 : 0;
     result.configuration_error = failing_ && failure_ != InsertFailure::transient ? 1 : 0;

@@ -34,6 +34,7 @@ public:
         std::uint64_t batches_dropped = 0;   // lost: memory or spool full, or unwritable
         std::uint64_t rows_dropped = 0;
         std::uint64_t spool_batches = 0;     // in the spool now
+        std::uint64_t spool_bytes = 0;       // their bytes
         std::uint64_t batches_quarantined = 0;  // spool files that failed their check or were malformed
         std::uint64_t failing = 0;              // 1 while inserts fail
         std::uint64_t configuration_error = 0;  // 1 while they fail for a reason the configuration must fix
