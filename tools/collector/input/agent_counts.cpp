@@ -8,6 +8,9 @@ void AgentCounts::add(const AgentCounts& delta) {
     bytes += delta.bytes;
     format_errors += delta.format_errors;
     broken += delta.broken;
+    if (!delta.tls_subject.empty()) {
+        tls_subject = delta.tls_subject;
+    }
     if (delta.has_events) {
         if (!has_events) {
             first_event_time = delta.first_event_time;

@@ -20,6 +20,8 @@ struct AgentCounts {
     std::uint32_t first_event_time = 0;  // the time the first and the latest event carry
     std::uint32_t last_event_time = 0;
     std::int64_t last_record_ms = 0;  // steady clock: the last record, or the last connection before any
+    std::string tls_subject;          // of the latest client certificate checked, "" for none
+    std::int64_t connected_since = 0;  // seconds since 1970: when its open connections began
 
     // Adds what `delta` counted since the last add (connections and open aside).
     void add(const AgentCounts& delta);

@@ -35,6 +35,7 @@ bool Server::advance(Connection& connection, int reads) {
         }
         std::fprintf(log_, "collector: %s TLS established: %s\n", connection.peer.c_str(),
                      connection.tls->description().c_str());
+        connection.unaccounted.tls_subject = connection.tls->client_subject();
     }
     return read_some(connection, reads);
 }

@@ -229,12 +229,14 @@ bool TlsSession::pending() const {
 }
 
 std::string TlsSession::description() const {
-    std::string text = std::string(SSL_get_version(ssl_)) + ", " + SSL_get_cipher_name(ssl_);
+    const std::string subject = client_subject();
+    return std::string(SSL_get_version(ssl_)) + ", " + SSL_get_cipher_name(ssl_) +
+           (subject.empty() ? "" : ", client " + subject);
+}
+
+std::string TlsSession::client_subject() const {
     X509* peer = SSL_get0_peer_certificate(ssl_);
-    if (checks_clients_ && peer != nullptr) {
-        text += ", client " + subject_text(peer);
-    }
-    return text;
+    return checks_clients_ && peer != nullptr ? subject_text(peer) : "";
 }
 
 bool TlsSession::should_wait(int result, std::string& problem) {

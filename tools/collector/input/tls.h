@@ -50,6 +50,8 @@ public:
     // "TLSv1.3, TLS_AES_256_GCM_SHA384", then ", client CN=..." when a
     // client certificate was checked.
     std::string description() const;
+    // The checked client certificate's subject (RFC 2253), "" without one.
+    std::string client_subject() const;
 
     // As read(2): bytes, 0 at the end of the stream, -1 with `problem` empty
     // when it must wait (see wait()) or with the reason when it failed.

@@ -1,5 +1,7 @@
 #include "operations/agents.h"
 
+#include <ctime>
+
 #include "model/iso_time.h"
 
 namespace kr::collector {
@@ -17,6 +19,9 @@ std::size_t AgentTable::connect(const std::string& address, std::int64_t now_ms)
         }
     }
     AgentCounts& agent = agents_[found->second];
+    if (agent.open == 0) {
+        agent.connected_since = static_cast<std::int64_t>(std::time(nullptr));
+    }
     ++agent.connections;
     ++agent.open;
     if (agent.records == 0) {
