@@ -8,6 +8,7 @@
 
 #include "input/server.h"
 #include "operations/agents.h"
+#include "operations/live_page.h"
 #include "operations/metrics.h"
 #include "operations/report.h"
 #include "options/options.h"
@@ -41,6 +42,11 @@ int main(int argc, char** argv) {
     if (options.help) {
         std::fputs(usage_text(), stdout);
         return 0;
+    }
+    const std::string web_problem = web_access_problem(options.web);
+    if (!web_problem.empty()) {
+        std::fprintf(stderr, "collector: %s\n", web_problem.c_str());
+        return 2;
     }
     // A reader that goes away must show up as a write error, not end the process.
     std::signal(SIGPIPE, SIG_IGN);
@@ -109,6 +115,17 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+    std::unique_ptr<LivePage> page;
+    if (!options.web.address.empty()) {
+        page = std::make_unique<LivePage>();
+        if (!page->start(options.web, options.tls, [&agents, &output, &options, &sink] {
+                return web_status(agents, output, options, sink.get());
+            }, error)) {
+            std::fprintf(stderr, "collector: %s\n", error.c_str());
+            return 2;
+        }
+        output.add_tap(&page->tap());
+    }
     g_server = &server;
     struct sigaction action {};
     action.sa_handler = on_stop_signal;
@@ -118,6 +135,9 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "collector: listening on %s\n", server.local_address().c_str());
     if (metrics) {
         std::fprintf(stderr, "collector: metrics on %s\n", metrics->url().c_str());
+    }
+    if (page) {
+        std::fprintf(stderr, "collector: page on %s\n", page->url().c_str());
     }
     std::unique_ptr<Ticker> stats;
     if (options.stats_interval > 0) {
@@ -143,5 +163,6 @@ int main(int argc, char** argv) {
                                 agent_lines("collector: ", agents);
     std::fputs(summary.c_str(), stderr);
     metrics.reset();
+    page.reset();
     return ok ? 0 : 1;
 }

@@ -17,7 +17,7 @@
 #include <thread>
 
 #include "operations/http_message.h"
-#include "operations/options.h"
+#include "options/options.h"
 
 namespace kr::collector {
 

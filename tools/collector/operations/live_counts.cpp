@@ -103,7 +103,7 @@ void LiveCounts::end_round() {
     }
 }
 
-void LiveCounts::add(std::string_view client, const DnsSummary& dns) {
+void LiveCounts::event(std::string_view client, const DnsSummary& dns) {
     if (!held_) {
         start_round();
     }

@@ -13,8 +13,9 @@
 #include <string_view>
 #include <vector>
 
-#include "input/dns.h"
+#include "model/dns.h"
 #include "operations/heavy_hitters.h"
+#include "outputs/event_tap.h"
 
 namespace kr::collector {
 
@@ -40,18 +41,18 @@ struct LiveSummary {
     Top clients;   // of queries
 };
 
-class LiveCounts {
+class LiveCounts : public EventTap {
 public:
     // `clock` gives the seconds since 1970 (the wall clock by default).
     explicit LiveCounts(std::size_t capacity = kTopCapacity, std::int64_t (*clock)() = nullptr);
-    ~LiveCounts();
+    ~LiveCounts() override;
     LiveCounts(const LiveCounts&) = delete;
     LiveCounts& operator=(const LiveCounts&) = delete;
 
     // The server loop's side: one call per event, then end_round() after
     // each round of reads.
-    void add(std::string_view client, const DnsSummary& dns);
-    void end_round();
+    void event(std::string_view client, const DnsSummary& dns) override;
+    void end_round() override;
 
     // Any thread: the `top` largest of each list.
     LiveSummary summary(std::size_t top) const;
