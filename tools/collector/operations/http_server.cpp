@@ -36,6 +36,7 @@ struct Connection {
     SSL* tls = nullptr;
     bool handshaken = false;
     bool writing = false;  // the request was read; `out` is being sent
+    std::uint64_t round = 0;  // of the loop, when it was accepted
     Clock::time_point deadline;
     std::string in;
     std::size_t searched = 0;  // `in` up to here holds no end of the head
@@ -115,6 +116,7 @@ struct HttpServer::Loop {
     std::thread thread;
     std::vector<std::unique_ptr<Connection>> connections;  // in the order they were accepted
     Clock::time_point accept_paused_until{};
+    std::uint64_t round = 0;
     mutable std::mutex counters_mutex;
     Counters counters;
 
@@ -134,7 +136,7 @@ struct HttpServer::Loop {
 
     void run() {
         std::vector<pollfd> fds;
-        for (;;) {
+        for (;; ++round) {
             const auto now = Clock::now();
             const bool accepting = now >= accept_paused_until;
             fds.assign({{wake_fd, POLLIN, 0}, {listen_fd, static_cast<short>(accepting ? POLLIN : 0), 0}});
@@ -175,6 +177,11 @@ struct HttpServer::Loop {
 
     void accept_some() {
         for (int i = 0; i < kAcceptsPerRound; ++i) {
+            // With no room, newcomers wait in the listen queue, in their order,
+            // for the next round rather than being closed.
+            if (connections.size() >= options.max_connections && !evict_oldest_reader()) {
+                return;
+            }
             const int fd = ::accept4(listen_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
             if (fd < 0) {
                 if ((errno == EMFILE || errno == ENFILE) && !evict_oldest_reader()) {
@@ -185,12 +192,9 @@ struct HttpServer::Loop {
                 }
                 continue;
             }
-            if (connections.size() >= options.max_connections && !evict_oldest_reader()) {
-                ::close(fd);  // every slot is answering a request: this one waits for none
-                continue;
-            }
             auto connection = std::make_unique<Connection>();
             connection->fd = fd;
+            connection->round = round;
             connection->deadline = Clock::now() + options.request_time;
             if (options.tls != nullptr) {
                 connection->tls = SSL_new(options.tls);
@@ -208,9 +212,11 @@ struct HttpServer::Loop {
     }
 
     // Closes the connection that has waited longest for its request to end.
+    // One accepted in this round has not been polled yet: its request may
+    // be on its way, so a burst of newcomers cannot push it out unread.
     bool evict_oldest_reader() {
         for (auto it = connections.begin(); it != connections.end(); ++it) {
-            if (!(*it)->writing) {
+            if (!(*it)->writing && (*it)->round != round) {
                 connections.erase(it);
                 count(&Counters::evicted);
                 return true;
