@@ -1,5 +1,7 @@
 // Runs the real collector binary on a system-chosen loopback port and plays
 // agents against it.
+#include <thread>
+
 #include "tests/process_helpers.h"
 
 namespace kr::collector::test {
@@ -285,8 +287,10 @@ TEST(CollectorProcess, ServesMetricsThatPromtoolAcceptsAndThatMatchTheJsonLines)
         GTEST_SKIP() << "promtool is not available";
     }
     TempDir dir;
-    CollectorProcess collector(
-        {"--listen", "127.0.0.1:0", "--metrics", "127.0.0.1:0", "--json", "-", "--pcap", dir.file("out.pcap")});
+    // 256 descriptors: the endpoint keeps at most 32 connections.
+    CollectorProcess collector({"--nofile=256:256", COLLECTOR_PATH, "--listen", "127.0.0.1:0", "--metrics", "127.0.0.1:0",
+                                "--json", "-", "--pcap", dir.file("out.pcap")},
+                               "prlimit");
     const std::uint16_t port = collector.wait_listening();
     ASSERT_NE(port, 0) << collector.stderr_text();
     auto scrape = [&collector] { return scrape_metrics(collector); };
@@ -340,6 +344,22 @@ TEST(CollectorProcess, ServesMetricsThatPromtoolAcceptsAndThatMatchTheJsonLines)
     EXPECT_EQ(sample_value(text, "collector_open_connections" + peer), 0) << text;
     EXPECT_EQ(sample_value(text, "collector_last_record_age_seconds" + peer), -1) << "only connected agents have an age";
     EXPECT_EQ(promtool_problems(dir, text), "");
+
+    // Scrapes get through while sockets that send nothing, or a byte now and
+    // then, are held and reopened: 8, then 300, more than the endpoint keeps.
+    for (const int count : {8, 300}) {
+        HeldSockets held(metrics_port(collector), count);
+        for (int i = 0; i < 100 && held.opened() < count; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        int answered = 0;
+        for (int i = 0; i < 20; ++i) {
+            answered += scrape().empty() ? 0 : 1;
+        }
+        EXPECT_EQ(answered, 20) << count << " sockets held";
+        EXPECT_GT(held.opened(), count == 8 ? 7 : 300) << "with 300, the oldest make room for newcomers";
+    }
     collector.signal(SIGTERM);
     EXPECT_EQ(collector.wait_exit(), 0);
 }
@@ -419,6 +439,18 @@ TEST(CollectorProcess, RefusesBadOptionsAndUnusableAddressesWithStatus2) {
         CollectorProcess collector({"--listen", "127.0.0.1:0", "--tls-cert", cert, "--tls-key", key});
         EXPECT_EQ(collector.wait_exit(), 2);
         EXPECT_EQ(collector.stderr_text(), "collector: " + line + "\n");
+    }
+    // The page shows names and addresses: off loopback only with a password.
+    std::ofstream(dir.file("empty")) << "\n";
+    using Case = std::pair<std::vector<std::string>, std::string>;
+    for (const auto& [args, line] :
+         {Case{{"--web", "192.0.2.1:8080"}, "--web 192.0.2.1:8080 is not a loopback address: give --web-password-file\n"},
+          Case{{"--web", "[::2]:8080"}, "--web [::2]:8080 is not a loopback address: give --web-password-file\n"},
+          Case{{"--web", "127.0.0.1:0", "--web-password-file", dir.file("empty")},
+               "--web-password-file " + dir.file("empty") + " has no password on its first line\n"}}) {
+        CollectorProcess collector(args);
+        EXPECT_EQ(collector.wait_exit(), 2);
+        EXPECT_EQ(collector.stderr_text().substr(0, collector.stderr_text().find('\n') + 1), "collector: " + line);
     }
     {
         CollectorProcess collector({"--dnstap-socket", "tcp:localhost:6000"});

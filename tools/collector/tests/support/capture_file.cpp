@@ -6,7 +6,8 @@
 
 namespace kr::collector::test {
 
-bool write_capture(const std::string& path, int agent, int count, std::string& error) {
+bool write_capture(const std::string& path, int agent, int count, std::string& error,
+                   const std::function<std::string(int)>& name) {
     PcapWriter writer;
     if (!writer.open(path, error)) {
         return false;
@@ -16,7 +17,7 @@ bool write_capture(const std::string& path, int agent, int count, std::string& e
     const std::string client = "192.0.2." + std::to_string(agent);
     for (int n = 0; n < count; ++n) {
         const ByteVector dns = dns_packet(static_cast<std::uint16_t>(n), 0x0100,
-                                          "a" + std::to_string(agent) + "-" + std::to_string(n) + ".test");
+                                          name ? name(n) : "a" + std::to_string(agent) + "-" + std::to_string(n) + ".test");
         EventMessage event;
         event.time = 1796624400 + static_cast<std::uint32_t>(n / 10000);
         event.client = client;

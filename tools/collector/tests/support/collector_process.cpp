@@ -202,6 +202,7 @@ std::uint16_t metrics_port(CollectorProcess& collector) {
 
 std::string scrape_metrics(CollectorProcess& collector) {
     httplib::Client http("127.0.0.1", metrics_port(collector));
+    http.set_connection_timeout(5);
     const auto result = http.Get("/metrics");
     return result && result->status == 200 ? result->body : "";
 }
@@ -209,6 +210,48 @@ std::string scrape_metrics(CollectorProcess& collector) {
 double sample_value(const std::string& scrape, const std::string& series) {
     const std::size_t at = scrape.find("\n" + series + " ");
     return at == std::string::npos ? -1 : std::stod(scrape.substr(at + series.size() + 2));
+}
+
+HeldSockets::HeldSockets(std::uint16_t port, int count) : thread_([this, port, count] { run(port, count); }) {}
+
+HeldSockets::~HeldSockets() {
+    stop_ = true;
+    thread_.join();
+}
+
+void HeldSockets::run(std::uint16_t port, int count) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::vector<pollfd> fds(static_cast<std::size_t>(count), pollfd{-1, POLLIN, 0});
+    auto next_byte = Clock::now();
+    while (!stop_) {
+        for (pollfd& held : fds) {
+            if (held.fd < 0) {
+                held.fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+                connect(held.fd, reinterpret_cast<sockaddr*>(&address), sizeof address);  // completes in the background
+                ++opened_;
+            }
+        }
+        poll(fds.data(), fds.size(), 20);
+        const bool trickle = Clock::now() >= next_byte;
+        for (std::size_t i = 0; i < fds.size(); ++i) {
+            char byte = 'G';
+            if ((fds[i].revents != 0 && recv(fds[i].fd, &byte, 1, MSG_DONTWAIT) <= 0) ||
+                (trickle && i % 2 == 1 && send(fds[i].fd, &byte, 1, MSG_DONTWAIT | MSG_NOSIGNAL) < 0 &&
+                 errno != EAGAIN)) {
+                ::close(fds[i].fd);
+                fds[i].fd = -1;
+            }
+        }
+        if (trickle) {
+            next_byte = Clock::now() + std::chrono::milliseconds(100);
+        }
+    }
+    for (const pollfd& held : fds) {
+        ::close(held.fd);
+    }
 }
 
 std::string run_command(const std::vector<std::string>& args, int timeout_ms, int& status) {

@@ -3,8 +3,10 @@
 // standard output and error captured, and loopback agent connections.
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstdint>
 #include <string>
+#include <thread>
 #include <vector>
 
 typedef struct ssl_ctx_st SSL_CTX;
@@ -54,6 +56,26 @@ std::uint16_t metrics_port(CollectorProcess& collector);
 std::string scrape_metrics(CollectorProcess& collector);
 // The value of the sample `series` (name and labels) in a scrape, or -1.
 double sample_value(const std::string& scrape, const std::string& series);
+
+// Holds `count` loopback connections to `port` from a thread of its own,
+// every other one sending a byte each 100 ms and the rest nothing, each
+// reopened as soon as the server closes it, until destroyed.
+class HeldSockets {
+public:
+    HeldSockets(std::uint16_t port, int count);
+    ~HeldSockets();
+    HeldSockets(const HeldSockets&) = delete;
+    HeldSockets& operator=(const HeldSockets&) = delete;
+
+    int opened() const { return opened_; }
+
+private:
+    void run(std::uint16_t port, int count);
+
+    std::atomic<bool> stop_{false};
+    std::atomic<int> opened_{0};
+    std::thread thread_;
+};
 
 // Runs a command to completion (killed after the timeout) and returns its
 // standard output; `status` gets the exit status or -1.
