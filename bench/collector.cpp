@@ -1,6 +1,7 @@
 // Records per second that the collector's server loop ingests from one
 // loopback connection, in plaintext and through TLS (with a client
-// certificate): 100-byte event messages, JSON lines to /dev/null; and the
+// certificate), and with the live page's counts: 100-byte event messages,
+// JSON lines to /dev/null; and the
 // CPU time of the server loop's thread per million events. Then the same in
 // plaintext into a dnstap file (to /dev/null) and into a real fstrm_capture
 // on a Unix socket, whose frames count as done only once the receiver's
@@ -22,6 +23,7 @@
 #include <thread>
 
 #include "input/server.h"
+#include "operations/live_counts.h"
 #include "operations/agents.h"
 #include "outputs/output.h"
 #include "tests/support/collector_process.h"
@@ -208,9 +210,24 @@ void BM_IngestDnstap(benchmark::State& state) {
     });
 }
 
+// JSON lines as in BM_IngestOneConnection/0, without (argument 0) and with
+// (1) the live page's counts; in turns, twice, so that the machine's load
+// weighs on both alike.
+void BM_IngestLivePage(benchmark::State& state) {
+    kr::collector::LiveCounts counts;
+    ingest(state, false, [&counts, &state](kr::collector::Output& output, std::string& error) {
+        if (state.range(0) == 1) {
+            output.add_tap(&counts);
+        }
+        return output.open_json("/dev/null", error);
+    });
+}
+
 // 100 batches: one million events per run.
 BENCHMARK(BM_IngestOneConnection)->Arg(0)->Arg(1)->Iterations(100)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_IngestDnstap)->Arg(0)->Arg(1)->Iterations(100)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_IngestLivePage)->Arg(0)->Arg(1)->Arg(0)->Arg(1)->Iterations(100)->UseRealTime()->Unit(
+    benchmark::kMillisecond);
 
 }  // namespace
 
