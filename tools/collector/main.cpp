@@ -163,6 +163,7 @@ int main(int argc, char** argv) {
                                 agent_lines("collector: ", agents);
     std::fputs(summary.c_str(), stderr);
     metrics.reset();
+    output.add_tap(nullptr);
     page.reset();
     return ok ? 0 : 1;
 }
