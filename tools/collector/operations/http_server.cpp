@@ -184,10 +184,16 @@ struct HttpServer::Loop {
             }
             const int fd = ::accept4(listen_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
             if (fd < 0) {
-                if ((errno == EMFILE || errno == ENFILE) && !evict_oldest_reader()) {
-                    accept_paused_until = Clock::now() + std::chrono::milliseconds(kAcceptPauseMs);
+                const int code = errno;
+                if (code == EMFILE || code == ENFILE) {
+                    // Out of descriptors: one held by a slow request goes, or accepting pauses.
+                    if (!evict_oldest_reader()) {
+                        accept_paused_until = Clock::now() + std::chrono::milliseconds(kAcceptPauseMs);
+                        return;
+                    }
+                    continue;
                 }
-                if (errno != EINTR && errno != ECONNABORTED && errno != EMFILE && errno != ENFILE) {
+                if (code != EINTR && code != ECONNABORTED) {
                     return;  // EAGAIN: none left
                 }
                 continue;
