@@ -13,7 +13,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <mutex>
 #include <thread>
 
 #include "operations/http_message.h"
@@ -117,8 +116,6 @@ struct HttpServer::Loop {
     std::vector<std::unique_ptr<Connection>> connections;  // in the order they were accepted
     Clock::time_point accept_paused_until{};
     std::uint64_t round = 0;
-    mutable std::mutex counters_mutex;
-    Counters counters;
 
     ~Loop() {
         if (listen_fd >= 0) {
@@ -127,11 +124,6 @@ struct HttpServer::Loop {
         if (wake_fd >= 0) {
             ::close(wake_fd);
         }
-    }
-
-    void count(std::uint64_t Counters::*field) {
-        std::lock_guard<std::mutex> lock(counters_mutex);
-        ++(counters.*field);
     }
 
     void run() {
@@ -163,7 +155,6 @@ struct HttpServer::Loop {
             const auto after = Clock::now();
             for (auto& connection : connections) {
                 if (connection && after >= connection->deadline) {
-                    count(&Counters::expired);
                     connection.reset();
                 }
             }
@@ -209,7 +200,6 @@ struct HttpServer::Loop {
                     continue;
                 }
             }
-            count(&Counters::accepted);
             // A client usually sends its request with the connection: read it now.
             if (advance(*connection)) {
                 connections.push_back(std::move(connection));
@@ -224,7 +214,6 @@ struct HttpServer::Loop {
         for (auto it = connections.begin(); it != connections.end(); ++it) {
             if (!(*it)->writing && (*it)->round != round) {
                 connections.erase(it);
-                count(&Counters::evicted);
                 return true;
             }
         }
@@ -276,7 +265,6 @@ struct HttpServer::Loop {
             }
             connection.sent += static_cast<std::size_t>(put);
         }
-        count(&Counters::answered);
         if (connection.tls != nullptr) {
             SSL_shutdown(connection.tls);  // one close_notify, no wait for the client's
         }
@@ -411,11 +399,6 @@ void HttpServer::stop() {
         [[maybe_unused]] const ssize_t written = ::write(loop_->wake_fd, &one, sizeof one);
         loop_->thread.join();
     }
-}
-
-HttpServer::Counters HttpServer::counters() const {
-    std::lock_guard<std::mutex> lock(loop_->counters_mutex);
-    return loop_->counters;
 }
 
 }  // namespace kr::collector

@@ -5,7 +5,6 @@
 // connection carries one request and must be read and answered within the
 // request time; when the table of connections is full, the oldest one still
 // sending its request is closed to make room, never the newcomer.
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -55,13 +54,6 @@ bool authorized(const std::string& authorization, const std::string& password);
 
 class HttpServer {
 public:
-    struct Counters {
-        std::uint64_t accepted = 0;
-        std::uint64_t answered = 0;  // responses written in full
-        std::uint64_t evicted = 0;   // closed to make room for a newer connection
-        std::uint64_t expired = 0;   // closed at the request time
-    };
-
     HttpServer();
     ~HttpServer();
     HttpServer(const HttpServer&) = delete;
@@ -74,7 +66,6 @@ public:
     std::string base_url() const;
     // Closes the listener and every connection; returns once the thread ended.
     void stop();
-    Counters counters() const;
 
 private:
     struct Loop;
