@@ -1,5 +1,6 @@
 #include "substitute/tdh_substitute.h"
 
+#include <atomic>
 #include <cstring>
 
 #include "capture/decoder.h"
@@ -82,16 +83,91 @@ USHORT in_type(FieldType type) {
     return kInTypeBinary;
 }
 
-// Compares the caller's UTF-16LE name with ours unit by unit, stopping at the
-// first difference, so nothing past the caller's NUL is read.
-bool same_name(const std::uint8_t* name, const std::u16string& ours) {
-    for (std::size_t i = 0;; ++i) {
-        char16_t unit = static_cast<char16_t>(name[2 * i] | (name[2 * i + 1] << 8));
-        char16_t expected = i < ours.size() ? ours[i] : u'\0';
-        if (unit != expected) return false;
-        if (unit == u'\0') return true;
+// Compares the caller's UTF-16LE name with our ASCII one unit by unit,
+// stopping at the first difference, so nothing past the caller's NUL is read.
+bool same_name(const std::uint8_t* name, const char* ours) {
+    for (;; name += 2, ++ours) {
+        if (name[0] != static_cast<std::uint8_t>(*ours) || name[1] != 0) return false;
+        if (*ours == '\0') return true;
     }
 }
+
+// The position of the field the caller's name names, or the field count.
+std::size_t field_of(const SchemaCatalog::Entry& entry, const std::uint8_t* name) {
+    std::uint8_t i = name[1] == 0 && name[0] < 128 ? entry.by_initial[name[0]] : SchemaCatalog::kNoField;
+    for (; i != SchemaCatalog::kNoField; i = entry.fields[i].same_initial) {
+        if (same_name(name, entry.fields[i].name.c_str())) return i;
+    }
+    return entry.fields.size();
+}
+
+// Bytes of the text at `text` with its NUL, or left + 1 when no NUL comes
+// within `left` bytes. The texts are short (addresses, empty names): a plain
+// loop beats a library call.
+std::size_t text_size(const std::uint8_t* text, std::size_t left) {
+    for (std::size_t i = 0; i < left; ++i) {
+        if (text[i] == 0) return i + 1;
+    }
+    return left + 1;
+}
+
+// Where every field of one event's user data lies, as this thread's last walk
+// found it, with the bytes that decided it. A walk depends on nothing but the
+// data's length and its bytes before the last field (the ends of the texts,
+// the length field), so data whose leading bytes are the same byte for byte
+// is answered without walking again: the decoder asks for four properties,
+// twice each, per event, and one walk serves all eight.
+struct Walk {
+    static constexpr std::size_t kMaxDecided = 256;
+    std::uint64_t serial = 0;  // the schema walked; 0: none
+    std::size_t length = 0;
+    std::size_t decided = 0;
+    std::uint8_t bytes[kMaxDecided];
+    std::size_t whole = 0;  // fields that lie whole in the data; a later one is invalid
+    std::uint32_t start[SchemaCatalog::kMaxFields];
+    std::uint32_t size[SchemaCatalog::kMaxFields];
+};
+
+thread_local Walk last_walk;
+
+const Walk& walk(const SchemaCatalog::Entry& entry, const std::uint8_t* user, std::size_t length) {
+    Walk& w = last_walk;
+    if (w.serial == entry.serial && w.length == length &&
+        (w.decided == 0 || std::memcmp(w.bytes, user, w.decided) == 0)) {
+        return w;
+    }
+    std::size_t offset = 0;
+    std::size_t bytes_size = 0;
+    std::size_t i = 0;
+    for (; i < entry.fields.size(); ++i) {
+        const FieldType type = entry.fields[i].type;
+        const std::size_t left = length - offset;
+        std::size_t n;
+        switch (type) {
+        case FieldType::kText: n = text_size(user + offset, left); break;
+        case FieldType::kBytes: n = bytes_size; break;
+        default: n = fixed_width(type); break;
+        }
+        if (n > left) break;
+        if (type == FieldType::kLength) bytes_size = user[offset] | (user[offset + 1] << 8);
+        w.start[i] = static_cast<std::uint32_t>(offset);
+        w.size[i] = static_cast<std::uint32_t>(n);
+        offset += n;
+    }
+    w.whole = i;
+    w.length = length;
+    // A last field of fixed or stated size is decided by the bytes before it.
+    const bool ends_fixed = i == entry.fields.size() && i != 0 && entry.fields[i - 1].type != FieldType::kText;
+    w.decided = ends_fixed ? w.start[i - 1] : length;
+    w.serial = 0;
+    if (w.decided <= Walk::kMaxDecided) {
+        if (w.decided != 0) std::memcpy(w.bytes, user, w.decided);
+        w.serial = entry.serial;
+    }
+    return w;
+}
+
+std::atomic<std::uint64_t> next_serial{1};
 
 }  // namespace
 
@@ -103,20 +179,27 @@ const EventSchema* dns_server_event_schema(std::uint16_t event_id) {
 }
 
 bool SchemaCatalog::add(const GUID& provider, const EventSchema& schema) {
-    Entry entry{provider, schema.event_id, {}, {}, 0};
+    if (schema.count > kMaxFields) return false;
+    Entry entry{provider, schema.event_id, next_serial.fetch_add(1), {}, {}, 0, {}};
+    std::memset(entry.by_initial, kNoField, sizeof entry.by_initial);
     bool have_length = false;
     std::size_t names_size = 0;
     for (std::size_t i = 0; i < schema.count; ++i) {
         const FieldSpec& wanted = schema.fields[i];
         if (wanted.name == nullptr || wanted.name[0] == '\0') return false;
-        Field field{{}, wanted.type};
+        Field field{{}, wanted.type, kNoField};
         for (const char* c = wanted.name; *c; ++c) {
             if (static_cast<unsigned char>(*c) > 0x7F) return false;
-            field.name.push_back(static_cast<char16_t>(*c));
+            field.name.push_back(*c);
         }
         if (wanted.type == FieldType::kLength) have_length = true;
         if (wanted.type == FieldType::kBytes && !have_length) return false;
         names_size += 2 * (field.name.size() + 1);
+        // Chained behind the earlier fields of the same initial, so that the
+        // first field of a name answers, as a search in order would.
+        std::uint8_t* link = &entry.by_initial[static_cast<unsigned char>(field.name[0])];
+        while (*link != kNoField) link = &entry.fields[*link].same_initial;
+        *link = static_cast<std::uint8_t>(i);
         entry.fields.push_back(std::move(field));
     }
 
@@ -150,9 +233,9 @@ bool SchemaCatalog::add(const GUID& provider, const EventSchema& schema) {
         }
         if (field.type == FieldType::kLength) last_length = static_cast<USHORT>(i);
         std::memcpy(block + kInfoHeaderSize + i * sizeof info, &info, sizeof info);
-        for (char16_t unit : field.name) {
-            block[name_offset++] = static_cast<std::uint8_t>(unit & 0xFF);
-            block[name_offset++] = static_cast<std::uint8_t>(unit >> 8);
+        for (char c : field.name) {
+            block[name_offset++] = static_cast<std::uint8_t>(c);
+            block[name_offset++] = 0;
         }
         name_offset += 2;  // the NUL, already zero
     }
@@ -184,7 +267,8 @@ ULONG SchemaCatalog::event_information(const EVENT_RECORD* event, TRACE_EVENT_IN
     return ERROR_SUCCESS;
 }
 
-// Finds the property the descriptor names and walks the user data up to it.
+// Finds the property the descriptor names by its initial and where the user
+// data holds it. A property past malformed data is reported as invalid data.
 ULONG SchemaCatalog::locate(const EVENT_RECORD* event, ULONG descriptor_count,
                             const PROPERTY_DATA_DESCRIPTOR* descriptor, const std::uint8_t** data,
                             ULONG* size) const {
@@ -194,42 +278,16 @@ ULONG SchemaCatalog::locate(const EVENT_RECORD* event, ULONG descriptor_count,
     if (descriptor->ArrayIndex != kWholeProperty && descriptor->ArrayIndex != 0) return ERROR_INVALID_PARAMETER;
     const Entry* entry = find(event);
     if (entry == nullptr) return ERROR_NOT_FOUND;
-    // One pass: match the name and walk the user data together. A property
-    // past malformed data is reported as invalid data, whatever its name.
     const auto* name = reinterpret_cast<const std::uint8_t*>(static_cast<std::uintptr_t>(descriptor->PropertyName));
+    const std::size_t wanted = field_of(*entry, name);
+    if (wanted == entry->fields.size()) return ERROR_NOT_FOUND;
     const auto* user = static_cast<const std::uint8_t*>(event->UserData);
     const std::size_t length = user == nullptr ? 0 : event->UserDataLength;
-    std::size_t offset = 0;
-    std::size_t bytes_size = 0;
-    ULONG walk_status = ERROR_SUCCESS;
-    for (const Field& field : entry->fields) {
-        std::size_t n = 0;
-        if (walk_status == ERROR_SUCCESS) {
-            const std::size_t left = length - offset;
-            switch (field.type) {
-            case FieldType::kText: {
-                const void* nul = left == 0 ? nullptr : std::memchr(user + offset, 0, left);
-                n = nul == nullptr ? left + 1 : static_cast<const std::uint8_t*>(nul) - (user + offset) + 1;
-                break;
-            }
-            case FieldType::kBytes: n = bytes_size; break;
-            default: n = fixed_width(field.type); break;
-            }
-            if (n > left) {
-                walk_status = kStatusInvalidData;
-            } else if (field.type == FieldType::kLength) {
-                bytes_size = user[offset] | (user[offset + 1] << 8);
-            }
-        }
-        if (same_name(name, field.name)) {
-            if (walk_status != ERROR_SUCCESS) return walk_status;
-            *data = user + offset;
-            *size = static_cast<ULONG>(n);
-            return ERROR_SUCCESS;
-        }
-        offset += n;
-    }
-    return ERROR_NOT_FOUND;
+    const Walk& fields = walk(*entry, user, length);
+    if (wanted >= fields.whole) return kStatusInvalidData;
+    *data = user + fields.start[wanted];
+    *size = fields.size[wanted];
+    return ERROR_SUCCESS;
 }
 
 ULONG SchemaCatalog::property_size(const EVENT_RECORD* event, ULONG descriptor_count,
@@ -265,24 +323,30 @@ const SchemaCatalog& dns_server_catalog() {
 
 namespace {
 
+// Set when the table is first asked for, before any of its calls can run:
+// the calls, made for every property of every event, skip the guard of a
+// function-local static.
+std::atomic<const SchemaCatalog*> catalog{nullptr};
+
 ULONG WINAPI substitute_event_information(PEVENT_RECORD event, ULONG, PTDH_CONTEXT, PTRACE_EVENT_INFO buffer,
                                           ULONG* buffer_size) {
-    return dns_server_catalog().event_information(event, buffer, buffer_size);
+    return catalog.load(std::memory_order_relaxed)->event_information(event, buffer, buffer_size);
 }
 
 ULONG WINAPI substitute_property_size(PEVENT_RECORD event, ULONG, PTDH_CONTEXT, ULONG descriptor_count,
                                       PPROPERTY_DATA_DESCRIPTOR descriptor, ULONG* property_size) {
-    return dns_server_catalog().property_size(event, descriptor_count, descriptor, property_size);
+    return catalog.load(std::memory_order_relaxed)->property_size(event, descriptor_count, descriptor, property_size);
 }
 
 ULONG WINAPI substitute_property(PEVENT_RECORD event, ULONG, PTDH_CONTEXT, ULONG descriptor_count,
                                  PPROPERTY_DATA_DESCRIPTOR descriptor, ULONG buffer_size, PBYTE buffer) {
-    return dns_server_catalog().property(event, descriptor_count, descriptor, buffer_size, buffer);
+    return catalog.load(std::memory_order_relaxed)->property(event, descriptor_count, descriptor, buffer_size, buffer);
 }
 
 }  // namespace
 
 const TdhApi& tdh_substitute_api() {
+    catalog.store(&dns_server_catalog(), std::memory_order_relaxed);
     static const TdhApi api{substitute_event_information, substitute_property_size, substitute_property};
     return api;
 }

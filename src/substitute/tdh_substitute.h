@@ -52,7 +52,7 @@ class SchemaCatalog {
 public:
     // Adds the schema of one event of one provider. False when the schema
     // cannot be described (a kBytes property with no kLength before it, an
-    // empty or non-ASCII name).
+    // empty or non-ASCII name, more than kMaxFields properties).
     bool add(const GUID& provider, const EventSchema& schema);
 
     ULONG event_information(const EVENT_RECORD* event, TRACE_EVENT_INFO* buffer, ULONG* buffer_size) const;
@@ -61,19 +61,27 @@ public:
     ULONG property(const EVENT_RECORD* event, ULONG descriptor_count, const PROPERTY_DATA_DESCRIPTOR* descriptor,
                    ULONG buffer_size, BYTE* buffer) const;
 
-private:
+    static constexpr std::size_t kMaxFields = 64;
+    static constexpr std::uint8_t kNoField = 0xFF;
     struct Field {
-        std::u16string name;
+        std::string name;  // ASCII
         FieldType type;
+        std::uint8_t same_initial;  // the next field whose name starts alike, or kNoField
     };
+    // One event's schema with what answering needs worked out when it is added.
     struct Entry {
         GUID provider;
         std::uint16_t event_id;
+        std::uint64_t serial;  // unique in the process: names this schema in a thread's last walk
         std::vector<Field> fields;
         std::vector<std::uint64_t> info;  // 8-byte aligned TRACE_EVENT_INFO
         ULONG info_size;
+        // Per ASCII initial, the first field whose name starts with it: a
+        // name is found by its initial and confirmed whole, not searched for.
+        std::uint8_t by_initial[128];
     };
 
+private:
     const Entry* find(const EVENT_RECORD* event) const;
     ULONG locate(const EVENT_RECORD* event, ULONG descriptor_count, const PROPERTY_DATA_DESCRIPTOR* descriptor,
                  const std::uint8_t** data, ULONG* size) const;
