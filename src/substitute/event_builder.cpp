@@ -90,10 +90,47 @@ DnsEventBuilder::DnsEventBuilder() {
             else if (type == FieldType::kUInt16) value = Value::kZero16;
             else value = Value::kZero32;
             plan.values.push_back(value);
+            switch (value) {
+            case Value::kServerIp:
+            case Value::kClientIp: plan.fixed_size += 1; break;  // the NUL
+            case Value::kPacket: break;
+            case Value::kEmptyText:
+            case Value::kTcp:
+            case Value::kRcode:
+            case Value::kRd:
+            case Value::kAa:
+            case Value::kAd:
+            case Value::kZero8: plan.fixed_size += 1; break;
+            case Value::kZero32: plan.fixed_size += 4; break;
+            default: plan.fixed_size += 2; break;
+            }
         }
         plans_.push_back(std::move(plan));
     }
 }
+
+namespace {
+
+std::uint8_t* put16(std::uint8_t* at, std::uint16_t value) {
+    at[0] = static_cast<std::uint8_t>(value);
+    at[1] = static_cast<std::uint8_t>(value >> 8);
+    return at + 2;
+}
+
+// Copies the text and its NUL, and clears `whole` when the text holds a NUL
+// of its own. The texts are short addresses: one pass does both.
+std::uint8_t* put_text(std::uint8_t* at, std::string_view text, bool& whole) {
+    std::uint8_t any_nul = 0;
+    for (char c : text) {
+        *at++ = static_cast<std::uint8_t>(c);
+        any_nul |= c == '\0';
+    }
+    *at++ = 0;
+    whole = whole && any_nul == 0;
+    return at;
+}
+
+}  // namespace
 
 const EVENT_RECORD* DnsEventBuilder::build(std::uint16_t event_id, std::int64_t timestamp, std::uint8_t tcp,
                                            std::string_view server_ip, std::string_view client_ip,
@@ -102,35 +139,39 @@ const EVENT_RECORD* DnsEventBuilder::build(std::uint16_t event_id, std::int64_t 
     for (const Plan& candidate : plans_) {
         if (candidate.event_id == event_id) plan = &candidate;
     }
-    // A NUL inside an address would end its text early on the reading side.
-    if (plan == nullptr || packet_size > EventRecordBuilder::kMaxUserData ||
-        server_ip.find('\0') != std::string_view::npos || client_ip.find('\0') != std::string_view::npos) {
-        return nullptr;
-    }
+    if (plan == nullptr || packet_size > EventRecordBuilder::kMaxUserData) return nullptr;
 
     const std::uint16_t xid = packet_size >= 2 ? static_cast<std::uint16_t>((packet[0] << 8) | packet[1]) : 0;
     const std::uint16_t flags = packet_size >= 4 ? static_cast<std::uint16_t>((packet[2] << 8) | packet[3]) : 0;
     builder_.start(kDnsServerProviderGuid, event_id, timestamp);
+    // The whole size is known up front: one reservation, then plain writes.
+    std::uint8_t* at = builder_.reserve(plan->fixed_size + server_ip.size() + client_ip.size() + packet_size);
+    if (at == nullptr) return nullptr;
+    // A NUL inside an address would end its text early on the reading side.
+    bool whole = true;
     for (Value value : plan->values) {
         switch (value) {
-        case Value::kTcp: builder_.put_u8(tcp); break;
-        case Value::kServerIp: builder_.put_text(server_ip); break;
-        case Value::kClientIp: builder_.put_text(client_ip); break;
-        case Value::kXid: builder_.put_u16(xid); break;
-        case Value::kFlags: builder_.put_u16(flags); break;
-        case Value::kRcode: builder_.put_u8(flags & 0x0F); break;
-        case Value::kRd: builder_.put_u8((flags >> 8) & 1); break;
-        case Value::kAa: builder_.put_u8((flags >> 10) & 1); break;
-        case Value::kAd: builder_.put_u8((flags >> 5) & 1); break;
-        case Value::kBufferSize: builder_.put_u16(static_cast<std::uint16_t>(packet_size)); break;
-        case Value::kPacket: builder_.put_bytes(packet, packet_size); break;
-        case Value::kZero8: builder_.put_u8(0); break;
-        case Value::kZero16: builder_.put_u16(0); break;
-        case Value::kZero32: builder_.put_u32(0); break;
-        case Value::kEmptyText: builder_.put_text({}); break;
+        case Value::kTcp: *at++ = tcp; break;
+        case Value::kServerIp: at = put_text(at, server_ip, whole); break;
+        case Value::kClientIp: at = put_text(at, client_ip, whole); break;
+        case Value::kXid: at = put16(at, xid); break;
+        case Value::kFlags: at = put16(at, flags); break;
+        case Value::kRcode: *at++ = flags & 0x0F; break;
+        case Value::kRd: *at++ = (flags >> 8) & 1; break;
+        case Value::kAa: *at++ = (flags >> 10) & 1; break;
+        case Value::kAd: *at++ = (flags >> 5) & 1; break;
+        case Value::kBufferSize: at = put16(at, static_cast<std::uint16_t>(packet_size)); break;
+        case Value::kPacket:
+            if (packet_size != 0) std::memcpy(at, packet, packet_size);
+            at += packet_size;
+            break;
+        case Value::kZero8:
+        case Value::kEmptyText: *at++ = 0; break;
+        case Value::kZero16: at = put16(at, 0); break;
+        case Value::kZero32: at = put16(put16(at, 0), 0); break;
         }
     }
-    return builder_.finish();
+    return whole ? builder_.finish() : nullptr;
 }
 
 }  // namespace kr::substitute

@@ -34,9 +34,11 @@ public:
     // The record as it stands, for tests that change header fields.
     EVENT_RECORD& record() { return record_; }
 
-private:
+    // The next `size` bytes of user data to write directly, or null (and the
+    // record lost) when they would outgrow kMaxUserData.
     std::uint8_t* reserve(std::size_t size);
 
+private:
     EVENT_RECORD record_{};
     std::unique_ptr<std::uint8_t[]> data_;
     std::size_t size_ = 0;
@@ -67,6 +69,7 @@ private:
     struct Plan {
         std::uint16_t event_id = 0;
         std::vector<Value> values;
+        std::size_t fixed_size = 0;  // the user data less the addresses and the packet
     };
 
     EventRecordBuilder builder_;
