@@ -149,21 +149,18 @@ bool parse_loopback(const std::uint8_t* frame, std::size_t size, TransportPacket
     }
 }
 
-char* put_decimal(char* out, unsigned value) {
-    char digits[10];
-    int n = 0;
-    do {
-        digits[n++] = static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value != 0);
-    while (n > 0) *out++ = digits[--n];
+// One to three digits, without a loop: every packet's two addresses pass here.
+char* put_octet(char* out, unsigned value) {
+    if (value >= 100) *out++ = static_cast<char>('0' + value / 100);
+    if (value >= 10) *out++ = static_cast<char>('0' + value / 10 % 10);
+    *out++ = static_cast<char>('0' + value % 10);
     return out;
 }
 
 char* put_ipv4(char* out, const std::uint8_t* address) {
     for (int i = 0; i < 4; ++i) {
         if (i != 0) *out++ = '.';
-        out = put_decimal(out, address[i]);
+        out = put_octet(out, address[i]);
     }
     return out;
 }
@@ -302,14 +299,16 @@ bool DnsFrameReader::emit(const std::uint8_t* message, std::uint32_t size, DnsMe
     const bool from_port = packet_.source_port == port_;
     const std::uint16_t id = classify_dns_message(message, to_port, from_port);
     if (id == 0) return false;
-    // Most frames of the port carry one message: format the texts only for those.
+    // Most frames of the port carry one message: the texts only for those.
     if (!texts_ready_) {
-        source_length_ = format_address(packet_.family, packet_.source, source_text_);
-        destination_length_ = format_address(packet_.family, packet_.destination, destination_text_);
+        const AddressText& source = text_of(packet_.family, packet_.source);
+        source_text_ = std::string_view(source.text, source.length);
+        const AddressText& destination = text_of(packet_.family, packet_.destination);
+        destination_text_ = std::string_view(destination.text, destination.length);
         texts_ready_ = true;
     }
-    const std::string_view source(source_text_, source_length_);
-    const std::string_view destination(destination_text_, destination_length_);
+    const std::string_view source = source_text_;
+    const std::string_view destination = destination_text_;
     event.event_id = id;
     event.tcp = packet_.tcp ? 1 : 0;
     event.server_ip = id == kQueryReceived ? destination : source;
@@ -317,6 +316,24 @@ bool DnsFrameReader::emit(const std::uint8_t* message, std::uint32_t size, DnsMe
     event.message = message;
     event.size = size;
     return true;
+}
+
+const DnsFrameReader::AddressText& DnsFrameReader::text_of(std::uint8_t family, const std::uint8_t* address) {
+    const std::size_t size = family == 4 ? 4 : 16;
+    // Two slots, the one used last kept: a frame's source and destination
+    // never push each other out.
+    for (unsigned i = 0; i < 2; ++i) {
+        if (texts_[i].family == family && std::memcmp(texts_[i].address, address, size) == 0) {
+            next_text_ = i ^ 1;
+            return texts_[i];
+        }
+    }
+    AddressText& slot = texts_[next_text_];
+    next_text_ ^= 1;
+    slot.family = family;
+    std::memcpy(slot.address, address, size);
+    slot.length = format_address(family, address, slot.text);
+    return slot;
 }
 
 std::int64_t capture_time_to_event_time(std::int64_t seconds, std::uint32_t nanoseconds) {

@@ -90,6 +90,15 @@ public:
 
 private:
     bool emit(const std::uint8_t* message, std::uint32_t size, DnsMessageEvent& event);
+    // The text of an address, formatted once for a run of packets between
+    // the same two hosts (a server's address is in every one of them).
+    struct AddressText {
+        std::uint8_t family = 0;
+        std::uint8_t address[16] = {};
+        char text[kAddressTextSize] = {};
+        std::size_t length = 0;
+    };
+    const AddressText& text_of(std::uint8_t family, const std::uint8_t* address);
 
     TransportPacket packet_;
     std::uint16_t port_ = 0;
@@ -97,10 +106,10 @@ private:
     bool done_ = true;
     bool cut_off_ = false;
     bool texts_ready_ = false;
-    char source_text_[kAddressTextSize] = {};
-    char destination_text_[kAddressTextSize] = {};
-    std::size_t source_length_ = 0;
-    std::size_t destination_length_ = 0;
+    std::string_view source_text_;
+    std::string_view destination_text_;
+    AddressText texts_[2];
+    unsigned next_text_ = 0;  // the slot a new address replaces
 };
 
 // A capture time stamp as 100-ns units since 1601-01-01 UTC (the time base
