@@ -154,10 +154,12 @@ bool session_exists(const std::string& name) {
 // Hands records to the event callback and each buffer's end to the buffer
 // callback until the trace is closed and the records that arrived before the
 // close are delivered (the last part-filled buffer included), or until the
-// buffer callback returns FALSE.
+// buffer callback returns FALSE. A buffer ends after kEventsPerBuffer events,
+// when the source has nothing more at once, and at least every kBufferPeriod.
 ULONG deliver(Consumer& consumer) {
     auto last_buffer = Clock::now();
     unsigned events_in_buffer = 0;
+    unsigned unclocked = 0;  // events since the clock was last read
     GUID last_provider{};
     bool last_enabled = false;
     auto buffer_done = [&] {
@@ -170,7 +172,11 @@ ULONG deliver(Consumer& consumer) {
         const bool closing = consumer.closed;
         const EVENT_RECORD* record = nullptr;
         if (consumer.source) {
-            record = consumer.source->next(closing ? 0 : kSourceWaitMs);
+            // A buffer that holds events is handed over before any wait, so
+            // that its events wait for nothing more than the source's own pace.
+            record = consumer.source->next(0);
+            if (!record && events_in_buffer > 0 && !buffer_done()) return ERROR_CANCELLED;
+            if (!record && !closing) record = consumer.source->next(kSourceWaitMs);
         } else if (!closing) {
             std::unique_lock<std::mutex> guard(consumer.lock);
             consumer.closed_signal.wait_for(guard, std::chrono::milliseconds(kSourceWaitMs),
@@ -192,7 +198,9 @@ ULONG deliver(Consumer& consumer) {
             if (events_in_buffer > 0 && !buffer_done()) return ERROR_CANCELLED;
             return ERROR_SUCCESS;
         }
-        if (events_in_buffer >= kEventsPerBuffer || Clock::now() - last_buffer >= kBufferPeriod) {
+        // The clock is read when the source ran dry and every 256 events, not per event.
+        const bool clock_due = !record || ++unclocked % 256 == 0;
+        if (events_in_buffer >= kEventsPerBuffer || (clock_due && Clock::now() - last_buffer >= kBufferPeriod)) {
             if (!buffer_done()) return ERROR_CANCELLED;
         }
     }

@@ -11,7 +11,8 @@
 // - ProcessTrace fails with ERROR_WMI_INSTANCE_NOT_FOUND when the session
 //   does not exist; else it blocks its thread, hands each record of the
 //   event source from an enabled provider to the event callback, and calls
-//   the buffer callback after every 4096 events and at least every 250 ms.
+//   the buffer callback after every 4096 events, whenever the source has no
+//   more records at once, and at least every 250 ms.
 //   It returns ERROR_CANCELLED whenever the buffer callback returns FALSE,
 //   and 0 once the trace is closed and the records that arrived before the
 //   close are delivered (the buffer callback follows the last of them);
