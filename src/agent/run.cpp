@@ -31,6 +31,8 @@ namespace {
 using kr::log::log_print;
 
 constexpr char kLogSuffix[] = "/log/dns-logger.log";
+// Room for the messages of one buffer of events between two stores into the queue.
+constexpr std::uint32_t kBatchSize = 256 * 1024;
 
 // What run builds, released in reverse order on every path. The forwarder is
 // always stopped before the queue is destroyed.
@@ -40,6 +42,8 @@ struct Pipeline {
     std::unique_ptr<kr::config::Config> config;
     std::unique_ptr<kr::capture::EtwSessionHolder> holder;
     std::unique_ptr<kr::forward::SensorQueue> queue;
+    // The session thread's messages, stored into the queue once per buffer of events.
+    std::unique_ptr<kr::forward::QueueBatch> batch;
     std::unique_ptr<kr::forward::SensorQueueProcessor> forwarder;
 
     void stop_forwarder() {
@@ -47,6 +51,7 @@ struct Pipeline {
     }
 
     // Releases in order: forwarder (stopped first), queue, holder, store.
+    // The batch goes with the holder, whose session may still write into it.
     void release() {
         if (forwarder) {
             kr::forward::stop(*forwarder);
@@ -58,6 +63,10 @@ struct Pipeline {
             queue.reset();
         }
         holder.reset();  // a holder still running stops its session here
+        if (batch) {
+            kr::forward::destroy(*batch);
+            batch.reset();
+        }
         config.reset();
     }
 
@@ -112,6 +121,8 @@ void start(Pipeline& p) {
     p.queue = std::make_unique<kr::forward::SensorQueue>();
     kr::forward::create(*p.queue, kr::config::queue_size);
     p.queue->counters = p.counters ? &p.counters->queue : nullptr;
+    p.batch = std::make_unique<kr::forward::QueueBatch>();
+    kr::forward::create(*p.batch, p.queue.get(), kBatchSize);
     // The size in use, so that a mistyped queue-size shows.
     log_print("Sensor queue size: %u bytes", static_cast<unsigned>(kr::config::queue_size));
     p.forwarder = std::make_unique<kr::forward::SensorQueueProcessor>();
@@ -121,7 +132,8 @@ void start(Pipeline& p) {
     p.forwarder->tls = &kr::config::tls;
     log_print("Starting sensor queue processor");
     kr::forward::start(*p.forwarder);
-    p.holder->set_callback(kr::forward::queue_message, p.queue.get());
+    p.holder->set_callback(kr::forward::batch_message, p.batch.get());
+    p.holder->set_buffer_end(kr::forward::flush_batch, p.batch.get());
     log_print("Starting ETW session");
     p.holder->start();
     log_print("Started!");

@@ -94,6 +94,8 @@ void process(EtwSession& session) {
         log_print("Entering ETW trace processing loop...");
         TRACEHANDLE handles[1] = {handle};
         ULONG status = etw.process_trace(handles, 1, nullptr, nullptr);
+        // Whatever the last buffer's end left behind.
+        if (session.buffer_end != nullptr) session.buffer_end(session.buffer_end_context);
         if (session.callback_failure) std::rethrow_exception(session.callback_failure);
         // A requested stop ends the loop through on_buffer, which the platform
         // reports as a cancellation, or closes the handle just before the loop
@@ -113,6 +115,8 @@ void EtwSessionHolder::clear() {
     session = nullptr;
     callback = nullptr;
     context = nullptr;
+    buffer_end = nullptr;
+    buffer_end_context = nullptr;
 }
 
 void EtwSessionHolder::set_callback(MessageCallback new_callback, void* new_context) {
@@ -120,11 +124,18 @@ void EtwSessionHolder::set_callback(MessageCallback new_callback, void* new_cont
     context = new_context;
 }
 
+void EtwSessionHolder::set_buffer_end(void (*new_callback)(void*), void* new_context) {
+    buffer_end = new_callback;
+    buffer_end_context = new_context;
+}
+
 void EtwSessionHolder::start() {
     if (session) return;
     session = new EtwSession();
     session->message_callback = forward_message;
     session->callback_context = this;
+    session->buffer_end = buffer_end;
+    session->buffer_end_context = buffer_end_context;
     session->counters = counters;
     session->ipv4_clients_only = ipv4_clients_only;
     session->buffers = buffers;
@@ -187,6 +198,7 @@ bool query_trace_losses(TraceLosses& out) {
 
 ULONG WINAPI on_buffer(PEVENT_TRACE_LOGFILEA logfile) {
     auto* session = static_cast<EtwSession*>(logfile->Context);
+    if (session->buffer_end != nullptr) session->buffer_end(session->buffer_end_context);
     return (session->stop_flag || session->callback_failure) ? FALSE : TRUE;
 }
 

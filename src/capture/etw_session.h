@@ -23,6 +23,11 @@ struct EtwSession {
     kr::thread::ThreadHandle thread = nullptr;
     MessageCallback message_callback = nullptr;
     void* callback_context = nullptr;
+    // Called on the session thread at the end of every buffer of events the
+    // trace delivers, and once more when the processing loop has ended: where
+    // messages gathered per buffer are handed on. Null: nothing is called.
+    void (*buffer_end)(void* context) = nullptr;
+    void* buffer_end_context = nullptr;
     DecoderState decoder;
     // Null counts nothing; the holder points it at counters that outlive the session.
     DecoderCounters* counters = nullptr;
@@ -49,6 +54,8 @@ public:
     void clear();
     // Where decoded messages go; read at every message, so it may change while running.
     void set_callback(MessageCallback callback, void* context);
+    // What each session that start makes calls at the end of a buffer of events.
+    void set_buffer_end(void (*callback)(void* context), void* context);
     // Creates the session and starts its thread; returns at once. Throws
     // NetError when the thread cannot be started. Does nothing if running.
     void start();
@@ -59,6 +66,8 @@ public:
     EtwSession* session = nullptr;
     MessageCallback callback = nullptr;
     void* context = nullptr;
+    void (*buffer_end)(void* context) = nullptr;
+    void* buffer_end_context = nullptr;
     // Given to each session that start makes.
     DecoderCounters* counters = nullptr;
     bool ipv4_clients_only = true;

@@ -156,14 +156,15 @@ void create(SensorQueue& queue, std::uint32_t size) {
     require_made(queue, data_ready_made, "event_create(data_ready)");
 }
 
-// Copies in blocks but discards exactly what storing byte by byte would: a
-// record goes when the writer, with the ring full, reaches its first byte. That
-// is the fewest oldest records whose space, added to the free space, holds the
-// new record, so they are dropped up front and nothing is dropped afterwards.
-int push(SensorQueue& queue, const std::uint8_t* data, std::uint32_t length) {
-    check_fits(queue, length);
-    QueueCounters* const counters = queue.counters;
-    kr::thread::mutex_lock(&queue.ring_lock);
+namespace {
+
+// Stores one record whose length field is already checked, with ring_lock
+// held. Copies in blocks but discards exactly what storing byte by byte
+// would: a record goes when the writer, with the ring full, reaches its first
+// byte. That is the fewest oldest records whose space, added to the free
+// space, holds the new record, so they are dropped up front and nothing is
+// dropped afterwards.
+void store_locked(SensorQueue& queue, const std::uint8_t* field, const std::uint8_t* data, std::uint32_t length) {
     const std::uint64_t needed = std::uint64_t{field_size} + length;
     std::uint64_t free = queue.capacity - used_bytes(queue);
     std::uint64_t dropped = 0;
@@ -172,16 +173,12 @@ int push(SensorQueue& queue, const std::uint8_t* data, std::uint32_t length) {
         free += drop_oldest(queue);
         ++dropped;
     }
-
-    const std::uint8_t field[field_size] = {
-        static_cast<std::uint8_t>(length >> 24), static_cast<std::uint8_t>(length >> 16),
-        static_cast<std::uint8_t>(length >> 8), static_cast<std::uint8_t>(length)};
     const std::uint32_t message_pos = put(queue, queue.write_pos, field, field_size);
     queue.write_pos = put(queue, message_pos, data, length);
     // The ring is not empty now, so the writer is behind (or on) the reader
     // exactly when it has passed the end and the reader has not.
     queue.wrapped = queue.write_pos <= queue.read_pos;
-    if (counters != nullptr) {
+    if (QueueCounters* const counters = queue.counters) {
         counters->queued.add();
         if (dropped != 0) {
             counters->dropped.add(dropped);
@@ -192,6 +189,28 @@ int push(SensorQueue& queue, const std::uint8_t* data, std::uint32_t length) {
         counters->bytes.set(used);
         if (used > counters->peak_bytes.get()) counters->peak_bytes.set(used);
     }
+}
+
+void put_field(std::uint8_t* field, std::uint32_t length) {
+    field[0] = static_cast<std::uint8_t>(length >> 24);
+    field[1] = static_cast<std::uint8_t>(length >> 16);
+    field[2] = static_cast<std::uint8_t>(length >> 8);
+    field[3] = static_cast<std::uint8_t>(length);
+}
+
+std::uint32_t field_value(const std::uint8_t* field) {
+    return (std::uint32_t{field[0]} << 24) | (std::uint32_t{field[1]} << 16) | (std::uint32_t{field[2]} << 8) |
+           std::uint32_t{field[3]};
+}
+
+}  // namespace
+
+int push(SensorQueue& queue, const std::uint8_t* data, std::uint32_t length) {
+    check_fits(queue, length);
+    std::uint8_t field[field_size];
+    put_field(field, length);
+    kr::thread::mutex_lock(&queue.ring_lock);
+    store_locked(queue, field, data, length);
     kr::thread::mutex_unlock(&queue.ring_lock);
     return kr::thread::event_signal(&queue.data_ready);
 }
@@ -294,5 +313,60 @@ int queue_message(const std::uint8_t* data, std::uint32_t length, void* context)
         return -1;
     }
 }
+
+void create(QueueBatch& batch, SensorQueue* queue, std::uint32_t size) {
+    batch = QueueBatch{};
+    batch.queue = queue;
+    batch.data = static_cast<std::uint8_t*>(kr::thread::mem_malloc(size == 0 ? 1 : size));
+    if (batch.data == nullptr) {
+        const int code = errno;
+        kr::error::throw_crt_failure<SensorError>("malloc(" + std::to_string(size) + ")", code);
+    }
+    batch.capacity = size;
+}
+
+void destroy(QueueBatch& batch) {
+    kr::thread::mem_free(batch.data);
+    batch = QueueBatch{};
+}
+
+int batch_push(QueueBatch& batch, const std::uint8_t* data, std::uint32_t length) {
+    SensorQueue& queue = *batch.queue;
+    check_fits(queue, length);
+    const std::uint64_t record = std::uint64_t{field_size} + length;
+    if (batch.capacity - batch.used < record) flush(batch);
+    // Larger than the whole gathering buffer: stored on its own, in its turn.
+    if (batch.capacity < record) return push(queue, data, length);
+    std::uint8_t* at = batch.data + batch.used;
+    put_field(at, length);
+    if (length != 0) std::memcpy(at + field_size, data, length);
+    batch.used += static_cast<std::uint32_t>(record);
+    return 0;
+}
+
+int flush(QueueBatch& batch) {
+    if (batch.used == 0) return 0;
+    SensorQueue& queue = *batch.queue;
+    kr::thread::mutex_lock(&queue.ring_lock);
+    for (std::uint32_t at = 0; at < batch.used;) {
+        const std::uint32_t length = field_value(batch.data + at);
+        store_locked(queue, batch.data + at, batch.data + at + field_size, length);
+        at += field_size + length;
+    }
+    kr::thread::mutex_unlock(&queue.ring_lock);
+    batch.used = 0;
+    return kr::thread::event_signal(&queue.data_ready);
+}
+
+int batch_message(const std::uint8_t* data, std::uint32_t length, void* context) {
+    try {
+        return batch_push(*static_cast<QueueBatch*>(context), data, length);
+    } catch (const SensorError& e) {
+        kr::log::log_print("ERROR - Process ETW event failed: %s", e.what());
+        return -1;
+    }
+}
+
+void flush_batch(void* context) { flush(*static_cast<QueueBatch*>(context)); }
 
 }  // namespace kr::forward

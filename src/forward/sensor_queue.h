@@ -68,6 +68,32 @@ void destroy(SensorQueue& queue);
 // session goes on decoding.
 int queue_message(const std::uint8_t* data, std::uint32_t length, void* context);
 
+// The producer's side of a queue, for a producer that delivers in buffers:
+// messages are gathered in a buffer of its own and stored in the ring under
+// one lock, with one signal, when the producer's buffer ends (or the
+// gathering buffer is full). The records, discards and counters are those of
+// one push per message in the same order; the consumer is woken once per
+// buffer instead of once per message. Producer thread only.
+struct QueueBatch {
+    SensorQueue* queue = nullptr;  // not owned
+    std::uint8_t* data = nullptr;  // records as the ring stores them (C runtime)
+    std::uint32_t used = 0;
+    std::uint32_t capacity = 0;
+};
+// Allocates the gathering buffer; throws SensorError when it cannot.
+void create(QueueBatch& batch, SensorQueue* queue, std::uint32_t size);
+void destroy(QueueBatch& batch);
+// Gathers a copy of the message; throws SensorError as push does for a
+// message the ring can never hold. A message larger than the gathering buffer
+// is pushed on its own after the gathered ones.
+int batch_push(QueueBatch& batch, const std::uint8_t* data, std::uint32_t length);
+// Stores what was gathered, under one lock, and signals data_ready once:
+// push's result for the last record; 0 when nothing was gathered.
+int flush(QueueBatch& batch);
+// queue_message for a QueueBatch context, and flush as a buffer-end callback.
+int batch_message(const std::uint8_t* data, std::uint32_t length, void* context);
+void flush_batch(void* context);
+
 // Test hook: the creations of the two locks and the event in create, so that
 // a test can make any one of them fail, and the error read after a failure.
 // Defaults to the thread layer's calls.

@@ -208,7 +208,8 @@ protected:
         Expectation e;
         if (seam == Seam::kMemory) {
             const std::string nomem = " failed: " + kr::error::crt_error_text(ENOMEM);
-            if (key == "malloc(" + std::to_string(kQueueSize) + ")") {
+            // The queue, and the 256 KiB that gather a buffer's messages for it.
+            if (key == "malloc(" + std::to_string(kQueueSize) + ")" || key == "malloc(262144)") {
                 e = {"ERROR - Run failure: " + key + nomem, false, true, 0, false};
             } else if (key == "malloc(10)" || key == "malloc(4096)") {
                 e = {"ERROR - Sensor queue processor failed: " + key + nomem, false, false, -1, false};

@@ -399,10 +399,33 @@ TEST(SensorQueue, MatchesTheByteByByteModel) {
             ByteModel model(capacity);
             std::uint64_t refusals = 0, peak = 0;
             Bytes expected;
+            // Gathering room from under one record to several.
+            QueueBatch batch;
+            create(batch, &queue.q, 8 + seed * 12);
             for (int op = 0; op < 1000; ++op) {
                 SCOPED_TRACE("operation " + std::to_string(op));
                 // Pushes outnumber pops so that the ring keeps overflowing.
-                if (rng() % 100 < 60) {
+                if (rng() % 100 < 15) {
+                    // A run gathered by the batch is stored at its flush as the same pushes would store it.
+                    std::vector<Bytes> run;
+                    for (int k = 1 + static_cast<int>(rng() % 6); k > 0; --k) {
+                        Bytes m = message(random_length(rng, capacity), static_cast<std::uint8_t>(rng()));
+                        bool refused = false;
+                        try {
+                            batch_push(batch, m.data(), static_cast<std::uint32_t>(m.size()));
+                        } catch (const SensorError&) {
+                            refused = true;
+                        }
+                        ASSERT_EQ(m.size() + 4 > capacity, refused);
+                        refusals += refused;
+                        if (!refused) run.push_back(m);
+                    }
+                    flush(batch);
+                    for (const Bytes& m : run) {
+                        model.push(m);
+                        peak = std::max(peak, model.used());
+                    }
+                } else if (rng() % 100 < 53) {
                     Bytes m = message(random_length(rng, capacity), static_cast<std::uint8_t>(rng()));
                     bool stored = model.push(m);
                     bool refused = false;
@@ -439,6 +462,7 @@ TEST(SensorQueue, MatchesTheByteByByteModel) {
                 ASSERT_TRUE(same_state(model, queue.q));
                 ASSERT_TRUE(same_counts(model, refusals, peak, counters));
             }
+            destroy(batch);
         }
     }
 }
