@@ -9,13 +9,21 @@
 #   3. a bulk capture recorded from dnsperf at run time, replayed onto lo by
 #      tcpreplay at fixed packet rates (unbound stopped, so that only the
 #      replayed packets are DNS): the highest rate tcpreplay reached that the
-#      capture kept whole (a loaded machine may not reach the asked rate).
+#      capture kept whole (a loaded machine may not reach the asked rate);
+#   4. CPU per packet: the same FLOOD_PACKETS queries sent by bench_dns_flood
+#      (sendmmsg) at each of FLOOD_RATES, captured once by tcpdump -w /dev/null
+#      and once by the agent (send-batch 65536, into the collector): CPU
+#      seconds of each capturing process per million packets (all its
+#      threads; the collector not counted), their ratio and the load average.
 # Needs root (capture, tcpreplay), unbound, dnsperf, tcpdump, tcpreplay, dig
-# and build/agent and build/collector. Environment: BUILD (build), STEP_SECONDS
+# and build/agent, build/collector and (section 4) build/bench_dns_flood (-DAGENT_BENCH=ON).
+# Environment: BUILD (build), STEP_SECONDS
 # (5), RATES ("10000 25000 50000 max"), BATCHES ("0 65536"), REPLAY_RATES
 # ("100000 200000 400000 max"; max: as fast as tcpreplay goes), REPLAY_SENDERS
 # (2 tcpreplays at once, each at the rate / 2), BULK_PACKETS (200000), AGENT_EXTRA
-# (more configuration lines for the agent, e.g. "capture-buffer 16777216").
+# (more configuration lines for the agent, e.g. "capture-buffer 16777216"),
+# SECTIONS ("lone dnsperf replay cpu": which of the four to run), FLOOD_RATES
+# ("150000 300000"), FLOOD_PACKETS (1000000), FLOOD_DEVICE (any).
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -27,6 +35,11 @@ replay_rates=${REPLAY_RATES-"100000 200000 400000 max"}
 bulk_packets=${BULK_PACKETS:-200000}
 replay_senders=${REPLAY_SENDERS:-2}
 agent_extra=${AGENT_EXTRA:-}
+sections=${SECTIONS:-"lone dnsperf replay cpu"}
+flood_rates=${FLOOD_RATES:-"150000 300000"}
+flood_packets=${FLOOD_PACKETS:-1000000}
+flood_device=${FLOOD_DEVICE:-any}
+want() { [[ " $sections " == *" $1 "* ]]; }
 
 work=$(mktemp -d /tmp/live-capture.XXXXXX)
 pids=()
@@ -75,7 +88,8 @@ for i in $(seq 0 9); do
     if [ "$i" -lt 3 ]; then echo "missing$i.example.test A"; else echo "www.example.test A"; fi
 done > "$work/queries.txt"
 
-# start_pipeline SEND_BATCH [JSON]: a collector and the agent (its own directory).
+# start_pipeline SEND_BATCH [JSON [MORE]]: a collector and the agent (its own
+# directory), MORE being extra configuration lines.
 start_pipeline() {
     collector_port=$(free_port)
     "$build/collector" --listen "127.0.0.1:$collector_port" --json "${2:-/dev/null}" \
@@ -83,8 +97,8 @@ start_pipeline() {
     collector_pid=$!
     pids+=("$collector_pid")
     rm -rf "$work/agent" && mkdir -p "$work/agent/log" && cp "$build/agent" "$work/agent/"
-    printf 'logging on\ntarget 127.0.0.1:%s\nstats-interval 1\ncapture-port %s\nsend-batch %s\n%s\n' \
-        "$collector_port" "$dns_port" "$1" "$agent_extra" > "$work/agent/agent.conf"
+    printf 'logging on\ntarget 127.0.0.1:%s\nstats-interval 1\ncapture-port %s\nsend-batch %s\n%s\n%s\n' \
+        "$collector_port" "${flood_port:-$dns_port}" "$1" "$agent_extra" "${3:-}" > "$work/agent/agent.conf"
     "$work/agent/agent" "$work/agent/agent.conf" &
     agent_pid=$!
     pids+=("$agent_pid")
@@ -111,6 +125,7 @@ stop_pipeline() {
     received=$(sed -n 's/^collector: agent 127\.0\.0\.1: .* events \([0-9]*\),.*/\1/p' "$work/collector.err" | head -1)
 }
 
+if want lone; then
 echo "== lone query: ms from the query's send to the collector's JSON line (send-batch 0)"
 start_pipeline 0 -
 python3 - "$dns_port" "$work/collector.out" <<'PY'
@@ -128,7 +143,9 @@ for i in range(1, 11):
     time.sleep(0.5)
 PY
 stop_pipeline
+fi
 
+if want dnsperf; then
 echo "== dnsperf, $step_seconds s a step"
 printf '%-8s %-7s %10s %10s %10s %9s %9s %8s %8s %8s  %s\n' rate batch queries expected received kern_drop ring_drop \
     lost peak_MiB agent_ms load
@@ -148,7 +165,9 @@ for rate in $rates; do
             $((peak_kib / 1024)) "$cpu_ms" "$load_now"
     done
 done
+fi
 
+if want replay; then
 echo "== tcpreplay of $bulk_packets recorded packets onto lo (unbound stopped), send-batch 65536"
 tcpdump -i lo -n -w "$work/bulk.pcap" -c "$bulk_packets" "udp port $dns_port" 2> "$work/tcpdump.err" &
 tcpdump_pid=$!
@@ -189,3 +208,50 @@ for pps in $replay_rates; do
     fi
 done
 echo "highest loss-free replay rate: $best packets/s"
+fi
+
+# CPU time of every thread of a process so far, in ns (schedstat: exact,
+# where /proc/PID/stat counts in clock ticks).
+cpu_ns() { cat /proc/"$1"/task/*/schedstat 2>/dev/null | awk '{ n += $1 } END { printf "%d", n }'; }
+per_million() { awk -v a="$2" -v b="$1" -v n="$3" 'BEGIN { printf "%.3f", (a - b) / 1e9 * 1e6 / n }'; }
+
+if want cpu; then
+echo "== CPU per packet: $flood_packets queries by bench_dns_flood on $flood_device, tcpdump and the agent in turn"
+kill -TERM "$unbound_pid" 2>/dev/null && wait "$unbound_pid" || true
+flood_port=$(free_port)
+printf '%-7s %11s %11s %9s %9s %12s %12s %6s  %s\n' rate tcpdump_pkts agent_pkts t_drops a_drops \
+    tcpdump_s/1M agent_s/1M ratio load
+for rate in $flood_rates; do
+    tcpdump -i "$flood_device" -n -B 65536 -w /dev/null "udp port $flood_port" 2> "$work/tcpdump.err" &
+    tcpdump_pid=$!
+    pids+=("$tcpdump_pid")
+    sleep 1
+    before=$(cpu_ns "$tcpdump_pid")
+    "$build/bench_dns_flood" "$flood_port" "$flood_packets" "$rate" > "$work/flood.out"
+    sleep 0.5
+    after=$(cpu_ns "$tcpdump_pid")
+    kill -INT "$tcpdump_pid" && wait "$tcpdump_pid" || true
+    tcpdump_cpu=$(per_million "$before" "$after" "$flood_packets")
+    tcpdump_got=$(sed -n 's/^\([0-9]*\) packets captured.*/\1/p' "$work/tcpdump.err")
+    tcpdump_drops=$(sed -n 's/^\([0-9]*\) packets dropped by kernel.*/\1/p' "$work/tcpdump.err")
+
+    start_pipeline 65536 /dev/null "capture device:$flood_device"
+    before=$(cpu_ns "$agent_pid")
+    "$build/bench_dns_flood" "$flood_port" "$flood_packets" "$rate" >> "$work/flood.out"
+    load_now=$(load)
+    for _ in $(seq 60); do
+        sleep 0.5
+        [ "$(agent_stat sent)" -ge "$flood_packets" ] 2>/dev/null && break
+    done
+    after=$(cpu_ns "$agent_pid")
+    sleep 1.2  # one more Stats line with the final counts
+    agent_cpu=$(per_million "$before" "$after" "$flood_packets")
+    agent_got=$(agent_stat packets)
+    agent_drops=$(agent_stat kernel_drops)
+    stop_pipeline
+    printf '%-7s %11s %11s %9s %9s %12s %12s %6s  %s\n' "$rate" "$tcpdump_got" "$agent_got" "$tcpdump_drops" \
+        "$agent_drops" "$tcpdump_cpu" "$agent_cpu" "$(awk -v a="$agent_cpu" -v t="$tcpdump_cpu" \
+        'BEGIN { printf "%.2f", a / t }')" "$load_now"
+    sed 's/^/    bench_dns_flood: /' "$work/flood.out"
+done
+fi
