@@ -25,6 +25,10 @@ public:
     // with a kernel buffer of buffer_bytes).
     // Throws kr::error::UnknownError when its wake-up descriptor cannot be made.
     static constexpr std::uint32_t kDefaultBufferBytes = 64u << 20;
+    // A smaller buffer is raised to this, with a line when the capture opens:
+    // below it the ring holds a handful of 256 KiB blocks, some 40 ms of any
+    // traffic at the blocks' 10 ms time-out.
+    static constexpr std::uint32_t kMinimumBufferBytes = 1u << 20;
     PcapEventSource(std::string capture, std::uint16_t port, std::uint32_t buffer_bytes = kDefaultBufferBytes);
     ~PcapEventSource() override;
     PcapEventSource(const PcapEventSource&) = delete;
@@ -80,6 +84,7 @@ private:
     bool is_file_;
     std::uint16_t port_;
     std::uint32_t buffer_bytes_;
+    std::uint32_t asked_buffer_bytes_;
     int wake_fd_ = -1;
     std::unique_ptr<PcapHandles> pcap_;
     std::uint32_t link_ = 0;

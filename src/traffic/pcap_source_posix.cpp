@@ -59,7 +59,7 @@ std::string activate_error(pcap_t* handle, const std::string& device, int status
 
 PcapEventSource::PcapEventSource(std::string capture, std::uint16_t port, std::uint32_t buffer_bytes)
     : capture_(std::move(capture)), is_file_(starts_with(capture_, kFilePrefix)), port_(port),
-      buffer_bytes_(buffer_bytes) {
+      buffer_bytes_(std::max(buffer_bytes, kMinimumBufferBytes)), asked_buffer_bytes_(buffer_bytes) {
     target_ = capture_.substr(is_file_ ? sizeof kFilePrefix - 1
                                        : starts_with(capture_, kDevicePrefix) ? sizeof kDevicePrefix - 1 : 0);
     wake_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -98,6 +98,10 @@ ULONG PcapEventSource::open() {
     link_ = static_cast<std::uint32_t>(pcap_datalink(handles->handle));
     nanoseconds_ = pcap_get_tstamp_precision(handles->handle) == PCAP_TSTAMP_PRECISION_NANO;
     pcap_ = std::move(handles);
+    if (!is_file_ && asked_buffer_bytes_ < buffer_bytes_) {
+        kr::log::log_print("capture-buffer %u raised to %u bytes, the least the capture ring works with",
+                           static_cast<unsigned>(asked_buffer_bytes_), static_cast<unsigned>(buffer_bytes_));
+    }
     kr::log::log_print("Capture opened: %s", settings().c_str());
     return ERROR_SUCCESS;
 }
@@ -133,7 +137,16 @@ std::string PcapEventSource::open_device(PcapHandles& handles) {
         if (pcap_setfilter(handle, &program) != 0) failure = "pcap_setfilter(" + filter + "): " + pcap_geterr(handle);
         pcap_freecode(&program);
     }
-    if (failure.empty()) failure = drop_outgoing_loopback(handle, filter);
+    // Without it the library still drops the outgoing copies, in user space:
+    // the capture goes on, with those copies counted in the kernel.
+    if (failure.empty()) {
+        const std::string filter_failure = drop_outgoing_loopback(handle, filter);
+        if (!filter_failure.empty()) {
+            kr::log::log_print("ERROR - Capture goes on without the kernel filter for outgoing loopback copies "
+                               "(they are dropped in user space and count in kernel_drops): %s",
+                               filter_failure.c_str());
+        }
+    }
     // Non-blocking reads and poll: a stop never waits on an idle interface.
     if (failure.empty() && pcap_setnonblock(handle, 1, error) != 0) {
         failure = "pcap_setnonblock(" + target_ + "): " + error;
