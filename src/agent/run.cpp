@@ -94,6 +94,18 @@ std::uint32_t config_failure_code(int open_errno) {
     return kErrorBadConfiguration;
 }
 
+// `log-file PATH` ("-": standard error) or the file beside the executable.
+// Only a named file that cannot be opened is said, on standard error.
+void open_log(const char* file) {
+    if (file == nullptr) {
+        kr::log::log_open((executable_directory() + kLogSuffix).c_str());
+    } else if (!kr::log::log_open(file)) {
+        const int code = errno;
+        std::fprintf(stderr, "agent: cannot open the log file: %s\n",
+                     kr::error::crt_failure_text(std::string("fopen(") + file + ")", code).c_str());
+    }
+}
+
 void start(Pipeline& p) {
     p.config = std::make_unique<kr::config::Config>();
     log_print("Reading config from %s", config_path);
@@ -102,7 +114,7 @@ void start(Pipeline& p) {
     configure_capture(*p.config);
     const char* logging = p.config->get("logging");
     if (logging && std::strcmp(logging, "on") == 0) {
-        kr::log::log_open((executable_directory() + kLogSuffix).c_str());
+        open_log(p.config->get("log-file"));
     }
     log_print("agent version %s", kVersion);
     log_print("Changing directory to: %s", executable_directory().c_str());

@@ -35,10 +35,11 @@ void unlock() {
 
 }  // namespace
 
-void log_open(const char* path) {
-    std::FILE* f = std::fopen(path, "a");
-    if (!f) return;
+bool log_open(const char* path) {
+    std::FILE* f = std::strcmp(path, "-") == 0 ? stderr : std::fopen(path, "a");
+    if (!f) return false;
     log_set_stream(f);
+    return true;
 }
 
 void log_set_stream(std::FILE* stream) {
@@ -46,7 +47,7 @@ void log_set_stream(std::FILE* stream) {
     if (!log_mutex) kr::thread::mutex_create(&log_mutex, nullptr);
     std::FILE* previous = log_stream;
     log_stream = stream;
-    if (previous && previous != stream) std::fclose(previous);
+    if (previous && previous != stream && previous != stderr) std::fclose(previous);
 }
 
 // The whole line is formatted first and written with one call: on an

@@ -7,9 +7,10 @@
 
 namespace kr::log {
 
-// Opens the file for appending (created if absent). A failed open leaves the
-// log closed; nothing is reported. Called once, before other threads start.
-void log_open(const char* path);
+// Opens the file for appending (created if absent); "-" is standard error.
+// False (errno says why) when the open failed: the log stays closed. Called
+// once, before other threads start.
+bool log_open(const char* path);
 
 // Writes "<UTC time> [<pid>]: <message>\n". Lines from several threads never
 // interleave. Does nothing while the log is closed.
@@ -20,7 +21,8 @@ void log_print(const char* format, ...)
     ;
 
 // For tests: sends the log to an open stream, closing the stream it
-// replaces (null closes the log again). Only while no other thread logs.
+// replaces but standard error (null closes the log again). Only while no
+// other thread logs.
 void log_set_stream(std::FILE* stream);
 
 // Breaks the calendar time down as UTC; false when it cannot.

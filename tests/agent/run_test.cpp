@@ -150,12 +150,14 @@ TEST_F(RunTest, StatsLinesAccountForEveryEventOfAnOverflowingRun) {
     }
 }
 
-TEST_F(RunTest, LoggingNotExactlyOnWritesNothing) {
-    for (const char* value : {"ON", "yes", "1", "on-ish"}) {
-        write_config(std::string("logging ") + value + "\n");
+TEST_F(RunTest, LoggingNotExactlyOnWritesNothingAndLogFileMovesTheLog) {
+    for (const char* value : {"ON", "yes", "1", "on-ish", "on"}) {
+        write_config(std::string("logging ") + value + "\nlog-file " + dir_.file("moved.log") + "\n");
         kr::thread::event_signal(&stop_event);  // stop as soon as start-up is done
         run();
         EXPECT_FALSE(std::filesystem::exists(dir_.file("log/dns-logger.log"))) << value;
+        EXPECT_EQ(std::string(value) == "on",  // log-file moves the log, only when it is on
+                  kr::test::LogCapture::read_binary(dir_.file("moved.log")).find("]: Stopped!") != std::string::npos);
     }
 }
 

@@ -107,7 +107,7 @@ TEST(Log, TimeStampsAreUtcWhateverTheLocalZone) {
 TEST(Log, MissingDirectoryLeavesTheLogClosed) {
     kr::test::TempDir dir;
     log_set_stream(nullptr);
-    log_open(dir.file("no-such-dir/dns-logger.log").c_str());
+    EXPECT_FALSE(log_open(dir.file("no-such-dir/dns-logger.log").c_str()));
     log_print("nowhere");
     std::FILE* f = std::fopen(dir.file("no-such-dir/dns-logger.log").c_str(), "r");
     EXPECT_EQ(nullptr, f);
