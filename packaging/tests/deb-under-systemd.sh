@@ -71,9 +71,7 @@ unshare_pid=$!
 wait_for 10 pgrep -P "$unshare_pid" >/dev/null
 systemd_pid=$(pgrep -P "$unshare_pid")
 in_root() { nsenter -t "$systemd_pid" -m -p -u -n -r -w "$@"; }
-wait_for 30 in_root test -S /run/systemd/private
-# "degraded" is fine: units of a container's root that have nothing to do here fail.
-echo "(${SECONDS} s) systemd: $(timeout 60 nsenter -t "$systemd_pid" -m -p -r systemctl is-system-running --wait)"
+# Not the end of the boot: some units of a container's root wait for what is not there.
 check "systemd runs" wait_for 60 in_root systemctl is-active --quiet dbus.service
 
 echo "(${SECONDS} s) apt-get install"
