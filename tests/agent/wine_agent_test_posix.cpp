@@ -2,8 +2,8 @@
 // process (command line, hello to a Linux-side collector, log beside the exe
 // with CR LF line ends, stop by SIGINT: Wine ends the process on SIGTERM
 // without running the handler), as a real service of Wine's service manager
-// (sc.exe, and service_query.exe beside agent.exe for the controls accepted),
-// and the Windows package beside it. Runs when AGENT_WIN_EXE names agent.exe.
+// (sc.exe, and service_query.exe beside agent.exe for the controls accepted).
+// Runs when AGENT_WIN_EXE names agent.exe.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -345,37 +345,6 @@ TEST_F(WineService, StopDuringAConnectIsPendingUntilItsTimeOut) {
     ASSERT_EQ(1u, all.size());
     expect_in_order(all[0], {"Connecting to " + target, "Stopping...", "Stopping sensor queue processor",
                              "ERROR - Connect to " + target + " failed: select() timed out", "Stopped!"});
-}
-
-// The Windows build's package, dns-agent-windows.zip beside agent.exe.
-TEST(WinePackage, ZipHoldsTheAgentConfigLogFolderReadmeAndScriptsWithCrLf) {
-    const char* exe = std::getenv("AGENT_WIN_EXE");
-    if (!exe || !*exe) GTEST_SKIP() << "AGENT_WIN_EXE is not set";
-    const std::string zip = (fs::path(exe).parent_path() / "dns-agent-windows.zip").string();
-    kr::test::TempDir dir;
-    auto cmake_tar = [&](const std::string& mode) {
-        kr::test::ChildProcess tar;
-        tar.start({"cmake", "-E", "tar", mode, zip}, dir.file(mode + ".out"), true, dir.path());
-        EXPECT_EQ(0, tar.wait_exit(30000)) << kr::test::read_file(dir.file(mode + ".out"));
-        return kr::test::read_file(dir.file(mode + ".out"));
-    };
-    std::istringstream listing(cmake_tar("tf"));
-    std::vector<std::string> entries;
-    for (std::string line; std::getline(listing, line);) entries.push_back(line);
-    std::sort(entries.begin(), entries.end());
-    EXPECT_EQ(
-        (std::vector<std::string>{"README.txt", "agent.conf", "agent.exe", "install.ps1", "log/", "uninstall.ps1"}),
-        entries);
-
-    cmake_tar("xf");
-    EXPECT_EQ(kr::test::read_file(exe), kr::test::read_file(dir.file("agent.exe")));
-    EXPECT_TRUE(fs::is_directory(dir.file("log")));
-    EXPECT_TRUE(fs::is_empty(dir.file("log")));
-    for (const char* text : {"agent.conf", "README.txt", "install.ps1", "uninstall.ps1"}) {
-        const std::string content = kr::test::read_file(dir.file(text));
-        EXPECT_FALSE(content.empty()) << text;
-        EXPECT_EQ(count(content, "\n"), count(content, "\r\n")) << text;
-    }
 }
 
 }  // namespace
