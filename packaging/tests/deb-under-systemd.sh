@@ -40,9 +40,10 @@ work=$(mktemp -d)
 root=$work/root
 unshare_pid=
 cleanup() {
-  # PID 1 of the namespace takes every process in it along.
-  [ -n "${systemd_pid:-}" ] && kill -KILL "$systemd_pid" 2>/dev/null
-  [ -n "$unshare_pid" ] && wait "$unshare_pid" 2>/dev/null
+  # PID 1 of the namespace takes every process in it along. Each step may
+  # fail (errexit holds here too) without keeping the root from going.
+  if [ -n "${systemd_pid:-}" ]; then kill -KILL "$systemd_pid" 2>/dev/null || true; fi
+  if [ -n "$unshare_pid" ]; then wait "$unshare_pid" 2>/dev/null || true; fi
   rm -rf "$work"
 }
 trap cleanup EXIT

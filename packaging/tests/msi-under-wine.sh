@@ -28,7 +28,7 @@ work=$(mktemp -d)
 collector_pid=
 export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES=winedbg.exe=d
 cleanup() {
-  [ -n "$collector_pid" ] && kill "$collector_pid" 2>/dev/null && wait "$collector_pid" 2>/dev/null
+  if [ -n "$collector_pid" ]; then kill "$collector_pid" 2>/dev/null || true; wait "$collector_pid" 2>/dev/null || true; fi
   wineserver -k </dev/null >/dev/null 2>&1 || true
   rm -rf "$work"
 }
