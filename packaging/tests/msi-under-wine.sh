@@ -74,6 +74,25 @@ check "the edited configuration is kept" bash -c "tail -1 '$conf' | grep -q 'kep
   grep -q '^target 127.0.0.1:$port'$'\r''$' '$conf' && ! grep -q 127.0.0.1:1 '$conf'"
 reconnected() { [ "$(agent_connections)" != "$before" ]; }
 check "the upgraded service connects again" wait_for 30 reconnected
+no_pending_rename() { ! wine reg query 'HKLM\System\CurrentControlSet\Control\Session Manager' /v PendingFileRenameOperations >/dev/null; }
+check "no file of the upgrade waits for a restart" no_pending_rename
+
+# Wine's service manager lets the process of a stopped service end a moment
+# after STOPPED, and Wine's msiexec leaves a file still in use where Windows
+# Installer would delete it at the next restart. So the service is stopped,
+# and its process gone, before the removal; the upgrade above showed msiexec
+# stopping a running one.
+service_process_gone() {  # no live agent.exe of this Wine prefix
+  local pid
+  for pid in $(pgrep -x agent.exe); do
+    if grep -qzx "WINEPREFIX=$WINEPREFIX" "/proc/$pid/environ" 2>/dev/null &&
+      [ "$(cut -d' ' -f3 "/proc/$pid/stat" 2>/dev/null)" != Z ]; then
+      return 1
+    fi
+  done
+}
+wine sc.exe stop dns-agent >/dev/null || true
+check "the stopped service's process ends" wait_for 30 service_process_gone
 
 check "msiexec /x removes" wine msiexec /x "Z:$work/newer.msi" /qn
 check "the service is gone" bash -c "$(declare -f wine); ! wine sc.exe query dns-agent >/dev/null"
