@@ -5,6 +5,7 @@
 #include <string>
 
 #include "agent/capture_setup.h"
+#include "config/problems.h"
 #include "substitute/trace_substitute.h"
 #include "traffic/pcap_source.h"
 
@@ -45,6 +46,13 @@ void configure_capture(const kr::config::Config& config) {
     const auto port = static_cast<std::uint16_t>(number_or(config, "capture-port", 65535, kDefaultPort));
     const std::uint32_t buffer = number_or(config, "capture-buffer", INT32_MAX,
                                            kr::traffic::PcapEventSource::kDefaultBufferBytes);
+    if (text && capture != text) {
+        kr::config::add_problem(*config.find("capture"), "capture \"" + std::string(text) +
+                                                             "\" is neither file:PATH nor device:NAME: " + capture +
+                                                             " is used");
+    }
+    kr::config::check_number(config.find("capture-port"), 1, 65535, port);
+    kr::config::check_number(config.find("capture-buffer"), 1, INT32_MAX, buffer);
     current_source = std::make_shared<kr::traffic::PcapEventSource>(capture, port, buffer);
     kr::substitute::trace_set_event_source(current_source);
 }

@@ -7,6 +7,7 @@
 
 #include "config/config_error.h"
 #include "config/config_file.h"
+#include "config/problems.h"
 #include "error/error.h"
 #include "log/log.h"
 
@@ -38,6 +39,13 @@ bool has_key(const ConfigEntry& entry, const char* key, std::size_t length) {
     return entry.key.size() == length && entry.key.compare(0, length, key, length) == 0;
 }
 
+bool equals_ignoring_case(const char* text, const char* lower) {
+    for (; *text != '\0' && *lower != '\0'; ++text, ++lower) {
+        if ((*text >= 'A' && *text <= 'Z' ? *text - 'A' + 'a' : *text) != *lower) return false;
+    }
+    return *text == *lower;
+}
+
 struct FileCloser {
     void operator()(std::FILE* file) const { std::fclose(file); }
 };
@@ -47,10 +55,11 @@ std::string value_of(const Config& config, const char* key) {
     return text != nullptr ? text : "";
 }
 
-// Exactly `tls on` turns it on; the sender logs what it uses.
+// `tls on` in any case turns it on; the sender logs what it uses. Any other
+// value but off is a problem that keeps the agent from sending (problems.cpp).
 void read_tls(const Config& config) {
     const char* on = config.get("tls");
-    tls.on = on != nullptr && std::strcmp(on, "on") == 0;
+    tls.on = on != nullptr && equals_ignoring_case(on, "on");
     tls.ca = value_of(config, "tls-ca");
     tls.name = value_of(config, "tls-name");
     tls.cert = value_of(config, "tls-cert");
@@ -71,15 +80,27 @@ void Config::load(const char* path) {
     // fgets ends a piece after a line feed or after 4095 bytes, so a longer
     // line is parsed as several lines. A read error ends the file quietly.
     char buffer[4096];
-    while (std::fgets(buffer, sizeof buffer, file.get()) != nullptr) {
-        if (auto entry = parse_line(buffer)) entries_.push_back(std::move(entry));
+    std::uint32_t line = 1;
+    for (bool first = true; std::fgets(buffer, sizeof buffer, file.get()) != nullptr; first = false) {
+        // Editors that save "UTF-8 with BOM" put these bytes before the first key.
+        const char* text = first && std::strncmp(buffer, "\xEF\xBB\xBF", 3) == 0 ? buffer + 3 : buffer;
+        if (auto entry = parse_line(text)) {
+            entry->line = line;
+            entries_.push_back(std::move(entry));
+        }
+        if (std::strchr(text, '\n') != nullptr) ++line;
     }
 }
 
 const char* Config::get(const char* key) const {
+    const ConfigEntry* entry = find(key);
+    return entry != nullptr ? entry->value.c_str() : nullptr;
+}
+
+const ConfigEntry* Config::find(const char* key) const {
     const std::size_t length = std::strlen(key);
     for (const auto& entry : entries_) {
-        if (has_key(*entry, key, length)) return entry->value.c_str();
+        if (has_key(*entry, key, length)) return entry.get();
     }
     return nullptr;
 }
@@ -153,6 +174,7 @@ void parse_target(const std::string& value, Target& target) {
 }
 
 void read_settings(const Config& config) {
+    problems.clear();
     if (const char* text = config.get("queue-size")) {
         const std::int32_t size = parse_number(text);
         if (size != 0) queue_size = static_cast<std::uint32_t>(size);
@@ -184,6 +206,7 @@ void read_settings(const Config& config) {
         if (count > 0) etw_buffers = static_cast<std::uint32_t>(count);
     }
     read_tls(config);
+    check_settings(config);
 }
 
 }  // namespace kr::config

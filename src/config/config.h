@@ -1,7 +1,7 @@
 #pragma once
 // The configuration file: a key/value store read from one text file, and the
-// two process-wide settings taken from it. Nothing is ever rejected: every
-// missing or malformed value falls back to its default.
+// process-wide settings taken from it. Every missing or malformed value
+// falls back to its default, and is named as a problem (problems.h).
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -12,16 +12,20 @@ namespace kr::config {
 struct ConfigEntry {
     std::string key;    // lowercased (A-Z only)
     std::string value;  // byte for byte as written
+    std::uint32_t line = 0;  // of the file, from 1 (the pieces of a long line share it)
 };
 
 // Ordered list of entries in file order; repeated and unknown keys stay.
 class Config {
 public:
-    // Empties the store and reads the file. Throws ConfigError
-    // ("fopen(<path>) failed: <text>") when it cannot be opened.
+    // Empties the store and reads the file (a UTF-8 byte-order mark at its
+    // start skipped). Throws ConfigError ("fopen(<path>) failed: <text>")
+    // when it cannot be opened.
     void load(const char* path);
     // Value of the first entry with this key, or null. Owned by the store.
     const char* get(const char* key) const;
+    // The first entry with this key, or null.
+    const ConfigEntry* find(const char* key) const;
     // Copies of the values of every entry with this key, in file order.
     std::vector<std::string> get_all(const char* key) const;
     const std::vector<std::unique_ptr<ConfigEntry>>& entries() const { return entries_; }
@@ -71,6 +75,7 @@ extern TlsSettings tls;
 std::unique_ptr<ConfigEntry> parse_line(const char* line);
 // Sets queue_size, send_batch, stats_interval, ipv4_clients_only, etw_buffers and tls and
 // appends to targets; logs queue_size, the targets and send_batch when it is set.
+// Lists what it does not take as written in `problems` (problems.h).
 void read_settings(const Config& config);
 // Fills the target from a value "ip[:port][ timeout]".
 void parse_target(const std::string& value, Target& target);

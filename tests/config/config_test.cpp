@@ -1,4 +1,5 @@
 #include "config/config.h"
+#include "config/problems.h"
 #include "config/config_error.h"
 
 #include <gtest/gtest.h>
@@ -289,12 +290,46 @@ TEST_F(ConfigFile, StatsIntervalAndIpv4ClientsOnlyFallBackToOff) {
     }
 }
 
-TEST_F(ConfigFile, TlsIsOnOnlyForExactlyOnAndItsPathsAreKeptAsWritten) {
+TEST_F(ConfigFile, TlsIsOnForOnInAnyCaseAndItsPathsAreKeptAsWritten) {
     apply("tls on\ntls-ca /etc/ca dir/ca.pem # CAs\nTLS-NAME c.example\ntls-cert-thumbprint 0a1B\n");
     EXPECT_EQ("1 /etc/ca dir/ca.pem c.example 0a1B",
               std::to_string(tls.on) + " " + tls.ca + " " + tls.name + " " + tls.thumbprint);
     apply("tls ON\ntls-cert c.pem\n");
-    EXPECT_FALSE(tls.on);
+    EXPECT_TRUE(tls.on);
+    EXPECT_TRUE(problems.empty());
+}
+
+// Each problem once, in line order, with what is used instead; the values
+// themselves are those of the rules above. Only the TLS ones are fatal.
+TEST_F(ConfigFile, ProblemsNameTheLineTheKeyAndTheValueUsed) {
+    auto listed = [] {
+        std::vector<std::string> out;
+        for (const auto& p : problems) out.push_back(problem_line(p) + (p.fatal ? " (fatal)" : ""));
+        return out;
+    };
+    apply("\xEF\xBB\xBFqueue-size 100M\ntagret 127.0.0.1\nqueue-size 5\n\ntarget 127.0.0.1:81OO 3s more\n"
+          "target 127.0.0.1:-1\nlogging ON\nstats-interval 99999999\nsend-batch -1\ntls yes\ntls-ca ca.pem\n");
+    EXPECT_EQ(100u, queue_size) << "the byte-order mark no longer hides the first line";
+    const std::string target = "Configuration line 5: target \"127.0.0.1:81OO 3s more\": ";
+    EXPECT_EQ((std::vector<std::string>{
+                  "Configuration line 1: queue-size \"100M\" is not a whole number: 100 is used",
+                  "Configuration line 2: unknown key \"tagret\": ignored",
+                  "Configuration line 3: queue-size is given again: ignored (line 1 counts)",
+                  target + "port \"81OO\" is not a whole number: 81 is used",
+                  target + "time-out \"3s\" is not a whole number: 3 is used",
+                  target + "\"more\" after the time-out is ignored",
+                  "Configuration line 6: target \"127.0.0.1:-1\": port \"-1\" is out of range (1 to 65535): 65535 is used",
+                  "Configuration line 7: logging \"ON\" is neither on nor off: off is used",
+                  "Configuration line 8: stats-interval \"99999999\" is out of range (0 to 4294967): 4294967 is used",
+                  "Configuration line 9: send-batch \"-1\" is out of range (0 to 2147483647): 0 is used",
+                  "Configuration line 10: tls \"yes\" is neither on nor off: nothing is sent (fatal)"}),
+              listed());
+    apply("# x\n" + std::string(5000, 'q') + "\ntls off\ntls-name c.example\ntls-ca ca.pem\n");
+    ASSERT_EQ(3u, problems.size());
+    EXPECT_EQ("Configuration line 2: unknown key \"" + std::string(4095, 'q') + "\": ignored", problem_line(problems[0]));
+    EXPECT_EQ("Configuration line 4: tls-name is set but tls is not on: nothing is sent (fatal)", listed()[2]);
+    apply("queue-size 65536\ntarget 192.0.2.1:9000 30\ntarget 192.0.2.2\nlogging off\ntls OFF\n");
+    EXPECT_EQ(std::vector<std::string>{}, listed());
 }
 
 TEST_F(ConfigFile, SettingsAreLoggedInOrder) {
