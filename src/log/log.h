@@ -8,7 +8,8 @@
 namespace kr::log {
 
 // Opens the file for appending (created if absent); "-" is standard error.
-// False (errno says why) when the open failed: the log stays closed. Called
+// A failed open leaves the log closed and returns false with errno set; the
+// caller says it. Called
 // once, before other threads start.
 bool log_open(const char* path);
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -107,7 +108,9 @@ TEST(Log, TimeStampsAreUtcWhateverTheLocalZone) {
 TEST(Log, MissingDirectoryLeavesTheLogClosed) {
     kr::test::TempDir dir;
     log_set_stream(nullptr);
+    errno = 0;
     EXPECT_FALSE(log_open(dir.file("no-such-dir/dns-logger.log").c_str()));
+    EXPECT_EQ(ENOENT, errno);
     log_print("nowhere");
     std::FILE* f = std::fopen(dir.file("no-such-dir/dns-logger.log").c_str(), "r");
     EXPECT_EQ(nullptr, f);
