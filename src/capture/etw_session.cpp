@@ -25,9 +25,24 @@ std::uint32_t session_thread(void* argument) {
     return 0;
 }
 
+// A failed Windows call, its status kept for the failure record.
+class StatusError : public NetError {
+public:
+    StatusError(const std::string& text, std::uint32_t status) : NetError(text.c_str()), status(status) {}
+    std::uint32_t status;
+};
+
 // A failed Windows call: its status with the Windows text on every platform.
 [[noreturn]] void throw_status(const char* call, std::uint32_t status) {
-    kr::error::throw_failure<NetError>(call, kr::error::windows_error_code(status));
+    throw StatusError(kr::error::failure_text(call, kr::error::windows_error_code(status)), status);
+}
+
+void session_failed(EtwSession& session, const char* text, const std::exception* e) {
+    log_print("ERROR - ETW session failed: %s", text);
+    if (session.stop_flag) return;  // ending anyway: a stop was asked for
+    const auto* status = dynamic_cast<const StatusError*>(e);
+    session.failure = SessionFailure{session.step, status ? status->status : 0u, text};
+    if (session.on_failure) session.on_failure(session.step, session.failure_context);
 }
 
 // The properties block: the structure followed by the session name.
@@ -54,11 +69,12 @@ EVENT_TRACE_PROPERTIES* make_properties(std::size_t size, ULONG buffers) {
     return properties;
 }
 
-void start_or_find_session(EVENT_TRACE_PROPERTIES* properties) {
+void start_or_find_session(EtwSession& session, EVENT_TRACE_PROPERTIES* properties) {
     const EtwApi& etw = etw_api();
     TRACEHANDLE controller = 0;
     ULONG status = etw.start_trace(&controller, kSessionName, properties);
     if (status == ERROR_SUCCESS) {
+        session.step = SessionStep::enable;
         log_print("Enable DNS server provider for ETW trace...");
         status = etw.enable_trace_ex2(controller, &kDnsServerProviderGuid, EVENT_CONTROL_CODE_ENABLE_PROVIDER,
                                       TRACE_LEVEL_INFORMATION, 0, 0, 0, nullptr);
@@ -91,6 +107,7 @@ void process(EtwSession& session) {
     // A stop that came before the handle was stored could not close it; the
     // flag tells us, so the loop is never entered with nobody left to end it.
     if (!session.stop_flag) {
+        session.step = SessionStep::process;
         log_print("Entering ETW trace processing loop...");
         TRACEHANDLE handles[1] = {handle};
         ULONG status = etw.process_trace(handles, 1, nullptr, nullptr);
@@ -131,6 +148,7 @@ void EtwSessionHolder::set_buffer_end(void (*new_callback)(void*), void* new_con
 
 void EtwSessionHolder::start() {
     if (session) return;
+    failure.reset();
     session = new EtwSession();
     session->message_callback = forward_message;
     session->callback_context = this;
@@ -139,6 +157,8 @@ void EtwSessionHolder::start() {
     session->counters = counters;
     session->ipv4_clients_only = ipv4_clients_only;
     session->buffers = buffers;
+    session->on_failure = on_failure;
+    session->failure_context = failure_context;
     int rc = kr::thread::thread_create(&session->thread, nullptr, session_thread, session);
     if (rc != 0) kr::error::throw_failure<NetError>("pthread_create()", rc);
 }
@@ -153,6 +173,7 @@ void EtwSessionHolder::stop() {
         session->thread = nullptr;
     }
     // The thread has ended (or never ran): nothing else refers to the record.
+    failure = std::move(session->failure);
     delete session;
     session = nullptr;
 }
@@ -168,12 +189,13 @@ void run_session(EtwSession& session) {
     try {
         log_print("Starting ETW trace...");
         properties = make_properties(sizeof(EVENT_TRACE_PROPERTIES) + sizeof kSessionName, session.buffers);
-        start_or_find_session(properties);
+        start_or_find_session(session, properties);
+        session.step = SessionStep::open;
         process(session);
     } catch (const std::exception& e) {
-        log_print("ERROR - ETW session failed: %s", e.what());
+        session_failed(session, e.what(), &e);
     } catch (...) {
-        log_print("ERROR - ETW session failed: %s", "unknown exception");
+        session_failed(session, "unknown exception", nullptr);
     }
     if (properties) kr::thread::mem_free(properties);
 }

@@ -5,6 +5,8 @@
 #include <atomic>
 #include <cstdint>
 #include <exception>
+#include <optional>
+#include <string>
 
 #include "capture/decoder.h"
 #include "capture/etw_types.h"
@@ -15,6 +17,20 @@ namespace kr::capture {
 extern const char kSessionName[];  // "tarsel-agent"
 // {01A1C6BA-3C9C-4C71-B8BD-544941E1A09E}
 extern const GUID kSessionGuid;
+
+// Where the session thread was when it failed: creating the session,
+// enabling the provider, opening the trace, or in the processing loop.
+enum class SessionStep { start, enable, open, process };
+
+struct SessionFailure {
+    SessionStep step = SessionStep::start;
+    std::uint32_t status = 0;  // the failed call's Windows status; 0 where there is none
+    std::string text;          // as the "ERROR - ETW session failed: " line gives it
+};
+
+// Told on the session thread, after its line is logged, when a session
+// fails while no stop was asked for.
+using SessionFailed = void (*)(SessionStep step, void* context);
 
 struct EtwSession {
     // Written by the session thread, read by stop: shared without a lock.
@@ -38,6 +54,11 @@ struct EtwSession {
     // A failure raised by the message callback inside the processing loop,
     // carried out of the platform's frames and raised again after it returns.
     std::exception_ptr callback_failure;
+    // Session thread only, until it is joined.
+    SessionStep step = SessionStep::start;
+    std::optional<SessionFailure> failure;
+    SessionFailed on_failure = nullptr;
+    void* failure_context = nullptr;
 
     ~EtwSession() { decoder_release(decoder); }
 };
@@ -72,6 +93,11 @@ public:
     DecoderCounters* counters = nullptr;
     bool ipv4_clients_only = true;
     ULONG buffers = 0;
+    SessionFailed on_failure = nullptr;
+    void* failure_context = nullptr;
+    // How the last session failed, taken over by stop() once its thread has
+    // ended; empty when it did not fail.
+    std::optional<SessionFailure> failure;
 };
 
 // What the session itself lost, as the system counts it since the session
@@ -91,7 +117,8 @@ int forward_message(const std::uint8_t* data, std::uint32_t length, void* contex
 
 // Body of the session thread: start or find the session, enable the
 // provider, open the trace and process it until closed. Every failure is one
-// "ERROR - ETW session failed: " line; nothing leaves.
+// "ERROR - ETW session failed: " line, kept in `failure` and told to
+// `on_failure` unless a stop was asked for; nothing leaves.
 void run_session(EtwSession& session);
 
 ULONG WINAPI on_buffer(PEVENT_TRACE_LOGFILEA logfile);
