@@ -4,11 +4,15 @@
 // configuration; the Windows build reads real ETW and needs nothing.
 #include <string>
 
+#include "capture/etw_session.h"
 #include "config/config.h"
 
 namespace kr::agent {
 
 void configure_capture(const kr::config::Config& config);
+// Whether a session that failed at `step` is a capture that cannot start,
+// which ends the run.
+bool capture_failure_ends_run(kr::capture::SessionStep step);
 // The configured capture's settings as its open logs them; "" where the
 // platform has none.
 std::string capture_settings();

@@ -57,6 +57,10 @@ void configure_capture(const kr::config::Config& config) {
     kr::substitute::trace_set_event_source(current_source);
 }
 
+// The capture opens when the trace is opened (the device or file): a failure
+// up to there means it cannot start; the processing loop's own are logged.
+bool capture_failure_ends_run(kr::capture::SessionStep step) { return step != kr::capture::SessionStep::process; }
+
 std::string capture_settings() { return current_source ? current_source->settings() : std::string(); }
 
 void append_capture_stats(std::string& line) {

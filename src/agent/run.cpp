@@ -4,6 +4,8 @@
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <optional>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -14,6 +16,7 @@
 #include "capture/etw_session.h"
 #include "config/config.h"
 #include "config/config_error.h"
+#include "config/problems.h"
 #include "error/error.h"
 #include "forward/sensor_queue.h"
 #include "forward/sensor_queue_processor.h"
@@ -73,19 +76,13 @@ struct Pipeline {
     ~Pipeline() { release(); }
 };
 
-// A target the socket layer cannot read as IPv4 ("localhost") would be
-// connected to as 255.255.255.255: said once, and left out of the list.
-void keep_ipv4_targets(std::vector<kr::config::Target>& targets) {
-    std::vector<kr::config::Target> kept;
-    for (kr::config::Target& t : targets) {
-        if (kr::transport::net_api().inet_addr(t.ip.c_str()) == 0xFFFFFFFFu && t.ip != "255.255.255.255") {
-            log_print("ERROR - Target %s:%d left out: not an IPv4 address", t.ip.c_str(), t.port);
-        } else {
-            kept.push_back(std::move(t));
-        }
-    }
-    targets.swap(kept);
-}
+// A start-up that ends the run with a Win32 exit code, and its line on
+// standard error when it has one (a configuration problem has said its own).
+class RunRefused : public std::runtime_error {
+public:
+    RunRefused(std::uint32_t code, const std::string& line) : std::runtime_error(line), code(code) {}
+    std::uint32_t code;
+};
 
 // The service exit code for a configuration file that could not be read.
 std::uint32_t config_failure_code(int open_errno) {
@@ -94,16 +91,26 @@ std::uint32_t config_failure_code(int open_errno) {
     return kErrorBadConfiguration;
 }
 
-// `log-file PATH` ("-": standard error) or the file beside the executable.
-// Only a named file that cannot be opened is said, on standard error.
+std::uint32_t log_failure_code(int open_errno) {
+    if (open_errno == ENOENT || open_errno == ENOTDIR) return kErrorPathNotFound;
+    if (open_errno == EACCES || open_errno == EROFS || open_errno == EISDIR) return kErrorAccessDenied;
+    return kErrorServiceSpecific;
+}
+
+// `log-file PATH` ("-": standard error) or the file beside the executable. A log
+// asked for that cannot be opened ends the run: the operator would see nothing.
 void open_log(const char* file) {
-    if (file == nullptr) {
-        kr::log::log_open((executable_directory() + kLogSuffix).c_str());
-    } else if (!kr::log::log_open(file)) {
+    const std::string path = file ? file : executable_directory() + kLogSuffix;
+    if (!kr::log::log_open(path.c_str())) {
         const int code = errno;
-        std::fprintf(stderr, "agent: cannot open the log file: %s\n",
-                     kr::error::crt_failure_text(std::string("fopen(") + file + ")", code).c_str());
+        throw RunRefused(log_failure_code(code),
+                         "cannot open the log file: " + kr::error::crt_failure_text("fopen(" + path + ")", code));
     }
+}
+
+// The session thread's word that it failed: a capture that cannot start ends the run.
+void on_capture_failure(kr::capture::SessionStep step, void*) {
+    if (capture_failure_ends_run(step)) kr::thread::event_signal(&stop_event);
 }
 
 void start(Pipeline& p) {
@@ -112,17 +119,26 @@ void start(Pipeline& p) {
     p.config->load(config_path);
     kr::config::read_settings(*p.config);
     configure_capture(*p.config);
+    for (const auto& problem : kr::config::problems) say(kr::config::problem_line(problem));
     const char* logging = p.config->get("logging");
     if (logging && std::strcmp(logging, "on") == 0) {
         open_log(p.config->get("log-file"));
     }
     log_print("agent version %s", kVersion);
+    for (const auto& problem : kr::config::problems) {
+        log_print("ERROR - %s", kr::config::problem_line(problem).c_str());
+    }
+    // Never plaintext by accident: TLS asked for unclearly sends nothing.
+    if (kr::config::has_fatal_problem()) throw RunRefused(kErrorBadConfiguration, "");
     log_print("Changing directory to: %s", executable_directory().c_str());
     service_api().change_directory(executable_directory().c_str());
     log_print("Starting...");
     // Before the targets are checked: the socket layer reads their addresses.
     kr::transport::net_startup();
-    keep_ipv4_targets(kr::config::targets);
+    for (const std::string& text : leave_out_non_ipv4_targets(kr::config::targets)) {
+        log_print("ERROR - %s", text.c_str());
+        say(text);
+    }
     // Counted only while the line is wanted: with stats off nothing is counted.
     if (kr::config::stats_interval != 0) p.counters = std::make_unique<PipelineCounters>(kr::config::targets.size());
     p.holder = std::make_unique<kr::capture::EtwSessionHolder>();
@@ -130,6 +146,7 @@ void start(Pipeline& p) {
     p.holder->counters = p.counters ? &p.counters->decoder : nullptr;
     p.holder->ipv4_clients_only = kr::config::ipv4_clients_only;
     p.holder->buffers = kr::config::etw_buffers;
+    p.holder->on_failure = on_capture_failure;
     p.queue = std::make_unique<kr::forward::SensorQueue>();
     kr::forward::create(*p.queue, kr::config::queue_size);
     p.queue->counters = p.counters ? &p.counters->queue : nullptr;
@@ -184,6 +201,10 @@ std::uint32_t run() {
     Pipeline pipeline;
     try {
         start(pipeline);
+    } catch (const RunRefused& e) {
+        pipeline.release();
+        if (*e.what() != '\0') say(e.what());
+        return e.code;
     } catch (const kr::config::ConfigError& e) {
         // The log's switch is in that file: only the console and the exit code can say it.
         pipeline.release();
@@ -192,7 +213,8 @@ std::uint32_t run() {
     } catch (const std::exception& e) {
         pipeline.release();
         log_print("ERROR - Run failure: %s", e.what());
-        return 0;
+        say(std::string("run failure: ") + e.what());
+        return kErrorServiceSpecific;
     }
     install_signal_handler(SIGTERM, on_signal);
     install_signal_handler(SIGINT, on_signal);
@@ -204,8 +226,33 @@ std::uint32_t run() {
     pipeline.stop_forwarder();
     log_stats(pipeline);
     log_print("Stopped!");
+    const std::optional<kr::capture::SessionFailure> failure = pipeline.holder->failure;
     pipeline.release();
+    if (failure && capture_failure_ends_run(failure->step)) {
+        say("capture failed: " + failure->text);
+        return failure->status != 0 ? failure->status : kErrorServiceSpecific;
+    }
     return 0;
+}
+
+std::vector<std::string> leave_out_non_ipv4_targets(std::vector<kr::config::Target>& targets) {
+    std::vector<kr::config::Target> kept;
+    std::vector<std::string> left_out;
+    for (kr::config::Target& t : targets) {
+        if (kr::transport::net_api().inet_addr(t.ip.c_str()) == 0xFFFFFFFFu && t.ip != "255.255.255.255") {
+            left_out.push_back("Target " + t.ip + ":" + std::to_string(t.port) + " left out: not an IPv4 address");
+        } else {
+            kept.push_back(std::move(t));
+        }
+    }
+    targets.swap(kept);
+    return left_out;
+}
+
+void say(const std::string& text) {
+    std::string line = text;
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+    std::fprintf(stderr, "agent: %s\n", line.c_str());
 }
 
 std::string executable_directory() {

@@ -45,7 +45,8 @@ void service_main(std::uint32_t, char**) {
     }
     send_status(kServiceRunning, 0, 0);
     const std::uint32_t code = run();
-    send_status(kServiceStopped, code, 0);
+    // 1066 carries the agent's own code: its log (or standard error) says what failed.
+    send_status(kServiceStopped, code, code == kErrorServiceSpecific ? 1 : 0);
 }
 
 void service_control_handler(std::uint32_t control) {

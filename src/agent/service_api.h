@@ -34,6 +34,7 @@ constexpr std::uint32_t kControlStop = 1;
 constexpr std::uint32_t kControlInterrogate = 4;
 constexpr std::uint32_t kControlShutdown = 5;
 constexpr std::uint32_t kErrorFileNotFound = 2;
+constexpr std::uint32_t kErrorPathNotFound = 3;
 constexpr std::uint32_t kErrorAccessDenied = 5;
 constexpr std::uint32_t kErrorBadConfiguration = 1610;
 constexpr std::uint32_t kErrorServiceSpecific = 1066;

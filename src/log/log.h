@@ -9,8 +9,7 @@ namespace kr::log {
 
 // Opens the file for appending (created if absent); "-" is standard error.
 // A failed open leaves the log closed and returns false with errno set; the
-// caller says it. Called
-// once, before other threads start.
+// caller says it. Called once, before other threads start.
 bool log_open(const char* path);
 
 // Writes "<UTC time> [<pid>]: <message>\n". Lines from several threads never

@@ -132,6 +132,52 @@ TEST(AgentProcess, MissingConfigurationExitsOneWithOneLineNamingTheFile) {
     }
 }
 
+// A log whose folder is missing, or a capture that cannot open, ends the run:
+// status 1 and one line on standard error naming it, after the stop order.
+TEST(AgentProcess, ALogOrACaptureThatCannotOpenEndsTheRunWithOneLine) {
+    kr::test::TempDir dir;
+    std::ofstream(dir.file("agent.conf")) << "logging on\ncapture device:no-such-if0\n";
+    AgentProcess agent(dir);
+    agent.start({dir.file("agent.conf")});
+    EXPECT_EQ(1, agent.wait_exit(5000));
+    EXPECT_EQ("agent: cannot open the log file: fopen(" + agent.log_path() + ") failed: No such file or directory\n",
+              agent.stderr_text());
+    fs::create_directories(dir.file("log"));
+    agent.start({dir.file("agent.conf")});
+    EXPECT_EQ(1, agent.wait_exit(10000));
+    const std::string failure = "OpenTrace() failed: pcap_activate(no-such-if0): no-such-if0: No such device";
+    const std::string err = agent.stderr_text();
+    EXPECT_EQ(0u, err.find("agent: capture failed: " + failure)) << err;
+    EXPECT_EQ(1, std::count(err.begin(), err.end(), '\n')) << err;
+    const Lines lines = agent.log_messages();
+    EXPECT_NE(lines.end(), std::find_if(lines.begin(), lines.end(), [&](const std::string& line) {
+                  return line.rfind("ERROR - ETW session failed: " + failure, 0) == 0;
+              }));
+    EXPECT_EQ("Stopped!", lines.back());
+}
+
+// Each problem of the file once on standard error and, after the version
+// line, in the log; a tls neither on nor off sends nothing.
+TEST(AgentProcess, ConfigurationProblemsAreNamedAndAnUnclearTlsSendsNothing) {
+    kr::test::TempDir dir;
+    fs::create_directories(dir.file("log"));
+    kr::test::LoopbackListener collector;
+    const std::string target = "target 127.0.0.1:" + std::to_string(collector.port());
+    write_config(dir, dir.file("agent.conf"), "logging on\ntagret 192.0.2.1\nqueue-size 64K\n" + target + "\ntls yes\n");
+    AgentProcess agent(dir);
+    agent.start({dir.file("agent.conf")});
+    EXPECT_EQ(1, agent.wait_exit(5000));
+    const Lines problems = {"Configuration line 2: unknown key \"tagret\": ignored",
+                            "Configuration line 3: queue-size \"64K\" is not a whole number: 64 is used",
+                            "Configuration line 5: tls \"yes\" is neither on nor off: nothing is sent"};
+    std::string said;
+    for (const auto& p : problems) said += "agent: " + p + "\n";
+    EXPECT_EQ(said, agent.stderr_text());
+    EXPECT_EQ((Lines{"agent version 3.6.8", "ERROR - " + problems[0], "ERROR - " + problems[1], "ERROR - " + problems[2]}),
+              agent.log_messages());
+    EXPECT_FALSE(collector.accept(200));
+}
+
 TEST(AgentProcess, LoggingOffWritesNoFileAnywhere) {
     kr::test::TempDir dir;
     fs::create_directories(dir.file("log"));

@@ -32,6 +32,8 @@ bool signalled_within(kr::thread::Event* event, int ms) {
     return signalled;
 }
 
+ULONG WINAPI refused_start(PTRACEHANDLE, LPCSTR, PEVENT_TRACE_PROPERTIES) { return 5; }  // access denied
+
 TEST_F(RunTest, ServiceReportsRunningThenStoppedAndHandlesControls) {
     write_config("logging on\n");
     script_.stop_during_startup = true;  // a stop control arrives while run starts up
@@ -71,6 +73,20 @@ TEST_F(RunTest, ServiceReportsRunningThenStoppedAndHandlesControls) {
     EXPECT_EQ(4u, script_.statuses[0].current_state);
     EXPECT_EQ(1u, script_.statuses[1].current_state);
     EXPECT_EQ(2u, script_.statuses[1].win32_exit_code);
+
+    // A trace session that cannot be created ends the run in order: STOPPED
+    // with StartTrace's status (access denied), so that recovery restarts it.
+    script_.statuses.clear();
+    config_path = config_file_.c_str();
+    kr::capture::etw_api().start_trace = refused_start;
+    service_main(0, nullptr);
+    ASSERT_EQ(2u, script_.statuses.size());
+    EXPECT_EQ(5u, script_.statuses[1].win32_exit_code);
+    const Lines lines = log_lines();
+    const auto failed = std::find_if(lines.begin(), lines.end(), [](const std::string& line) {
+        return line.rfind("ERROR - ETW session failed: StartTrace() failed: ", 0) == 0;
+    });
+    EXPECT_TRUE(failed != lines.end() && in_order(Lines(failed, lines.end()), {"Stopping...", "Stopped!"}));
 }
 
 TEST_F(RunTest, FailedHandlerRegistrationReportsStoppedWithItsCode) {

@@ -233,7 +233,7 @@ struct MemoryScope {
 TEST_F(RunTest, QueueAllocationFailureIsARunFailure) {
     write_config("logging on\nqueue-size 777777\n");
     MemoryScope memory(777777);
-    run();
+    EXPECT_EQ(kErrorServiceSpecific, run()) << "a failure, not a success";
     EXPECT_EQ("ERROR - Run failure: malloc(777777) failed: " + kr::error::crt_error_text(ENOMEM), log_lines().back());
 }
 

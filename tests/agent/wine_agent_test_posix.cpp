@@ -99,8 +99,10 @@ TEST_F(WineAgent, ConsoleRunSendsHelloOverTlsLogsWithCrLfAndStopsOnInterrupt) {
     ASSERT_TRUE(collector.accept(60000));
     EXPECT_EQ((std::vector<std::uint8_t>{0, 0, 0, 6, 1, '3', '.', '6', '.', '8'}), collector.read(10, 10000));
     ASSERT_TRUE(log_contains("Started!\r\n", 20000));
-    // Wine's ETW is a stub: the session fails on its own thread, the agent runs on.
-    ASSERT_TRUE(log_contains("ERROR - ETW session failed: ", 20000));
+    // Wine's ETW is a stub: StartTrace and EnableTraceEx2 succeed, OpenTrace is
+    // refused. A consumer that cannot attach is said, and the agent runs on
+    // (a session that cannot be started or enabled would end the run).
+    ASSERT_TRUE(log_contains("ERROR - ETW session failed: OpenTrace() failed: ", 20000));
     process_.signal(SIGINT);
     EXPECT_EQ(0, wait_exit(30000));
     std::string log = read("log/dns-logger.log");
@@ -292,15 +294,23 @@ TEST_F(WineService, RunsTwiceSendingHelloAndStopsInOrderWithExitCodeZero) {
     }
 }
 
-TEST_F(WineService, MissingConfigurationStopsWithFileNotFoundAndNoLog) {
-    create("missing.conf");
-    EXPECT_EQ(0, sc({"start", name_})) << output_;
-    // Never started, the service shows exit code 1077; the agent's own stopped
-    // report carries ERROR_FILE_NOT_FOUND and the controls it accepts.
-    ASSERT_TRUE(wait_until([&] { return sc_state() == 1 && sc_field("WIN32_EXIT_CODE") == 2; }, 20000)) << output_;
-    Status stopped = reported(1);
-    stopped[3] = 2;
-    EXPECT_EQ(stopped, status());
+// Never started, the service shows exit code 1077; the agent's own stopped
+// report carries ERROR_FILE_NOT_FOUND for a missing configuration file, and
+// ERROR_PATH_NOT_FOUND for `logging on` without its folder.
+TEST_F(WineService, MissingConfigurationOrLogFolderStopsWithItsCodeAndNoLog) {
+    create("agent.conf");
+    for (const auto& [config, code] : {std::pair<std::string, long>{"", 2}, {"logging on\n", 3}}) {
+        if (!config.empty()) {
+            write_config(config);
+            fs::remove_all(home_ + "/log");
+        }
+        EXPECT_EQ(0, sc({"start", name_})) << output_;
+        ASSERT_TRUE(wait_until([&] { return sc_state() == 1 && sc_field("WIN32_EXIT_CODE") == code; }, 20000))
+            << output_;
+        Status stopped = reported(1);
+        stopped[3] = code;
+        EXPECT_EQ(stopped, status());
+    }
     EXPECT_FALSE(fs::exists(home_ + "/log/dns-logger.log"));
 }
 
