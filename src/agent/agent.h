@@ -24,6 +24,10 @@ extern kr::thread::Mutex stop_mutex;
 int agent_main(int argc, char** argv);
 // The usage line on standard error, then exit status -1.
 [[noreturn]] void usage();
+// --version, --help, --check CONFIG (settings in effect and every problem,
+// status 1 on any; nothing captured, nothing sent): true with the status
+// when argv[1] is one of them.
+bool run_option(int argc, char** argv, int& status);
 void service_main(std::uint32_t argc, char** argv);
 void service_control_handler(std::uint32_t control);
 int report_service_status(std::uint32_t state, std::uint32_t code, std::uint32_t specific);

@@ -13,6 +13,9 @@ void configure_capture(const kr::config::Config& config);
 // Whether a session that failed at `step` is a capture that cannot start,
 // which ends the run.
 bool capture_failure_ends_run(kr::capture::SessionStep step);
+// The configured capture's keys as they are in effect ("capture-port 53"),
+// one line each; "" where the platform has none.
+std::string capture_config();
 // The configured capture's settings as its open logs them; "" where the
 // platform has none.
 std::string capture_settings();

@@ -18,6 +18,7 @@ constexpr int kDefaultPort = 53;
 
 // The source of the run, kept for its counters.
 std::shared_ptr<kr::traffic::PcapEventSource> current_source;
+std::string current_config;
 
 // "file:PATH" or "device:NAME" with something after the colon; anything
 // else is malformed and falls back to the default.
@@ -53,6 +54,8 @@ void configure_capture(const kr::config::Config& config) {
     }
     kr::config::check_number(config.find("capture-port"), 1, 65535, port);
     kr::config::check_number(config.find("capture-buffer"), 1, INT32_MAX, buffer);
+    current_config = "capture " + capture + "\ncapture-port " + std::to_string(port) + "\ncapture-buffer " +
+                     std::to_string(buffer) + "\n";
     current_source = std::make_shared<kr::traffic::PcapEventSource>(capture, port, buffer);
     kr::substitute::trace_set_event_source(current_source);
 }
@@ -60,6 +63,8 @@ void configure_capture(const kr::config::Config& config) {
 // The capture opens when the trace is opened (the device or file): a failure
 // up to there means it cannot start; the processing loop's own are logged.
 bool capture_failure_ends_run(kr::capture::SessionStep step) { return step != kr::capture::SessionStep::process; }
+
+std::string capture_config() { return current_config; }
 
 std::string capture_settings() { return current_source ? current_source->settings() : std::string(); }
 

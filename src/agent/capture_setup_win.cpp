@@ -13,6 +13,8 @@ bool capture_failure_ends_run(kr::capture::SessionStep step) {
     return step == kr::capture::SessionStep::start || step == kr::capture::SessionStep::enable;
 }
 
+std::string capture_config() { return ""; }
+
 std::string capture_settings() { return ""; }
 
 // The trace events come from the system: nothing of its own to count.

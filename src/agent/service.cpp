@@ -26,6 +26,8 @@ void usage() {
 
 int agent_main(int argc, char** argv) {
     if (argc <= 1) usage();
+    int status = 0;
+    if (run_option(argc, argv, status)) return status;
     config_path = argv[1];
     // Made before the dispatcher starts, so that a stop control that comes
     // before the run sequence is waiting stays pending in the event.

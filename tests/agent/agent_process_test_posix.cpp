@@ -35,10 +35,11 @@ public:
         exe_ = dir.file("agent");
         fs::copy_file(AGENT_PATH, exe_, fs::copy_options::overwrite_existing);
     }
-    void start(const std::vector<std::string>& args, const std::string& directory = "") {
+    // With output_too, standard output goes to stderr_text() as well.
+    void start(const std::vector<std::string>& args, const std::string& directory = "", bool output_too = false) {
         std::vector<std::string> argv{exe_};
         argv.insert(argv.end(), args.begin(), args.end());
-        process_.start(argv, dir_.file("stderr.txt"), false, directory);
+        process_.start(argv, dir_.file("stderr.txt"), output_too, directory);
     }
     // The time at which the log first holds `count` lines starting with prefix.
     std::chrono::steady_clock::time_point when_logged(const std::string& prefix, std::size_t count,
@@ -157,7 +158,8 @@ TEST(AgentProcess, ALogOrACaptureThatCannotOpenEndsTheRunWithOneLine) {
 }
 
 // Each problem of the file once on standard error and, after the version
-// line, in the log; a tls neither on nor off sends nothing.
+// line, in the log; a tls neither on nor off sends nothing. --check lists the
+// same problems after the settings in effect; --version and --help answer.
 TEST(AgentProcess, ConfigurationProblemsAreNamedAndAnUnclearTlsSendsNothing) {
     kr::test::TempDir dir;
     fs::create_directories(dir.file("log"));
@@ -176,6 +178,18 @@ TEST(AgentProcess, ConfigurationProblemsAreNamedAndAnUnclearTlsSendsNothing) {
     EXPECT_EQ((Lines{"agent version 3.6.8", "ERROR - " + problems[0], "ERROR - " + problems[1], "ERROR - " + problems[2]}),
               agent.log_messages());
     EXPECT_FALSE(collector.accept(200));
+
+    agent.start({"--check", dir.file("agent.conf")}, "", true);
+    EXPECT_EQ(1, agent.wait_exit(5000));
+    EXPECT_EQ(0u, agent.stderr_text().find("queue-size 64\n" + target + " 5\nlogging on\n")) << agent.stderr_text();
+    EXPECT_NE(std::string::npos, agent.stderr_text().find("tls off\ncapture file:"));
+    EXPECT_EQ(agent.stderr_text().size() - said.size(), agent.stderr_text().find(said));
+    agent.start({"--version"}, "", true);
+    EXPECT_EQ(0, agent.wait_exit(5000));
+    EXPECT_EQ("agent version 3.6.8\n", agent.stderr_text());
+    agent.start({"--help"}, "", true);
+    EXPECT_EQ(0, agent.wait_exit(5000));
+    EXPECT_EQ(0u, agent.stderr_text().find("usage: agent <config-file>  "));
 }
 
 TEST(AgentProcess, LoggingOffWritesNoFileAnywhere) {
