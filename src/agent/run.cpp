@@ -218,6 +218,7 @@ std::uint32_t run() {
     }
     install_signal_handler(SIGTERM, on_signal);
     install_signal_handler(SIGINT, on_signal);
+    if (kHangUpSignal != 0) install_signal_handler(kHangUpSignal, on_signal);
     wait_for_stop(pipeline);
     log_print("Stopping...");
     log_print("Stopping all sessions");

@@ -63,7 +63,9 @@ int report_service_status(std::uint32_t state, std::uint32_t code, std::uint32_t
 }
 
 void on_signal(int signal_number) {
-    if (signal_number == SIGINT || signal_number == SIGTERM) kr::thread::event_signal(&stop_event);
+    if (signal_number == SIGINT || signal_number == SIGTERM || (kHangUpSignal != 0 && signal_number == kHangUpSignal)) {
+        kr::thread::event_signal(&stop_event);
+    }
 }
 
 }  // namespace kr::agent

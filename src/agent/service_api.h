@@ -64,6 +64,10 @@ extern const char kPathSeparator;
 // the executable's folder, the current directory or the path. Elsewhere nothing.
 void restrict_library_search();
 
+// SIGHUP where the platform has it (a closed terminal or session), else 0:
+// like SIGTERM and SIGINT, a request for the orderly stop.
+extern const int kHangUpSignal;
+
 // Installs a handler for one signal with the C runtime's rule that the action
 // reverts to the default once the handler has run, so that a second
 // interrupt ends a process that does not stop.

@@ -43,6 +43,7 @@ int change_directory(const char* path) { return chdir(path); }
 }  // namespace
 
 const char kPathSeparator = '/';
+const int kHangUpSignal = SIGHUP;
 
 // Shared objects are found by the dynamic loader's own rules.
 void restrict_library_search() {}

@@ -49,6 +49,7 @@ int change_directory(const char* path) { return _chdir(path); }
 }  // namespace
 
 const char kPathSeparator = '\\';
+const int kHangUpSignal = 0;
 
 void restrict_library_search() { SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32); }
 

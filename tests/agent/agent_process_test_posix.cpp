@@ -287,6 +287,9 @@ TEST(AgentProcess, TerminationSignalStopsInOrder) { run_to_signal(SIGTERM); }
 
 TEST(AgentProcess, InterruptSignalStopsInOrder) { run_to_signal(SIGINT); }
 
+// A closed terminal, or a rotation's HUP, is a stop request like the others.
+TEST(AgentProcess, HangUpSignalStopsInOrder) { run_to_signal(SIGHUP); }
+
 // As every run after the first on Windows: the session is found, not made.
 TEST(AgentProcess, ARunAfterAnEarlierOneFindsItsSession) { run_to_signal(SIGTERM, true); }
 
