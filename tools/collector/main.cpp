@@ -25,6 +25,14 @@ extern "C" void on_stop_signal(int) {
     }
 }
 
+// As logrotate's postrotate sends it: the files moved away are closed whole
+// and made anew, nothing lost or written twice.
+extern "C" void on_hang_up(int) {
+    if (g_server != nullptr) {
+        g_server->request_reopen();
+    }
+}
+
 int usage_error(const std::string& problem) {
     std::fprintf(stderr, "collector: %s\n%s", problem.c_str(), kr::collector::usage_text());
     return 2;
@@ -132,6 +140,8 @@ int main(int argc, char** argv) {
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    action.sa_handler = on_hang_up;
+    sigaction(SIGHUP, &action, nullptr);
     std::fprintf(stderr, "collector: listening on %s\n", server.local_address().c_str());
     if (metrics) {
         std::fprintf(stderr, "collector: metrics on %s\n", metrics->url().c_str());

@@ -129,6 +129,16 @@ std::string Server::local_address() const {
 }
 
 void Server::stop() {
+    stopping_ = true;
+    wake();
+}
+
+void Server::request_reopen() {
+    reopen_requested_ = true;
+    wake();
+}
+
+void Server::wake() {
     const std::uint64_t one = 1;
     // Nothing useful can be done about a failed write in a signal handler;
     // the counter is already non-zero if it is full.
@@ -153,7 +163,11 @@ bool Server::run(std::string& error) {
             break;
         }
         if (fds[0].revents != 0) {
-            break;
+            std::uint64_t count = 0;
+            [[maybe_unused]] const ssize_t taken = ::read(wake_fd_, &count, sizeof count);
+            if (stopping_) {
+                break;
+            }
         }
         // Connections first: the indexes of fds match the list as it was polled.
         for (std::size_t i = 0; i < connections_list_.size(); ++i) {
@@ -169,7 +183,7 @@ bool Server::run(std::string& error) {
         if (fds[1].revents != 0) {
             accept_all();
         }
-        if (!sink_.flush(error)) {
+        if (!sink_.flush(error) || (reopen_requested_.exchange(false) && !sink_.reopen(error))) {
             break;
         }
     }

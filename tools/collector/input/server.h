@@ -49,12 +49,17 @@ public:
     bool run(std::string& error);
     // Ends run() soon; safe from a signal handler or another thread.
     void stop();
+    // Has run() ask the sink to reopen its files after the current round;
+    // safe from a signal handler or another thread.
+    void request_reopen();
 
     Counters counters() const { return {connections_, records_, events_, errors_}; }
 
 private:
     struct Connection;
 
+    // Ends the poll of run() (signal-safe).
+    void wake();
     void accept_all();
     // How long poll may sleep: handshakes have deadlines, and data already
     // decrypted inside a TLS session does not wake poll.
@@ -81,6 +86,8 @@ private:
     std::FILE* log_;
     int listen_fd_ = -1;
     int wake_fd_ = -1;
+    std::atomic<bool> stopping_{false};
+    std::atomic<bool> reopen_requested_{false};
     std::vector<std::unique_ptr<Connection>> connections_list_;
     std::vector<std::uint8_t> read_buffer_;
     std::int64_t accept_paused_until_ms_ = 0;

@@ -17,6 +17,10 @@ public:
     // After every round of reads and at the end: writes out what is held.
     // False with the reason when events can no longer be written.
     virtual bool flush(std::string& error) = 0;
+    // Asked for by the operator (SIGHUP, after a rotation moved the files):
+    // writes out what is held and opens anew each file whose path now names
+    // another file or none. False with the reason when one cannot be opened.
+    virtual bool reopen(std::string& error) = 0;
 };
 
 }  // namespace kr::collector

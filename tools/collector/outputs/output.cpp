@@ -1,5 +1,7 @@
 #include "outputs/output.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstring>
 
@@ -30,22 +32,88 @@ bool Output::open_json(const std::string& path, std::string& error) {
         json_path_ = "standard output";
         return true;
     }
-    json_ = std::fopen(path.c_str(), "w");
+    // Appended to: a restart (of a service, say) keeps the lines written before it.
+    json_ = std::fopen(path.c_str(), "a");
     if (json_ == nullptr) {
         error = "cannot create " + path + ": " + std::strerror(errno);
         return false;
     }
     json_owned_ = true;
     json_path_ = path;
+    json_id_ = file_id(path);
     return true;
 }
 
 bool Output::open_pcap(const std::string& path, std::string& error) {
-    return pcap_.open(path, error);
+    if (!pcap_.open(path, error)) {
+        return false;
+    }
+    pcap_path_ = path;
+    pcap_id_ = file_id(path);
+    return true;
 }
 
 bool Output::open_dnstap(const std::string& path, std::string& error) {
-    return dnstap_.open(path, error);
+    struct stat status {};
+    if (::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0) {
+        std::fprintf(notes_, "collector: %s is replaced: frames closed by their STOP cannot be continued\n",
+                     path.c_str());
+    }
+    if (!dnstap_.open(path, error)) {
+        return false;
+    }
+    dnstap_path_ = path;
+    dnstap_id_ = file_id(path);
+    return true;
+}
+
+Output::FileId Output::file_id(const std::string& path) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0) {
+        return {};
+    }
+    return {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)};
+}
+
+bool Output::moved(const std::string& path, const FileId& opened) {
+    const FileId now = file_id(path);
+    return now.device != opened.device || now.inode != opened.inode;
+}
+
+bool Output::reopen(std::string& error) {
+    if (!flush(error)) {
+        return false;
+    }
+    // Each file goes on where its path still names it; one that a rotation
+    // moved away ends whole (the capture file's buffer, the dnstap STOP) and
+    // starts again with its own header.
+    std::string reopened;
+    if (json_owned_ && moved(json_path_, json_id_)) {
+        std::fclose(json_);
+        json_ = nullptr;
+        if (!open_json(json_path_, error)) {
+            return false;
+        }
+        reopened += " " + json_path_;
+    }
+    if (pcap_.is_open() && moved(pcap_path_, pcap_id_)) {
+        pcap_.close();
+        if (!open_pcap(pcap_path_, error)) {
+            return false;
+        }
+        reopened += " " + pcap_path_;
+    }
+    if (dnstap_.is_open() && moved(dnstap_path_, dnstap_id_)) {
+        dnstap_.close();
+        if (!open_dnstap(dnstap_path_, error)) {
+            return false;
+        }
+        reopened += " " + dnstap_path_;
+    }
+    if (!reopened.empty()) {
+        std::fprintf(notes_, "collector: reopened%s\n", reopened.c_str());
+    }
+    return true;
 }
 
 bool Output::open_dnstap_socket(const std::string& target, std::uint64_t queue_bytes, std::string& error) {

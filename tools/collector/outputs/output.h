@@ -32,7 +32,9 @@ public:
     Output(const Output&) = delete;
     Output& operator=(const Output&) = delete;
 
-    // "-" is standard output. False with the reason on failure.
+    // "-" is standard output. A file is appended to, as a capture file of
+    // the same kind is; a dnstap file is replaced (a note says so when it held
+    // something), its frames being closed. False with the reason on failure.
     bool open_json(const std::string& path, std::string& error);
     bool open_pcap(const std::string& path, std::string& error);
     bool open_dnstap(const std::string& path, std::string& error);
@@ -60,6 +62,8 @@ public:
     // Writes out everything held; false with the reason when a write failed
     // (the output is then unusable).
     bool flush(std::string& error) override;
+    // One note lists the files reopened.
+    bool reopen(std::string& error) override;
     void close();
 
     std::uint64_t pcap_skipped() const { return pcap_skipped_; }
@@ -67,7 +71,17 @@ public:
     const DnstapSocket* dnstap_socket() const { return dnstap_socket_.get(); }
 
 private:
+    // Which file a path named when it was opened, to tell a rotation.
+    struct FileId {
+        std::uint64_t device = 0;
+        std::uint64_t inode = 0;
+    };
+    static FileId file_id(const std::string& path);
+    static bool moved(const std::string& path, const FileId& opened);
+
     std::FILE* notes_;
+    FileId json_id_, pcap_id_, dnstap_id_;
+    std::string pcap_path_, dnstap_path_;
     std::FILE* json_ = nullptr;
     bool json_owned_ = false;
     std::string json_path_;

@@ -22,7 +22,7 @@ bool PcapWriter::open(const std::string& path, std::string& error) {
         error = "pcap_open_dead() failed";
         return false;
     }
-    dumper_ = pcap_dump_open(handle_, path.c_str());
+    dumper_ = pcap_dump_open_append(handle_, path.c_str());
     if (dumper_ == nullptr) {
         error = "cannot create " + path + ": " + pcap_geterr(handle_);
         close();

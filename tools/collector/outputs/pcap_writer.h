@@ -16,7 +16,8 @@ public:
     PcapWriter(const PcapWriter&) = delete;
     PcapWriter& operator=(const PcapWriter&) = delete;
 
-    // Creates (or truncates) the file. False with the reason on failure.
+    // Creates the file, or appends to one of the same link type and snap
+    // length. False with the reason on failure.
     bool open(const std::string& path, std::string& error);
     bool is_open() const { return dumper_ != nullptr; }
     // One packet stamped with the given time (seconds since 1970, UTC).
