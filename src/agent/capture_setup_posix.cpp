@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
@@ -53,9 +54,11 @@ void configure_capture(const kr::config::Config& config) {
                                                              " is used");
     }
     kr::config::check_number(config.find("capture-port"), 1, 65535, port);
-    kr::config::check_number(config.find("capture-buffer"), 1, INT32_MAX, buffer);
+    // What the ring gets: a small buffer is raised (the capture says so when it opens).
+    const std::uint32_t used = std::max(buffer, kr::traffic::PcapEventSource::kMinimumBufferBytes);
+    kr::config::check_number(config.find("capture-buffer"), 1, INT32_MAX, used);
     current_config = "capture " + capture + "\ncapture-port " + std::to_string(port) + "\ncapture-buffer " +
-                     std::to_string(buffer) + "\n";
+                     std::to_string(used) + "\n";
     current_source = std::make_shared<kr::traffic::PcapEventSource>(capture, port, buffer);
     kr::substitute::trace_set_event_source(current_source);
 }
