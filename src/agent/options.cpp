@@ -26,7 +26,10 @@ void print_settings(const kr::config::Config& config) {
     std::printf("queue-size %u\n", queue_size);
     for (const Target& t : targets) std::printf("target %s:%u %u\n", t.ip.c_str(), t.port, t.timeout);
     const char* logging = config.get("logging");
-    std::printf("logging %s\n", logging != nullptr && std::strcmp(logging, "on") == 0 ? "on" : "off");
+    const bool logging_on = logging != nullptr && std::strcmp(logging, "on") == 0;
+    std::printf("logging %s\n", logging_on ? "on" : "off");
+    const char* log_file = config.get("log-file");
+    if (logging_on && log_file != nullptr) std::printf("log-file %s\n", log_file);
     std::printf("send-batch %u\nstats-interval %u\nipv4-clients-only %s\netw-buffers %u\n", send_batch, stats_interval,
                 ipv4_clients_only ? "on" : "off", etw_buffers);
     std::printf("tls %s\n", tls.on ? "on" : "off");

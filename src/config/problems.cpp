@@ -16,7 +16,7 @@ const char* const kKnownKeys[] = {"queue-size",     "target",   "logging",      
                                   "stats-interval", "ipv4-clients-only",         "etw-buffers",
                                   "tls",            "tls-ca",   "tls-name",      "tls-cert",
                                   "tls-key",        "tls-cert-thumbprint",       "capture",
-                                  "capture-port",   "capture-buffer"};
+                                  "capture-port",   "capture-buffer",            "log-file"};
 const char* const kTlsKeys[] = {"tls-ca", "tls-name", "tls-cert", "tls-key", "tls-cert-thumbprint"};
 
 bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }

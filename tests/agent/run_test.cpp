@@ -159,6 +159,11 @@ TEST_F(RunTest, LoggingNotExactlyOnWritesNothingAndLogFileMovesTheLog) {
         EXPECT_EQ(std::string(value) == "on",  // log-file moves the log, only when it is on
                   kr::test::LogCapture::read_binary(dir_.file("moved.log")).find("]: Stopped!") != std::string::npos);
     }
+    // A log asked for that cannot open ends the run: the path's status, nothing started.
+    script_.directories.clear();
+    write_config("logging on\nlog-file " + dir_.file("no-such-dir/moved.log") + "\n");
+    EXPECT_EQ(3u, run());
+    EXPECT_TRUE(script_.directories.empty());
 }
 
 TEST_F(RunTest, StopRequestedBeforeTheWaitEndsTheRunRightAfterStartUp) {
