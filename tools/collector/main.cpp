@@ -80,6 +80,7 @@ int main(int argc, char** argv) {
     }
     AgentTable agents(options.max_agents);
     Server server(output, agents, options.max_record, stderr);
+    server.limit_pending(options.listener);
     if ((!options.tls.cert.empty() && !server.use_tls(options.tls, error)) || !server.listen(options.listen, error)) {
         std::fprintf(stderr, "collector: %s\n", error.c_str());
         return 2;
@@ -142,6 +143,8 @@ int main(int argc, char** argv) {
     sigaction(SIGTERM, &action, nullptr);
     action.sa_handler = on_hang_up;
     sigaction(SIGHUP, &action, nullptr);
+    // Before any agent: every descriptor the system allows, for agents and a flood beside them.
+    std::fprintf(stderr, "collector: %s\n", raise_open_file_limit().c_str());
     std::fprintf(stderr, "collector: listening on %s\n", server.local_address().c_str());
     if (metrics) {
         std::fprintf(stderr, "collector: metrics on %s\n", metrics->url().c_str());

@@ -3,8 +3,8 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -22,13 +22,14 @@ namespace kr::collector {
 namespace {
 
 constexpr std::size_t kReadSize = 64 * 1024;
-constexpr int kAcceptPauseMs = 100;
-// Reads per connection when stopping, so data that has already arrived is
-// not dropped, but a busy agent cannot hold the stop back.
-constexpr int kDrainReads = 64;
+constexpr int kEventsPerRound = 256;
+// Reads per connection in one step of the drain at stop, before the others' turn.
+constexpr int kDrainReads = 16;
+
+}  // namespace
 
 // "ADDR:PORT" ("[ADDR]:PORT" for IPv6); `host` gets ADDR alone.
-std::string address_text(const sockaddr* address, socklen_t length, std::string* host_only = nullptr) {
+std::string address_text(const sockaddr* address, socklen_t length, std::string* host_only) {
     char host[NI_MAXHOST];
     char port[NI_MAXSERV];
     if (getnameinfo(address, length, host, sizeof host, port, sizeof port, NI_NUMERICHOST | NI_NUMERICSERV) != 0) {
@@ -44,20 +45,19 @@ std::string address_text(const sockaddr* address, socklen_t length, std::string*
     return std::string(host) + ":" + port;
 }
 
-}  // namespace
-
 Server::Server(EventSink& sink, AgentCounter& agents, std::uint32_t max_record, std::FILE* log)
     : sink_(sink), max_record_(max_record), log_(log), read_buffer_(kReadSize), agents_(agents) {
     wake_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    epoll_fd_ = epoll_create1(EPOLL_CLOEXEC);
 }
 
 Server::~Server() {
+    pending_.clear();
     connections_list_.clear();
-    if (listen_fd_ >= 0) {
-        ::close(listen_fd_);
-    }
-    if (wake_fd_ >= 0) {
-        ::close(wake_fd_);
+    for (const int fd : {listen_fd_, wake_fd_, epoll_fd_}) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
     }
 }
 
@@ -68,8 +68,8 @@ bool Server::listen(const std::string& address, std::string& error) {
         error = "bad listen address '" + address + "'";
         return false;
     }
-    if (wake_fd_ < 0) {
-        error = std::string("eventfd() failed: ") + std::strerror(errno);
+    if (wake_fd_ < 0 || epoll_fd_ < 0) {
+        error = std::string(wake_fd_ < 0 ? "eventfd()" : "epoll_create1()") + " failed: " + std::strerror(errno);
         return false;
     }
     addrinfo hints{};
@@ -125,7 +125,7 @@ std::string Server::local_address() const {
     if (listen_fd_ < 0 || getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
         return "?";
     }
-    return address_text(reinterpret_cast<sockaddr*>(&address), length);
+    return address_text(reinterpret_cast<sockaddr*>(&address), length, nullptr);
 }
 
 void Server::stop() {
@@ -145,54 +145,69 @@ void Server::wake() {
     [[maybe_unused]] const ssize_t written = ::write(wake_fd_, &one, sizeof one);
 }
 
+bool Server::watch(int fd, std::uint64_t id, std::uint32_t events, int operation) {
+    epoll_event event{};
+    event.events = events;
+    event.data.u64 = id;
+    return epoll_ctl(epoll_fd_, operation, fd, &event) == 0;
+}
+
 bool Server::run(std::string& error) {
-    std::vector<pollfd> fds;
+    if (!watch(wake_fd_, kWakeId, EPOLLIN, EPOLL_CTL_ADD) || !watch(listen_fd_, kListenId, EPOLLIN, EPOLL_CTL_ADD)) {
+        error = std::string("epoll_ctl() failed: ") + std::strerror(errno);
+        return false;
+    }
+    std::vector<epoll_event> events(kEventsPerRound);
+    std::vector<std::uint64_t> ready;
     for (;;) {
-        const bool accepting = now_ms() >= accept_paused_until_ms_;
-        fds.clear();
-        fds.push_back({wake_fd_, POLLIN, 0});
-        fds.push_back({accepting ? listen_fd_ : -1, POLLIN, 0});
-        for (const auto& connection : connections_list_) {
-            fds.push_back({connection->fd, connection->poll_events(), 0});
+        if (accept_paused_until_ms_ != 0 && now_ms() >= accept_paused_until_ms_) {
+            pause_accepting(false);
         }
-        if (poll(fds.data(), fds.size(), poll_timeout_ms(accepting)) < 0) {
+        const int count = epoll_wait(epoll_fd_, events.data(), kEventsPerRound, wait_ms(!again_.empty()));
+        if (count < 0) {
             if (errno == EINTR) {
                 continue;
             }
-            error = std::string("poll() failed: ") + std::strerror(errno);
+            error = std::string("epoll_wait() failed: ") + std::strerror(errno);
             break;
         }
-        if (fds[0].revents != 0) {
+        ready.swap(again_);
+        again_.clear();
+        bool woken = false;
+        bool accepting = false;
+        for (int i = 0; i < count; ++i) {
+            const std::uint64_t id = events[i].data.u64;
+            woken = woken || id == kWakeId;
+            accepting = accepting || id == kListenId;
+            if (id != kWakeId && id != kListenId) {
+                ready.push_back(id);
+            }
+        }
+        if (woken) {
             std::uint64_t count = 0;
             [[maybe_unused]] const ssize_t taken = ::read(wake_fd_, &count, sizeof count);
             if (stopping_) {
                 break;
             }
         }
-        // Connections first: the indexes of fds match the list as it was polled.
-        for (std::size_t i = 0; i < connections_list_.size(); ++i) {
-            Connection& connection = *connections_list_[i];
-            const bool ready = fds[i + 2].revents != 0 || (connection.tls && connection.tls->pending());
-            if (ready && !serve(connection, 1)) {
-                connections_list_[i].reset();
+        // By id: a connection closed earlier in the round is no longer found.
+        for (const std::uint64_t id : ready) {
+            const auto found = connections_list_.find(id);
+            if (found != connections_list_.end() && !serve_ready(*found->second)) {
+                close_connection(*found->second);
             }
         }
-        expire_handshakes();
-        connections_list_.erase(std::remove(connections_list_.begin(), connections_list_.end(), nullptr),
-                                connections_list_.end());
-        if (fds[1].revents != 0) {
-            accept_all();
+        ready.clear();
+        expire_pending();
+        if (accepting) {
+            accept_some();
         }
+        report_accept_failures();
         if (!sink_.flush(error) || (reopen_requested_.exchange(false) && !sink_.reopen(error))) {
             break;
         }
     }
-    for (auto& connection : connections_list_) {
-        if (serve(*connection, kDrainReads)) {
-            agents_.add(connection->agent, {}, now_ms(), true);
-        }
-    }
-    connections_list_.clear();
+    drain();
     std::string flush_error;
     if (!sink_.flush(flush_error) && error.empty()) {
         error = flush_error;
@@ -200,64 +215,98 @@ bool Server::run(std::string& error) {
     return error.empty();
 }
 
-int Server::poll_timeout_ms(bool accepting) const {
-    std::int64_t timeout = accepting ? -1 : kAcceptPauseMs;
-    const std::int64_t now = now_ms();
-    for (const auto& connection : connections_list_) {
-        if (connection->tls && connection->tls->pending()) {
-            return 0;
-        }
-        if (connection->handshaking()) {
-            const std::int64_t left = std::max<std::int64_t>(connection->handshake_deadline_ms - now, 0);
-            timeout = timeout < 0 ? left : std::min(timeout, left);
-        }
+bool Server::serve_ready(Connection& connection) {
+    if (!serve(connection, 1)) {
+        return false;
     }
-    return static_cast<int>(timeout);
+    if (connection.pending && connection.hello_seen) {
+        unpend(connection);
+    }
+    if (connection.wanted() != connection.watched) {
+        connection.watched = connection.wanted();
+        watch(connection.fd, connection.id, connection.watched, EPOLL_CTL_MOD);
+    }
+    if (connection.tls && connection.tls->pending()) {
+        again_.push_back(connection.id);
+    }
+    return true;
 }
 
-void Server::expire_handshakes() {
-    const std::int64_t now = now_ms();
-    for (auto& connection : connections_list_) {
-        if (connection && connection->handshaking() && now >= connection->handshake_deadline_ms) {
-            fail(*connection, "TLS handshake not done within " + std::to_string(handshake_timeout_ms_ / 1000) + " s",
-                 false);
-            settle(*connection, false);
-            connection.reset();  // run() erases it with the others
+int Server::wait_ms(bool again) const {
+    if (again) {
+        return 0;
+    }
+    std::int64_t until = next_deadline_ms();
+    for (const std::int64_t time : {accept_paused_until_ms_, accept_report_ms_}) {
+        if (time != 0 && (until < 0 || time < until)) {
+            until = time;
         }
     }
+    return until < 0 ? -1 : static_cast<int>(std::clamp<std::int64_t>(until - now_ms(), 0, 60000));
 }
 
-void Server::accept_all() {
-    for (;;) {
-        sockaddr_storage address{};
-        socklen_t length = sizeof address;
-        const int fd = accept4(listen_fd_, reinterpret_cast<sockaddr*>(&address), &length,
-                               SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0) {
-            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-                // The pending connection stays queued; poll would report it at
-                // once again, so wait a little instead of spinning.
-                std::fprintf(log_, "collector: cannot accept a connection: %s\n", std::strerror(errno));
-                accept_paused_until_ms_ = now_ms() + kAcceptPauseMs;
-                return;
-            }
-            if (errno == EINTR || errno == ECONNABORTED || errno == EPROTO) {
+void Server::close_connection(Connection& connection) {
+    if (connection.pending) {
+        unpend(connection);
+    }
+    connections_list_.erase(connection.id);  // the socket closes, and leaves epoll with it
+}
+
+void Server::drain() {
+    // No new connection from here on: an agent that tries now is refused at
+    // once and goes on to its next target instead of waiting in the queue.
+    ::close(listen_fd_);
+    listen_fd_ = -1;
+    watch(wake_fd_, kWakeId, 0, EPOLL_CTL_DEL);
+    const std::int64_t deadline = now_ms() + kDrainMs;
+    std::vector<Connection*> reading;
+    for (const auto& entry : connections_list_) {
+        // A reset, not an orderly end: to an agent that sends on, the next
+        // send fails at once, and what it was sending goes out again on its
+        // next connection, instead of into a socket that only answers with a
+        // reset. Set now, so that closing is one call.
+        const linger abort{1, 0};
+        setsockopt(entry.second->fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+        reading.push_back(entry.second.get());
+    }
+    while (!reading.empty() && now_ms() < deadline) {
+        std::vector<Connection*> waiting;
+        std::size_t busy = 0;
+        for (Connection* connection : reading) {
+            if (!serve(*connection, kDrainReads)) {
+                close_connection(*connection);
                 continue;
             }
-            return;  // EAGAIN: none left
+            int queued = 0;
+            ioctl(connection->fd, FIONREAD, &queued);  // what came in since the last read
+            const bool more = !connection->would_block || queued > 0 ||
+                              (connection->tls && connection->tls->pending());
+            // Done once it would block at a record boundary (a record begun
+            // is on its way, and waited for); closed at once, so that little
+            // can come in between.
+            if (more || (!connection->handshaking() && connection->stream.pending() > 0)) {
+                busy += more ? 1 : 0;
+                waiting.push_back(connection);
+            } else {
+                end_at_stop(*connection);
+            }
         }
-        std::string host;
-        auto connection = std::make_unique<Connection>(
-            fd, address_text(reinterpret_cast<sockaddr*>(&address), length, &host), max_record_);
-        connection->agent = agents_.connect(host, now_ms());
-        ++connections_;
-        if (tls_) {
-            connection->tls = std::make_unique<TlsSession>(*tls_, fd);
-            connection->handshake_deadline_ms = now_ms() + handshake_timeout_ms_;
+        reading.swap(waiting);
+        if (!reading.empty() && busy == 0) {
+            epoll_event event{};
+            epoll_wait(epoll_fd_, &event, 1, static_cast<int>(std::max<std::int64_t>(deadline - now_ms(), 0)));
         }
-        std::fprintf(log_, "collector: %s connected\n", connection->peer.c_str());
-        connections_list_.push_back(std::move(connection));
     }
+    while (!connections_list_.empty()) {
+        end_at_stop(*connections_list_.begin()->second);
+    }
+}
+
+void Server::end_at_stop(Connection& connection) {
+    ::close(connection.fd);  // first: anything the agent sends from here on fails at its end
+    connection.fd = -1;
+    agents_.add(connection.agent, {}, now_ms(), true);
+    close_connection(connection);
 }
 
 }  // namespace kr::collector

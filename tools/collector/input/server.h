@@ -1,11 +1,16 @@
 #pragma once
-// The collector's network side: one thread, one poll loop, non-blocking
-// sockets, so a slow or silent agent never holds up another.
+// The collector's network side: one thread, one epoll loop, non-blocking
+// sockets, so a slow or silent agent never holds up another, and idle
+// connections cost a round nothing. Connections that have not sent their
+// hello yet are bounded in time and number (ListenerOptions), oldest closed
+// first, so that no flood of them keeps an agent out.
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <list>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "input/agent_counts.h"
@@ -36,16 +41,23 @@ public:
     // Binds and listens on "ADDR:PORT". False with the reason on failure.
     bool listen(const std::string& address, std::string& error);
     // Makes the listener TLS-only (before run()). False with the reason when
-    // the certificate, key or client CA cannot be used.
+    // the certificate, key or client CA cannot be used; a key file that every
+    // user can read is used, with a warning on the log.
     bool use_tls(const TlsOptions& options, std::string& error);
+    // The limits on connections without their hello (before run()).
+    void limit_pending(const ListenerOptions& options) { limits_ = options; }
     // The bound address, with the real port when port 0 was asked for.
     std::string local_address() const;
 
     // Accepts and serves connections until stop(). Each connection must open
     // with a hello; a malformed record closes only its own connection, with
     // one line on the log; records before it have already gone to the
-    // output. Output is flushed after every round of reads. Returns false
-    // with the reason when the output could not be written.
+    // output. Output is flushed after every round of reads. At stop the
+    // listener closes first; each agent connection is then read until it
+    // would block at a record boundary (within kDrainMs in all), its events
+    // handed on, and it is reset, so that what an agent sends after that
+    // fails at its end instead of vanishing. Returns false with the reason
+    // when the output could not be written.
     bool run(std::string& error);
     // Ends run() soon; safe from a signal handler or another thread.
     void stop();
@@ -55,18 +67,40 @@ public:
 
     Counters counters() const { return {connections_, records_, events_, errors_}; }
 
+    static constexpr std::int64_t kDrainMs = 2000;
+
 private:
     struct Connection;
 
-    // Ends the poll of run() (signal-safe).
+    // Ends the wait of run() (signal-safe).
     void wake();
-    void accept_all();
-    // How long poll may sleep: handshakes have deadlines, and data already
-    // decrypted inside a TLS session does not wake poll.
-    int poll_timeout_ms(bool accepting) const;
-    // Closes the connections whose TLS handshake ran out of time, leaving
-    // null entries in the list.
-    void expire_handshakes();
+    // The loop (server.cpp).
+    bool watch(int fd, std::uint64_t id, std::uint32_t events, int operation);
+    // How long epoll may sleep: pending connections have deadlines, a paused
+    // listener and the accept failures' report a time, and data already
+    // decrypted inside a TLS session does not wake epoll.
+    int wait_ms(bool again) const;
+    // Serves one connection that epoll reported; false when it closed.
+    bool serve_ready(Connection& connection);
+    void drain();
+    void end_at_stop(Connection& connection);
+    // Removes a connection: from the pending list, the table, its socket.
+    void close_connection(Connection& connection);
+
+    // Accepting and the pending connections (server_pending.cpp).
+    void accept_some();
+    void admit(int fd, const std::string& peer, const std::string& host);
+    // The connection has sent its hello (or gone): no longer pending.
+    void unpend(Connection& connection);
+    // Closes a pending connection with one line saying why.
+    void close_pending(Connection& connection, const std::string& why);
+    // Closes the pending connections past their deadline.
+    void expire_pending();
+    std::int64_t next_deadline_ms() const;
+    void note_accept_failure(int code);
+    void report_accept_failures();
+    void pause_accepting(bool paused);
+
     // One connection's reading and records (server_connection.cpp).
     // Reads up to `reads` times; false when the connection is finished.
     bool serve(Connection& connection, int reads);
@@ -88,9 +122,20 @@ private:
     int wake_fd_ = -1;
     std::atomic<bool> stopping_{false};
     std::atomic<bool> reopen_requested_{false};
-    std::vector<std::unique_ptr<Connection>> connections_list_;
+    int epoll_fd_ = -1;
+    // By id, the epoll data of each socket (0 and 1: the wake-up and the listener).
+    std::unordered_map<std::uint64_t, std::unique_ptr<Connection>> connections_list_;
+    std::uint64_t next_id_ = 2;
+    std::list<Connection*> pending_;  // no hello yet, oldest first
+    std::unordered_map<std::string, std::size_t> pending_per_address_;
+    std::vector<std::uint64_t> again_;  // decrypted bytes wait inside their TLS session
+    ListenerOptions limits_;
     std::vector<std::uint8_t> read_buffer_;
-    std::int64_t accept_paused_until_ms_ = 0;
+    std::int64_t accept_paused_until_ms_ = 0;  // 0: the listener is watched
+    // "Cannot accept" is said at once, then at most once per interval with a count.
+    std::int64_t accept_report_ms_ = 0;  // 0: none in the current interval
+    std::uint64_t accept_failures_ = 0;  // since the last line
+    int accept_error_ = 0;
     std::unique_ptr<TlsContext> tls_;
     std::int64_t handshake_timeout_ms_ = 0;
     std::atomic<std::uint64_t> connections_{0};
@@ -99,5 +144,9 @@ private:
     std::atomic<std::uint64_t> errors_{0};
     AgentCounter& agents_;
 };
+
+// Raises this process's open-file limit to its hard limit, so that agents and
+// a flood beside them fit; returns the line that says what the limit is.
+std::string raise_open_file_limit();
 
 }  // namespace kr::collector

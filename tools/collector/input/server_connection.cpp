@@ -31,6 +31,7 @@ bool Server::advance(Connection& connection, int reads) {
             return false;
         }
         if (!connection.tls->established()) {
+            connection.would_block = true;
             return true;
         }
         std::fprintf(log_, "collector: %s TLS established: %s\n", connection.peer.c_str(),
@@ -57,11 +58,13 @@ long Server::receive(Connection& connection, std::string& problem) {
 }
 
 bool Server::read_some(Connection& connection, int reads) {
+    connection.would_block = false;
     for (int i = 0; i < reads; ++i) {
         std::string problem;
         const long got = receive(connection, problem);
         if (got < 0) {
             if (problem.empty()) {
+                connection.would_block = true;
                 return true;
             }
             fail(connection, problem, false);

@@ -33,4 +33,8 @@ bool check_tls_options(const TlsOptions& tls, std::string& error);
 bool parse_web_option(const std::string& name, const std::string& value, WebOptions& options, std::string& error);
 bool check_web_options(const WebOptions& web, std::string& error);
 
+// One of --hello-timeout, --max-pending, --max-pending-per-address.
+bool parse_listener_option(const std::string& name, const std::string& value, ListenerOptions& options,
+                           std::string& error);
+
 }  // namespace kr::collector

@@ -65,7 +65,7 @@ bool parse_options(int argc, const char* const* argv, Options& options, std::str
             name.compare(0, 12, "--clickhouse") != 0 && name != "--spool" && name != "--spool-max" &&
             name != "--stats-interval" && name != "--metrics" && name != "--max-agents" &&
             name.compare(0, 6, "--tls-") != 0 && name.compare(0, 8, "--dnstap") != 0 && name != "--web" &&
-            name != "--web-password-file") {
+            name != "--web-password-file" && name != "--hello-timeout" && name.compare(0, 13, "--max-pending") != 0) {
             error = "unknown option '" + std::string(argv[i]) + "'";
             return false;
         }
@@ -128,6 +128,10 @@ bool parse_options(int argc, const char* const* argv, Options& options, std::str
             options.max_record = static_cast<std::uint32_t>(number);
         } else if (name == "--web" || name == "--web-password-file") {
             if (!parse_web_option(name, value, options.web, error)) {
+                return false;
+            }
+        } else if (name == "--hello-timeout" || name.compare(0, 13, "--max-pending") == 0) {
+            if (!parse_listener_option(name, value, options.listener, error)) {
                 return false;
             }
         } else if (name.compare(0, 8, "--dnstap") == 0) {

@@ -31,6 +31,15 @@ struct TlsOptions {
     std::uint32_t handshake_timeout = 10;  // seconds an agent has to finish its handshake
 };
 
+// What the agent port tolerates from connections that have not sent their
+// hello yet (pending): idle or slow ones are closed so that they never keep
+// an agent out. Agents that sent their hello are never closed by these.
+struct ListenerOptions {
+    std::uint32_t hello_timeout = 10;       // seconds from accept to the hello
+    std::size_t max_pending = 1024;         // pending connections in all
+    std::size_t max_pending_per_address = 64;  // pending connections from one address
+};
+
 struct DnstapOptions {
     std::string path;      // "" when no dnstap file is written
     std::string socket;    // "unix:PATH" or "tcp:ADDR:PORT" of a receiver, "" for none
@@ -57,6 +66,7 @@ struct Options {
     std::size_t max_agents = kDefaultMaxAgents;  // agents counted one by one
     TlsOptions tls;
     WebOptions web;
+    ListenerOptions listener;
     bool help = false;
 };
 
