@@ -114,7 +114,11 @@ bool Server::listen(const std::string& address, std::string& error) {
 }
 
 bool Server::use_tls(const TlsOptions& options, std::string& error) {
-    tls_ = TlsContext::create(options, error);
+    std::string warning;
+    tls_ = TlsContext::create(options, error, warning);
+    if (!warning.empty()) {
+        std::fprintf(log_, "collector: warning: %s\n", warning.c_str());
+    }
     handshake_timeout_ms_ = static_cast<std::int64_t>(options.handshake_timeout) * 1000;
     return tls_ != nullptr;
 }

@@ -5,6 +5,7 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -15,6 +16,12 @@
 namespace kr::collector {
 
 namespace {
+
+// TLS 1.2 suites: forward secrecy (ECDHE) and authenticated encryption only,
+// for EC and RSA certificates. TLS 1.3's own suites are all of that kind.
+constexpr char kTls12Suites[] =
+    "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:ECDHE-ECDSA-AES256-GCM-SHA384:"
+    "ECDHE-RSA-AES256-GCM-SHA384:ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305";
 
 // The first byte of a TLS record carrying a handshake message.
 constexpr std::uint8_t kHandshakeRecord = 0x16;
@@ -71,8 +78,24 @@ bool load_key(SSL_CTX* context, const TlsOptions& options, std::string& error) {
     return matches && used;
 }
 
+// A private key that every user can read is no secret: said, not refused
+// (group access, an ssl-cert group say, is a choice of the system's).
+std::string key_warning(const std::string& path) {
+    struct stat status {};
+    if (stat(path.c_str(), &status) != 0 || (status.st_mode & S_IROTH) == 0) {
+        return "";
+    }
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(status.st_mode & 07777));
+    return "--tls-key " + path + " can be read by every user (mode " + mode + "): chmod 600 it";
+}
+
 bool configure(SSL_CTX* context, const TlsOptions& options, std::string& error) {
     SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
+    if (SSL_CTX_set_cipher_list(context, kTls12Suites) != 1) {
+        error = "cannot set the TLS 1.2 cipher suites: " + openssl_reason();
+        return false;
+    }
     // No resumed sessions: without tickets or a cache every connection is
     // checked in full against the files of this run, and the collector never
     // has to write after the handshake. An agent that drops its connection
@@ -124,7 +147,8 @@ std::string subject_text(X509* certificate) {
 
 }  // namespace
 
-std::unique_ptr<TlsContext> TlsContext::create(const TlsOptions& options, std::string& error) {
+std::unique_ptr<TlsContext> TlsContext::create(const TlsOptions& options, std::string& error,
+                                               std::string& warning) {
     ERR_clear_error();
     SSL_CTX* context = SSL_CTX_new(TLS_server_method());
     if (context == nullptr) {
@@ -135,6 +159,7 @@ std::unique_ptr<TlsContext> TlsContext::create(const TlsOptions& options, std::s
         SSL_CTX_free(context);
         return nullptr;
     }
+    warning = key_warning(options.key);
     return std::unique_ptr<TlsContext>(new TlsContext(context, !options.client_ca.empty()));
 }
 

@@ -17,7 +17,9 @@ class TlsContext {
 public:
     // Loads the certificate, its key and the client CA; nullptr with one
     // line's reason when a file cannot be used or the key does not match.
-    static std::unique_ptr<TlsContext> create(const TlsOptions& options, std::string& error);
+    // `warning` says so when every user of the machine can read the key.
+    // TLS 1.2 and 1.3 only, 1.2 with ECDHE and AES-GCM or ChaCha20-Poly1305.
+    static std::unique_ptr<TlsContext> create(const TlsOptions& options, std::string& error, std::string& warning);
     ~TlsContext();
     TlsContext(const TlsContext&) = delete;
     TlsContext& operator=(const TlsContext&) = delete;
