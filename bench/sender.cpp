@@ -281,7 +281,7 @@ void BM_TrickleLatency(benchmark::State& state) {
 
 // Events/s of one sender draining `events` queued messages in batches of
 // 65536 bytes, over TLS when tls is set; 0 when not every byte arrived.
-double batch_events_per_second(std::size_t events, const kr::config::TlsSettings* tls) {
+double batch_events_per_second(std::size_t events, const kr::transport::TlsContext* tls) {
     const std::vector<std::uint8_t> m = message();
     const std::size_t total = kHelloBytes + events * kRecordSize;
     std::unique_ptr<Receiver> plain;
@@ -321,15 +321,18 @@ double batch_events_per_second(std::size_t events, const kr::config::TlsSettings
 
 void BM_TlsAgainstPlain(benchmark::State& state) {
     const std::size_t events = static_cast<std::size_t>(state.range(0));
-    kr::config::TlsSettings tls;
-    tls.on = true;
-    tls.ca = tls_pki().pem("ca");
+    kr::config::TlsSettings settings;
+    settings.on = true;
+    settings.ca = tls_pki().pem("ca");
+    std::string warning;
+    const auto context = kr::transport::make_tls_context(settings, warning);
+    const kr::transport::TlsContext* tls = context.get();
     double plain = 0, secure = 0;
     for (auto _ : state) {
         const auto t0 = Clock::now();
         const double p1 = batch_events_per_second(events, nullptr);
-        const double t1 = batch_events_per_second(events, &tls);
-        const double t2 = batch_events_per_second(events, &tls);
+        const double t1 = batch_events_per_second(events, tls);
+        const double t2 = batch_events_per_second(events, tls);
         const double p2 = batch_events_per_second(events, nullptr);
         state.SetIterationTime(std::chrono::duration<double>(Clock::now() - t0).count());
         if (p1 == 0 || p2 == 0 || t1 == 0 || t2 == 0) {

@@ -22,6 +22,7 @@
 #include "forward/sensor_queue_processor.h"
 #include "log/log.h"
 #include "transport/net_api.h"
+#include "transport/tls_channel.h"
 
 namespace kr::agent {
 
@@ -47,6 +48,7 @@ struct Pipeline {
     std::unique_ptr<kr::forward::SensorQueue> queue;
     // The session thread's messages, stored into the queue once per buffer of events.
     std::unique_ptr<kr::forward::QueueBatch> batch;
+    std::unique_ptr<kr::transport::TlsContext> tls;  // with tls on; outlives the sender that uses it
     std::unique_ptr<kr::forward::SensorQueueProcessor> forwarder;
 
     void stop_forwarder() {
@@ -65,6 +67,7 @@ struct Pipeline {
             kr::forward::destroy(*queue);
             queue.reset();
         }
+        tls.reset();
         holder.reset();  // a holder still running stops its session here
         if (batch) {
             kr::forward::destroy(*batch);
@@ -82,6 +85,12 @@ class RunRefused : public std::runtime_error {
 public:
     RunRefused(std::uint32_t code, const std::string& line) : std::runtime_error(line), code(code) {}
     std::uint32_t code;
+};
+
+// TLS settings that cannot be used end the run: neither plaintext instead nor
+// a passphrase prompt is an answer.
+struct TlsStartFailure : std::runtime_error {
+    using std::runtime_error::runtime_error;
 };
 
 // The service exit code for a configuration file that could not be read.
@@ -158,7 +167,17 @@ void start(Pipeline& p) {
     kr::forward::init(*p.forwarder, p.queue.get(), &kr::config::targets);
     p.forwarder->send_batch = kr::config::send_batch;
     p.forwarder->counters = p.counters ? &p.counters->sender : nullptr;
-    p.forwarder->tls = &kr::config::tls;
+    if (kr::config::tls.on) {
+        // Once per run: every connection uses what was read here.
+        std::string warning;
+        try {
+            p.tls = kr::transport::make_tls_context(kr::config::tls, warning);
+        } catch (const std::exception& e) {
+            throw TlsStartFailure(e.what());
+        }
+        if (!warning.empty()) log_print("WARNING - %s", warning.c_str());
+        p.forwarder->tls = p.tls.get();
+    }
     log_print("Starting sensor queue processor");
     kr::forward::start(*p.forwarder);
     p.holder->set_callback(kr::forward::batch_message, p.batch.get());
@@ -210,6 +229,11 @@ std::uint32_t run() {
         pipeline.release();
         std::fprintf(stderr, "agent: cannot read the configuration file: %s\n", e.what());
         return config_failure_code(e.open_errno());
+    } catch (const TlsStartFailure& e) {
+        pipeline.release();
+        log_print("ERROR - Run failure: %s", e.what());
+        std::fprintf(stderr, "agent: %s\n", e.what());
+        return kErrorBadConfiguration;
     } catch (const std::exception& e) {
         pipeline.release();
         log_print("ERROR - Run failure: %s", e.what());

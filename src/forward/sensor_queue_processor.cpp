@@ -254,8 +254,8 @@ std::uint32_t run_sender(void* argument) {
     if (p.send_batch != 0) reserve_batch_buffer(p);
     SenderState state;
     TargetConnection connection;
-    if (p.tls != nullptr && p.tls->on) {
-        kr::log::log_print("Connecting with TLS: %s", tls_description(*p.tls).c_str());
+    if (p.tls != nullptr) {
+        kr::log::log_print("Connecting with TLS: %s", tls_description(p.tls->settings()).c_str());
         connection.set_tls(p.tls);
     }
     while (!p.stop_requested) {
@@ -278,7 +278,7 @@ void TargetConnection::connect_to(const std::string& ip, std::uint16_t port, std
     ip_ = ip;
     port_ = port;
     timeout_ = timeout;
-    const bool tls = tls_ != nullptr && tls_->on;
+    const bool tls = tls_ != nullptr;
     if (tls) {
         connecting_ = true;
         deadline_ = std::chrono::steady_clock::now() + std::chrono::seconds(timeout);
@@ -298,7 +298,13 @@ void TargetConnection::connect_to(const std::string& ip, std::uint16_t port, std
     }
     wait_writable();
     if (!tls) return;
-    channel_ = make_tls_channel(*tls_, ip_, *this);
+    // The certificate must name the address connected to, as the socket
+    // layer read the text ("0177.0.0.1" is 127.0.0.1), not as it is written.
+    unsigned char dialled[4];
+    std::memcpy(dialled, &address.address, sizeof dialled);
+    const std::string connected_to = std::to_string(dialled[0]) + "." + std::to_string(dialled[1]) + "." +
+                                     std::to_string(dialled[2]) + "." + std::to_string(dialled[3]);
+    channel_ = make_tls_channel(*tls_, connected_to, *this);
     channel_->handshake();
     connecting_ = false;
 }
@@ -357,6 +363,10 @@ std::size_t TargetConnection::receive_raw(std::uint8_t* out, std::size_t size) {
     if (n < 0) throw_socket_failure("recv()");
     if (n == 0) throw SensorError("recv() failed: connection closed by the peer");
     return static_cast<std::size_t>(n);
+}
+
+bool TargetConnection::expired() const {
+    return connecting_ && std::chrono::steady_clock::now() >= deadline_;
 }
 
 void TargetConnection::finish() {

@@ -59,8 +59,9 @@ struct SensorQueueProcessor {
     std::uint32_t send_batch = 0;
     // Null counts nothing. init clears it: set it afterwards.
     SenderCounters* counters = nullptr;
-    // Null or off: plain TCP. Not owned; init clears it: set it afterwards.
-    const kr::config::TlsSettings* tls = nullptr;
+    // Null: plain TCP; else every connection is a session of this context.
+    // Not owned; init clears it: set it afterwards.
+    const kr::transport::TlsContext* tls = nullptr;
 };
 
 // Resets the processor to "no thread, no buffer, no batches" over the given
@@ -92,8 +93,8 @@ public:
     TargetConnection(const TargetConnection&) = delete;
     TargetConnection& operator=(const TargetConnection&) = delete;
 
-    // Null or off (the default): plain TCP. Not owned.
-    void set_tls(const kr::config::TlsSettings* tls) { tls_ = tls; }
+    // Null (the default): plain TCP. Not owned.
+    void set_tls(const kr::transport::TlsContext* tls) { tls_ = tls; }
     // Closes the previous socket, then connects without blocking and waits
     // at most timeout seconds for the socket to become writable. With TLS
     // the handshake follows, and the whole connect, handshake included,
@@ -116,6 +117,7 @@ public:
 private:
     void send_raw(const std::uint8_t* data, std::size_t length) override;
     std::size_t receive_raw(std::uint8_t* out, std::size_t size) override;
+    bool expired() const override;
     // The select limit: the time-out, or while connecting with TLS what is
     // left of it.
     transport::TimeLimit limit() const;
@@ -124,7 +126,7 @@ private:
     std::uint16_t port_ = 0;
     std::uint32_t timeout_ = 0;
     transport::Socket socket_ = transport::kInvalidSocket;
-    const kr::config::TlsSettings* tls_ = nullptr;
+    const kr::transport::TlsContext* tls_ = nullptr;
     std::unique_ptr<transport::TlsChannel> channel_;
     bool connecting_ = false;
     std::chrono::steady_clock::time_point deadline_;

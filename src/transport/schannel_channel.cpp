@@ -1,7 +1,10 @@
 #include "transport/schannel_channel.h"
 
 #include <algorithm>
+#include <cctype>
+#include <cstdio>
 #include <cstring>
+#include <iterator>
 
 #include "error/error.h"
 
@@ -37,37 +40,58 @@ bool parse_thumbprint(const std::string& text, unsigned char out[20]) {
     return digits == 40;
 }
 
-SchannelChannel::SchannelChannel(const SspiApi& api, const kr::config::TlsSettings& settings, const std::string& ip,
-                                 TlsTransport& transport)
-    : api_(api), ca_(settings.ca), target_(settings.name.empty() ? ip : settings.name), transport_(transport) {
-    if (!settings.thumbprint.empty()) {
-        unsigned char hash[20];
-        if (!parse_thumbprint(settings.thumbprint, hash))
-            throw_text("tls-cert-thumbprint " + settings.thumbprint + ": not 40 hex digits");
-        std::string error;
-        certificate_ = api_.find_client_certificate(hash, &error);
-        if (certificate_ == nullptr) throw_text("tls-cert-thumbprint " + settings.thumbprint + ": " + error);
+SchannelContext::SchannelContext(const SspiApi& api, const kr::config::TlsSettings& settings)
+    : TlsContext(settings), api_(api) {
+    try {
+        if (!settings.thumbprint.empty()) {
+            unsigned char hash[20];
+            if (!parse_thumbprint(settings.thumbprint, hash))
+                throw_text("tls-cert-thumbprint " + settings.thumbprint + ": not 40 hex digits");
+            std::string error;
+            certificate_ = api_.find_client_certificate(hash, &error);
+            if (certificate_ == nullptr) throw_text("tls-cert-thumbprint " + settings.thumbprint + ": " + error);
+        }
+        if (!settings.ca.empty()) {
+            std::string error;
+            roots_ = api_.load_roots(settings.ca, &error);
+            if (roots_ == nullptr) throw_text(error);
+        }
+        SCHANNEL_CRED data{};
+        data.dwVersion = sspi::kSchannelCredVersion;
+        data.cCreds = certificate_ != nullptr ? 1 : 0;
+        data.paCred = certificate_ != nullptr ? &certificate_ : nullptr;
+        data.grbitEnabledProtocols = sspi::kTls12Client;
+        // The agent checks the collector's certificate itself (check_server), and
+        // offers no certificate but the configured one.
+        data.dwFlags = sspi::kCredFlags;
+        const SECURITY_STATUS status = api_.acquire_credentials_handle(sspi::kCredentialOutbound, &data, &credentials_);
+        if (status != sspi::kOk) throw_status("AcquireCredentialsHandle()", status);
+        have_credentials_ = true;
+    } catch (...) {
+        release();  // what was made so far: no destructor runs for a constructor that throws
+        throw;
     }
-    SCHANNEL_CRED data{};
-    data.dwVersion = sspi::kSchannelCredVersion;
-    data.cCreds = certificate_ != nullptr ? 1 : 0;
-    data.paCred = certificate_ != nullptr ? &certificate_ : nullptr;
-    data.grbitEnabledProtocols = sspi::kTls12Client;
-    // The agent checks the collector's certificate itself (check_server), and
-    // offers no certificate but the configured one.
-    data.dwFlags = sspi::kCredFlags;
-    const SECURITY_STATUS status = api_.acquire_credentials_handle(sspi::kCredentialOutbound, &data, &credentials_);
-    if (status != sspi::kOk) {
-        if (certificate_ != nullptr) api_.free_certificate(certificate_);
-        throw_status("AcquireCredentialsHandle()", status);
-    }
-    have_credentials_ = true;
 }
+
+SchannelContext::~SchannelContext() { release(); }
+
+void SchannelContext::release() {
+    if (have_credentials_) api_.free_credentials_handle(&credentials_);
+    if (roots_ != nullptr) api_.free_roots(roots_);
+    if (certificate_ != nullptr) api_.free_certificate(certificate_);
+    have_credentials_ = false;
+    roots_ = nullptr;
+    certificate_ = nullptr;
+}
+
+SchannelChannel::SchannelChannel(const SchannelContext& context, const std::string& address, TlsTransport& transport)
+    : shared_(context),
+      api_(context.api()),
+      target_(context.settings().name.empty() ? address : context.settings().name),
+      transport_(transport) {}
 
 SchannelChannel::~SchannelChannel() {
     if (have_context_) api_.delete_security_context(&context_);
-    if (have_credentials_) api_.free_credentials_handle(&credentials_);
-    if (certificate_ != nullptr) api_.free_certificate(certificate_);
 }
 
 void SchannelChannel::send_token(SecBuffer& token) {
@@ -87,7 +111,7 @@ SECURITY_STATUS SchannelChannel::step(bool first) {
     SecBufferDesc out_desc{sspi::kBufferVersion, 1, &out};
     ULONG attributes = 0;
     const SECURITY_STATUS status = api_.initialize_security_context(
-        &credentials_, first ? nullptr : &context_, target_.c_str(), sspi::kRequestFlags,
+        shared_.credentials(), first ? nullptr : &context_, target_.c_str(), sspi::kRequestFlags,
         sspi::kNativeDataRepresentation, first ? nullptr : &in_desc, first ? &context_ : nullptr, &out_desc,
         &attributes);
     if (first && status >= 0) have_context_ = true;
@@ -109,6 +133,9 @@ void SchannelChannel::handshake() {
     bool read = true;
     while (status == sspi::kContinueNeeded || status == sspi::kIncompleteMessage ||
            status == sspi::kIncompleteCredentials) {
+        // Steps that read nothing (a certificate asked for again and again,
+        // input that is never consumed) end at the time limit as reads do.
+        if (transport_.expired()) throw_text("TLS handshake failed: select() timed out");
         if (read) {
             std::uint8_t buffer[16 * 1024];
             try {
@@ -127,13 +154,46 @@ void SchannelChannel::handshake() {
     status = api_.query_context_attributes(&context_, sspi::kAttributeStreamSizes, &sizes_);
     if (status != sspi::kOk) throw_status("QueryContextAttributes(STREAM_SIZES)", status);
     if (sizes_.cbMaximumMessage == 0) throw_text("QueryContextAttributes(STREAM_SIZES) failed: no message size");
+    check_suite();
     check_server();
     established_ = true;
 }
 
+void SchannelChannel::check_suite() {
+    // Schannel's credentials cannot leave out TLS 1.2's CBC and static RSA
+    // suites on every Windows version, so the one negotiated is checked.
+    SecPkgContext_CipherInfo info{};
+    const SECURITY_STATUS status = api_.query_context_attributes(&context_, sspi::kAttributeCipherInfo, &info);
+    if (status != sspi::kOk) throw_status("TLS handshake failed: QueryContextAttributes(CIPHER_INFO)", status);
+    // ECDHE with AES-GCM or ChaCha20-Poly1305 (TLS 1.2), and TLS 1.3's own.
+    static const DWORD accepted[] = {0xC02B, 0xC02C, 0xC02F, 0xC030, 0xCCA8, 0xCCA9, 0x1301, 0x1302, 0x1303};
+    if (std::find(std::begin(accepted), std::end(accepted), info.dwCipherSuite) != std::end(accepted)) return;
+    std::string name;
+    for (std::size_t i = 0; i < sspi::kAlgorithmNameSize && info.szCipherSuite[i] != 0; ++i)
+        name += info.szCipherSuite[i] < 0x80 ? static_cast<char>(info.szCipherSuite[i]) : '?';
+    // Without its number (Wine gives 0) the suite is known by its name.
+    const bool aead = name.find("_GCM_") != std::string::npos || name.find("CHACHA20_POLY1305") != std::string::npos;
+    if (info.dwCipherSuite == 0 && aead && name.compare(0, 10, "TLS_ECDHE_") == 0) return;
+    char number[16];
+    std::snprintf(number, sizeof number, "0x%04X", static_cast<unsigned>(info.dwCipherSuite));
+    throw_text("TLS handshake failed: cipher suite " + std::string(number) + " " + name +
+               " refused: ECDHE with AES-GCM or ChaCha20-Poly1305 only");
+}
+
 void SchannelChannel::check_server() {
-    const std::string failure = api_.verify_server(&context_, ca_, target_);
+    const std::string failure = api_.verify_server(&context_, shared_.roots(), target_);
     if (!failure.empty()) throw_text("TLS handshake failed: collector certificate not accepted: " + failure);
+}
+
+bool dns_name_matches(const std::string& pattern, const std::string& name) {
+    const auto same = [](const std::string& a, const std::string& b) {
+        return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+                   return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+               });
+    };
+    if (pattern.compare(0, 2, "*.") != 0) return same(pattern, name);
+    const std::size_t dot = name.find('.');
+    return dot != std::string::npos && dot > 0 && same(pattern.substr(1), name.substr(dot));
 }
 
 void SchannelChannel::send(const std::uint8_t* data, std::size_t length) {
@@ -169,7 +229,7 @@ void SchannelChannel::close_notify() {
     SecBuffer out{0, sspi::kBufferToken, nullptr};
     SecBufferDesc out_desc{sspi::kBufferVersion, 1, &out};
     ULONG attributes = 0;
-    api_.initialize_security_context(&credentials_, &context_, target_.c_str(), sspi::kRequestFlags,
+    api_.initialize_security_context(shared_.credentials(), &context_, target_.c_str(), sspi::kRequestFlags,
                                      sspi::kNativeDataRepresentation, nullptr, nullptr, &out_desc, &attributes);
     try {
         send_token(out);

@@ -24,10 +24,15 @@ struct SspiApi {
     // key in LocalMachine\My, or null with *error set.
     PCCERT_CONTEXT (*find_client_certificate)(const unsigned char* thumbprint, std::string* error);
     void (*free_certificate)(PCCERT_CONTEXT certificate);
+    // Every certificate of a PEM file in a store of its own, or null with
+    // *error set.
+    HCERTSTORE (*load_roots)(const std::string& ca_file, std::string* error);
+    void (*free_roots)(HCERTSTORE roots);
     // The collector's certificate of a finished handshake, its chain built to
-    // the CAs of ca_file (PEM; empty: the system's store) and checked for
-    // name (DNS name or IP address text): "" when good, else what failed.
-    std::string (*verify_server)(CtxtHandle* context, const std::string& ca_file, const std::string& name);
+    // `roots` (null: the system's store) and checked for name (a DNS name
+    // among its DNS entries, never its subject, or IP address text): "" when
+    // good, else what failed.
+    std::string (*verify_server)(CtxtHandle* context, HCERTSTORE roots, const std::string& name);
 };
 
 // Windows only: the system's functions.

@@ -65,6 +65,26 @@ struct SecPkgContext_StreamSizes {
     ULONG cbBlockSize;
 };
 
+using WCHAR = char16_t;
+
+struct SecPkgContext_CipherInfo {
+    DWORD dwVersion;
+    DWORD dwProtocol;
+    DWORD dwCipherSuite;
+    DWORD dwBaseCipherSuite;
+    WCHAR szCipherSuite[64];
+    WCHAR szCipher[64];
+    DWORD dwCipherLen;
+    DWORD dwCipherBlockLen;
+    WCHAR szHash[64];
+    DWORD dwHashLen;
+    WCHAR szExchange[64];
+    DWORD dwMinExchangeLen;
+    DWORD dwMaxExchangeLen;
+    WCHAR szCertificate[64];
+    DWORD dwKeyType;
+};
+
 // Opaque here: only the system's crypt32 reads it.
 struct CERT_CONTEXT;
 using PCCERT_CONTEXT = const CERT_CONTEXT*;
@@ -106,6 +126,8 @@ constexpr ULONG kBufferStreamHeader = 7;
 constexpr ULONG kNativeDataRepresentation = 0x10;
 constexpr ULONG kCredentialOutbound = 2;
 constexpr ULONG kAttributeStreamSizes = 4;
+constexpr ULONG kAttributeCipherInfo = 0x64;
+constexpr std::size_t kAlgorithmNameSize = 64;
 constexpr ULONG kRequestFlags = 0x4 | 0x8 | 0x10 | 0x80 | 0x100 | 0x4000 | 0x8000;
 constexpr DWORD kSchannelCredVersion = 4;
 constexpr DWORD kTls12Client = 0x800;
@@ -119,7 +141,8 @@ static_assert(kBufferVersion == SECBUFFER_VERSION && kBufferEmpty == SECBUFFER_E
               kBufferToken == SECBUFFER_TOKEN && kBufferExtra == SECBUFFER_EXTRA &&
               kBufferStreamTrailer == SECBUFFER_STREAM_TRAILER && kBufferStreamHeader == SECBUFFER_STREAM_HEADER);
 static_assert(kNativeDataRepresentation == SECURITY_NATIVE_DREP && kCredentialOutbound == SECPKG_CRED_OUTBOUND &&
-              kAttributeStreamSizes == SECPKG_ATTR_STREAM_SIZES);
+              kAttributeStreamSizes == SECPKG_ATTR_STREAM_SIZES && kAttributeCipherInfo == SECPKG_ATTR_CIPHER_INFO &&
+              kAlgorithmNameSize == SZ_ALG_MAX_SIZE);
 static_assert(kRequestFlags == (ISC_REQ_REPLAY_DETECT | ISC_REQ_SEQUENCE_DETECT | ISC_REQ_CONFIDENTIALITY |
                                 ISC_REQ_USE_SUPPLIED_CREDS | ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_EXTENDED_ERROR |
                                 ISC_REQ_STREAM));
@@ -138,6 +161,8 @@ static_assert(sizeof(SecBuffer) == 16 && offsetof(SecBuffer, BufferType) == 4 &&
 static_assert(sizeof(SecBufferDesc) == 16 && offsetof(SecBufferDesc, cBuffers) == 4 &&
               offsetof(SecBufferDesc, pBuffers) == 8);
 static_assert(sizeof(SecPkgContext_StreamSizes) == 20 && offsetof(SecPkgContext_StreamSizes, cbMaximumMessage) == 8);
+static_assert(sizeof(SecPkgContext_CipherInfo) == 680 && offsetof(SecPkgContext_CipherInfo, dwCipherSuite) == 8 &&
+              offsetof(SecPkgContext_CipherInfo, szCipherSuite) == 16 && sizeof(WCHAR) == 2);
 static_assert(sizeof(SCHANNEL_CRED) == 80 && offsetof(SCHANNEL_CRED, paCred) == 8 &&
               offsetof(SCHANNEL_CRED, hRootStore) == 16 && offsetof(SCHANNEL_CRED, grbitEnabledProtocols) == 56 &&
               offsetof(SCHANNEL_CRED, dwFlags) == 72);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "error/error.h"
+#include "transport/schannel_channel.h"
 
 namespace kr::transport {
 namespace {
@@ -121,8 +122,9 @@ bool ipv4_of(const std::string& name, std::uint32_t* address) {
     return *address != INADDR_NONE;
 }
 
-// True when the certificate's subject alternative names hold the address.
-bool names_address(PCCERT_CONTEXT certificate, std::uint32_t address) {
+// True when the certificate's subject alternative names hold the address
+// (by_address) or a DNS entry that covers the name: never its subject's CN.
+bool names_target(PCCERT_CONTEXT certificate, bool by_address, std::uint32_t address, const std::string& name) {
     const CERT_INFO* info = certificate->pCertInfo;
     const CERT_EXTENSION* extension = ::CertFindExtension(szOID_SUBJECT_ALT_NAME2, info->cExtension, info->rgExtension);
     CERT_ALT_NAME_INFO* names = nullptr;
@@ -134,8 +136,14 @@ bool names_address(PCCERT_CONTEXT certificate, std::uint32_t address) {
     bool found = false;
     for (DWORD i = 0; i < names->cAltEntry; ++i) {
         const CERT_ALT_NAME_ENTRY& entry = names->rgAltEntry[i];
-        found = found || (entry.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS && entry.IPAddress.cbData == 4 &&
-                          std::memcmp(entry.IPAddress.pbData, &address, 4) == 0);
+        if (by_address) {
+            found = found || (entry.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS && entry.IPAddress.cbData == 4 &&
+                              std::memcmp(entry.IPAddress.pbData, &address, 4) == 0);
+        } else if (entry.dwAltNameChoice == CERT_ALT_NAME_DNS_NAME && entry.pwszDNSName != nullptr) {
+            std::string dns;
+            for (const wchar_t* c = entry.pwszDNSName; *c != 0; ++c) dns += *c < 0x80 ? static_cast<char>(*c) : '?';
+            found = found || dns_name_matches(dns, name);
+        }
     }
     ::LocalFree(names);
     return found;
@@ -180,7 +188,8 @@ std::string check_policy(PCCERT_CHAIN_CONTEXT chain, PCCERT_CONTEXT server, cons
     if (!::CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &policy, &status))
         return status_text("CertVerifyCertificateChainPolicy()", ::GetLastError());
     if (status.dwError != 0) return kr::error::system_error_text(static_cast<std::int32_t>(status.dwError));
-    if (by_address && !names_address(server, address)) return "the certificate does not name IP address " + name;
+    if (!names_target(server, by_address, address, name))
+        return "the certificate does not name " + std::string(by_address ? "IP address " : "DNS name ") + name;
     return "";
 }
 
@@ -216,16 +225,14 @@ std::string check_chain(PCCERT_CONTEXT server, HCERTSTORE roots, const std::stri
     return failure;
 }
 
-std::string win_verify_server(CtxtHandle* context, const std::string& ca_file, const std::string& name) {
+void win_free_roots(HCERTSTORE roots) { ::CertCloseStore(roots, 0); }
+
+std::string win_verify_server(CtxtHandle* context, HCERTSTORE roots, const std::string& name) {
     PCCERT_CONTEXT server = nullptr;
     const SECURITY_STATUS status = ::QueryContextAttributesA(context, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &server);
     if (status != SEC_E_OK || server == nullptr)
         return status_text("QueryContextAttributes(REMOTE_CERT_CONTEXT)", static_cast<DWORD>(status));
-    std::string failure;
-    HCERTSTORE roots = nullptr;
-    if (!ca_file.empty()) roots = load_pem_store(ca_file, &failure);
-    if (failure.empty()) failure = check_chain(server, roots, name);
-    if (roots != nullptr) ::CertCloseStore(roots, 0);
+    const std::string failure = check_chain(server, roots, name);
     ::CertFreeCertificateContext(server);
     return failure;
 }
@@ -233,9 +240,10 @@ std::string win_verify_server(CtxtHandle* context, const std::string& ca_file, c
 }  // namespace
 
 const SspiApi& sspi_platform_api() {
-    static const SspiApi api{win_acquire,       win_initialize,       win_query,          win_encrypt,
-                             win_apply_control, win_free_buffer,      win_delete_context, win_free_credentials,
-                             win_find_certificate, win_free_certificate, win_verify_server};
+    static const SspiApi api{win_acquire,          win_initialize,       win_query,      win_encrypt,
+                             win_apply_control,    win_free_buffer,      win_delete_context,
+                             win_free_credentials, win_find_certificate, win_free_certificate,
+                             load_pem_store,       win_free_roots,       win_verify_server};
     return api;
 }
 

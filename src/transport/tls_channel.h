@@ -21,6 +21,24 @@ public:
     // At least one byte in (the count), or throws: the end of the stream, a
     // failed call, or the connection's time limit.
     virtual std::size_t receive_raw(std::uint8_t* out, std::size_t size) = 0;
+    // True once the connection's time limit has passed: a handshake step
+    // that reads nothing must still end by then.
+    virtual bool expired() const = 0;
+};
+
+// What every session of a run shares, made once at the sender's start: the
+// CAs, the client certificate and its key (Linux) or credentials (Windows).
+// Files that change later are read again only at the next start.
+class TlsContext {
+public:
+    explicit TlsContext(const kr::config::TlsSettings& settings) : settings_(settings) {}
+    virtual ~TlsContext() = default;
+    TlsContext(const TlsContext&) = delete;
+    TlsContext& operator=(const TlsContext&) = delete;
+    const kr::config::TlsSettings& settings() const { return settings_; }
+
+private:
+    kr::config::TlsSettings settings_;
 };
 
 class TlsChannel {
@@ -35,9 +53,16 @@ public:
     virtual void close_notify() = 0;
 };
 
-// A session for a target at ip over transport, which must outlive it. Throws
-// when the settings cannot be applied (a file that cannot be read, say).
-std::unique_ptr<TlsChannel> make_tls_channel(const kr::config::TlsSettings& settings, const std::string& ip,
+// The context of the settings (tls on). Throws SensorError with one line
+// when a file cannot be used: unreadable, not PEM, or a key with a passphrase
+// (never asked for). `warning` gets a line for the log, or stays empty.
+std::unique_ptr<TlsContext> make_tls_context(const kr::config::TlsSettings& settings, std::string& warning);
+
+// A session to the collector at `address`, the dotted decimal address the
+// socket was connected to, which the certificate must name unless tls-name
+// is set; over transport. Both must outlive the session. TLS 1.2 is limited
+// to ECDHE suites with AES-GCM or ChaCha20-Poly1305; TLS 1.3 as it is.
+std::unique_ptr<TlsChannel> make_tls_channel(const TlsContext& context, const std::string& address,
                                              TlsTransport& transport);
 
 // How the log names the settings in use, one line at the sender's start.

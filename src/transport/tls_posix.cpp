@@ -1,12 +1,18 @@
 // The TLS session on Linux: OpenSSL over memory buffers, so that every byte
 // still goes through the connection's socket calls and their time limits.
 #include <openssl/err.h>
+#include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
+#include <sys/stat.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstring>
+#include <fstream>
 #include <memory>
+#include <sstream>
 #include <string>
 
 #include "error/error.h"
@@ -40,51 +46,101 @@ std::string openssl_errors(const char* fallback) {
     throw SensorError((what + ": " + openssl_errors(fallback)).c_str());
 }
 
-class OpenSslChannel : public TlsChannel {
+// TLS 1.2 suites: forward secrecy (ECDHE) and authenticated encryption only.
+constexpr char kTls12Suites[] =
+    "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:ECDHE-ECDSA-AES256-GCM-SHA384:"
+    "ECDHE-RSA-AES256-GCM-SHA384:ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305";
+
+// The agent runs unattended: a key with a passphrase is refused, never a prompt.
+int no_passphrase(char*, int, int, void*) { return -1; }
+
+// The whole file, or throws with the system's reason.
+std::string file_text(const std::string& key, const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw SensorError((key + " " + path + ": cannot be read: " + std::strerror(errno)).c_str());
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void use_key(SSL_CTX* ctx, const std::string& path) {
+    const std::string text = file_text("tls-key", path);
+    if (text.find("ENCRYPTED") != std::string::npos)
+        throw SensorError(("tls-key " + path + ": the key has a passphrase, and the agent never asks for one: "
+                           "write it without (openssl pkey -in KEY -out NEW_KEY)")
+                              .c_str());
+    BIO* memory = BIO_new_mem_buf(text.data(), static_cast<int>(text.size()));
+    EVP_PKEY* key = memory != nullptr ? PEM_read_bio_PrivateKey(memory, nullptr, no_passphrase, nullptr) : nullptr;
+    BIO_free(memory);
+    const bool used = key != nullptr && SSL_CTX_use_PrivateKey(ctx, key) == 1 && SSL_CTX_check_private_key(ctx) == 1;
+    EVP_PKEY_free(key);
+    if (!used) fail("tls-key " + path);
+}
+
+class OpenSslContext : public TlsContext {
 public:
-    OpenSslChannel(const kr::config::TlsSettings& settings, const std::string& ip, TlsTransport& transport)
-        : transport_(transport) {
+    explicit OpenSslContext(const kr::config::TlsSettings& settings) : TlsContext(settings) {
         ERR_clear_error();
         ctx_.reset(SSL_CTX_new(TLS_client_method()));
         if (!ctx_) fail("SSL_CTX_new()");
         SSL_CTX_set_min_proto_version(ctx_.get(), TLS1_2_VERSION);
+        SSL_CTX_set_default_passwd_cb(ctx_.get(), no_passphrase);
         // AES-128-GCM first: as safe, and the cheapest on the sender's CPU.
         SSL_CTX_set_ciphersuites(ctx_.get(),
                                  "TLS_AES_128_GCM_SHA256:TLS_AES_256_GCM_SHA384:TLS_CHACHA20_POLY1305_SHA256");
+        if (SSL_CTX_set_cipher_list(ctx_.get(), kTls12Suites) != 1) fail("SSL_CTX_set_cipher_list()");
         SSL_CTX_set_verify(ctx_.get(), SSL_VERIFY_PEER, nullptr);
+        if (!settings.ca.empty()) file_text("tls-ca", settings.ca);
         const bool trusted = settings.ca.empty() ? SSL_CTX_set_default_verify_paths(ctx_.get()) == 1
                                                  : SSL_CTX_load_verify_locations(ctx_.get(), settings.ca.c_str(),
                                                                                   nullptr) == 1;
         if (!trusted) fail("tls-ca " + (settings.ca.empty() ? std::string("(system store)") : settings.ca));
-        if (!settings.cert.empty()) {
-            // With a client certificate, TLS 1.2: there the collector's verdict on
-            // it is part of the handshake, while with TLS 1.3 a collector that
-            // sends no session tickets leaves an accepted certificate unconfirmed.
-            SSL_CTX_set_max_proto_version(ctx_.get(), TLS1_2_VERSION);
-            if (SSL_CTX_use_certificate_chain_file(ctx_.get(), settings.cert.c_str()) != 1)
-                fail("tls-cert " + settings.cert);
-            // Without tls-key the key is looked for in the certificate's own file.
-            const std::string& key = settings.key.empty() ? settings.cert : settings.key;
-            if (SSL_CTX_use_PrivateKey_file(ctx_.get(), key.c_str(), SSL_FILETYPE_PEM) != 1) fail("tls-key " + key);
-            if (SSL_CTX_check_private_key(ctx_.get()) != 1) fail("tls-key " + key);
-        }
+        if (settings.cert.empty()) return;
+        // With a client certificate, TLS 1.2: there the collector's verdict on
+        // it is part of the handshake, while with TLS 1.3 a collector that
+        // sends no session tickets leaves an accepted certificate unconfirmed.
+        SSL_CTX_set_max_proto_version(ctx_.get(), TLS1_2_VERSION);
+        file_text("tls-cert", settings.cert);
+        if (SSL_CTX_use_certificate_chain_file(ctx_.get(), settings.cert.c_str()) != 1)
+            fail("tls-cert " + settings.cert);
+        // Without tls-key the key is looked for in the certificate's own file.
+        key_ = settings.key.empty() ? settings.cert : settings.key;
+        use_key(ctx_.get(), key_);
+    }
+
+    SSL_CTX* get() const { return ctx_.get(); }
+    const std::string& key() const { return key_; }
+
+private:
+    std::unique_ptr<SSL_CTX, CtxFree> ctx_;
+    std::string key_;  // the key's file, "" without a client certificate
+};
+
+class OpenSslChannel : public TlsChannel {
+public:
+    OpenSslChannel(const OpenSslContext& context, const std::string& address, TlsTransport& transport)
+        : transport_(transport) {
+        ERR_clear_error();
+        ssl_.reset(SSL_new(context.get()));
+        if (!ssl_) fail("SSL_new()");
         // Called only when the collector asks for a client certificate.
-        SSL_CTX_set_cert_cb(
-            ctx_.get(),
+        SSL_set_cert_cb(
+            ssl_.get(),
             [](SSL*, void* self) {
                 static_cast<OpenSslChannel*>(self)->certificate_requested_ = true;
                 return 1;
             },
             this);
-        ssl_.reset(SSL_new(ctx_.get()));
-        if (!ssl_) fail("SSL_new()");
         // The collector's certificate must name what the agent expects: the
-        // configured name, else the address it dialled.
+        // configured name among its DNS names (never its subject's CN), else
+        // the address the socket was connected to.
+        const kr::config::TlsSettings& settings = context.settings();
+        SSL_set_hostflags(ssl_.get(), X509_CHECK_FLAG_NEVER_CHECK_SUBJECT);
         const bool named = settings.name.empty()
-                               ? X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl_.get()), ip.c_str()) == 1
+                               ? X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl_.get()), address.c_str()) == 1
                                : SSL_set1_host(ssl_.get(), settings.name.c_str()) == 1 &&
                                      SSL_set_tlsext_host_name(ssl_.get(), settings.name.c_str()) == 1;
-        if (!named) fail("tls-name " + (settings.name.empty() ? ip : settings.name));
+        if (!named) fail("tls-name " + (settings.name.empty() ? address : settings.name));
         BIO* in = BIO_new(BIO_s_mem());
         BIO* out = BIO_new(BIO_s_mem());
         if (in == nullptr || out == nullptr) {
@@ -189,7 +245,6 @@ private:
 
     TlsTransport& transport_;
     bool certificate_requested_ = false;
-    std::unique_ptr<SSL_CTX, CtxFree> ctx_;
     std::unique_ptr<SSL, SslFree> ssl_;
     BIO* in_ = nullptr;
     BIO* out_ = nullptr;
@@ -197,9 +252,22 @@ private:
 
 }  // namespace
 
-std::unique_ptr<TlsChannel> make_tls_channel(const kr::config::TlsSettings& settings, const std::string& ip,
+std::unique_ptr<TlsContext> make_tls_context(const kr::config::TlsSettings& settings, std::string& warning) {
+    auto context = std::make_unique<OpenSslContext>(settings);
+    // A private key every user can read is no secret: said, not refused
+    // (group access, an ssl-cert group say, is the system's choice).
+    struct stat status {};
+    if (!context->key().empty() && stat(context->key().c_str(), &status) == 0 && (status.st_mode & S_IROTH) != 0) {
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(status.st_mode & 07777));
+        warning = "tls-key " + context->key() + " can be read by every user (mode " + mode + "): chmod 600 it";
+    }
+    return context;
+}
+
+std::unique_ptr<TlsChannel> make_tls_channel(const TlsContext& context, const std::string& address,
                                              TlsTransport& transport) {
-    return std::make_unique<OpenSslChannel>(settings, ip, transport);
+    return std::make_unique<OpenSslChannel>(static_cast<const OpenSslContext&>(context), address, transport);
 }
 
 std::string tls_description(const kr::config::TlsSettings& settings) {

@@ -8,9 +8,13 @@
 
 namespace kr::transport {
 
-std::unique_ptr<TlsChannel> make_tls_channel(const kr::config::TlsSettings& settings, const std::string& ip,
+std::unique_ptr<TlsContext> make_tls_context(const kr::config::TlsSettings& settings, std::string&) {
+    return std::make_unique<SchannelContext>(sspi_platform_api(), settings);
+}
+
+std::unique_ptr<TlsChannel> make_tls_channel(const TlsContext& context, const std::string& address,
                                              TlsTransport& transport) {
-    return std::make_unique<SchannelChannel>(sspi_platform_api(), settings, ip, transport);
+    return std::make_unique<SchannelChannel>(static_cast<const SchannelContext&>(context), address, transport);
 }
 
 std::string tls_description(const kr::config::TlsSettings& settings) {

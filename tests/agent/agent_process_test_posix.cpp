@@ -22,6 +22,7 @@
 #include "support/empty_pcap.h"
 #include "support/log_capture.h"
 #include "support/loopback.h"
+#include "support/tls_peer.h"
 
 namespace {
 
@@ -178,6 +179,27 @@ TEST(AgentProcess, ConfigurationProblemsAreNamedAndAnUnclearTlsSendsNothing) {
     agent.start({"--help"}, "", true);
     EXPECT_EQ(0, agent.wait_exit(5000));
     EXPECT_EQ(0u, agent.stderr_text().find("usage: agent <config-file>  "));
+}
+
+// A key with a passphrase ends the start with one line, never a prompt, and no connection is made.
+TEST(AgentProcess, ATlsKeyWithAPassphraseEndsTheStartWithOneLine) {
+    const kr::test::TestPki pki;
+    kr::test::TempDir dir;
+    fs::create_directories(dir.file("log"));
+    kr::test::LoopbackListener collector;
+    write_config(dir, dir.file("agent.conf"),
+                 "logging on\ntls on\ntls-ca " + pki.pem("ca") + "\ntls-cert " + pki.pem("client") + "\ntls-key " +
+                     pki.dir.file("locked.key") + "\ntarget 127.0.0.1:" + std::to_string(collector.port()) + " 2\n");
+    AgentProcess agent(dir);
+    agent.start({dir.file("agent.conf")});
+    EXPECT_EQ(1, agent.wait_exit(5000));
+    const std::string line = "tls-key " + pki.dir.file("locked.key") +
+                             ": the key has a passphrase, and the agent never asks for one: write it without "
+                             "(openssl pkey -in KEY -out NEW_KEY)";
+    EXPECT_EQ("agent: " + line + "\n", agent.stderr_text());
+    const Lines log = agent.log_messages();
+    EXPECT_NE(std::find(log.begin(), log.end(), "ERROR - Run failure: " + line), log.end());
+    EXPECT_FALSE(collector.accept(100));
 }
 
 TEST(AgentProcess, LoggingOffWritesNoFileAnywhere) {

@@ -12,7 +12,8 @@ namespace kr::test {
 
 // In a fresh directory, each as NAME.pem and NAME.key: CAs "ca" and "other";
 // "server" names IP 127.0.0.1 and DNS collector.test, "stranger" the same but
-// signed by "other", "named" only collector.test; "client" is an agent's.
+// signed by "other", "named" only collector.test, "legacy" has CN=collector.test
+// and no names; "client" is an agent's, "locked.key" its key with a passphrase.
 struct TestPki {
     TestPki();
     std::string pem(const std::string& name) const { return dir.file(name + ".pem"); }
@@ -22,11 +23,12 @@ struct TestPki {
 
 // One session at a time; a non-empty client_ca requires a client certificate it signed. Each
 // session's plaintext goes to a new connection to 127.0.0.1:relay_port, or (0) is only counted.
+// max_version (e.g. TLS1_1_VERSION) and tls12_ciphers (an OpenSSL list) make a weaker server.
 class TlsPeer {
 public:
     static bool available();
     TlsPeer(const std::string& cert, const std::string& key, const std::string& client_ca = "",
-            std::uint16_t relay_port = 0);
+            std::uint16_t relay_port = 0, int max_version = 0, const std::string& tls12_ciphers = "");
     ~TlsPeer();
     std::uint16_t port() const { return port_; }
     std::uint64_t received() const { return received_; }  // plaintext bytes, all sessions

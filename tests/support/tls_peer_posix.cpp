@@ -16,13 +16,15 @@ TestPki::TestPki() {
     std::ofstream(dir.file("make.sh")) << R"(set -e
 ec="-newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes"
 ca() { openssl req -x509 $ec -subj "/CN=$1" -keyout $1.key -out $1.pem -days 2; }
-leaf() { openssl req -new $ec -subj "/CN=$1" -keyout $1.key -out $1.csr; echo "$3" > $1.ext
+leaf() { openssl req -new $ec -subj "/CN=${4:-$1}" -keyout $1.key -out $1.csr; echo "$3" > $1.ext
   openssl x509 -req -in $1.csr -CA $2.pem -CAkey $2.key -CAcreateserial -days 2 -extfile $1.ext -out $1.pem; }
 ca ca; ca other
 leaf server ca "subjectAltName=IP:127.0.0.1,DNS:collector.test"
 leaf stranger other "subjectAltName=IP:127.0.0.1,DNS:collector.test"
 leaf named ca "subjectAltName=DNS:collector.test"
 leaf client ca "extendedKeyUsage=clientAuth"
+leaf legacy ca "extendedKeyUsage=serverAuth" collector.test
+openssl pkey -in client.key -aes256 -passout pass:secret -out locked.key
 )";
     if (std::system(("cd '" + dir.path() + "' && sh make.sh >make.log 2>&1").c_str()) != 0)
         throw std::runtime_error("openssl failed: see " + dir.file("make.log"));
@@ -31,10 +33,16 @@ leaf client ca "extendedKeyUsage=clientAuth"
 bool TlsPeer::available() { return true; }
 
 TlsPeer::TlsPeer(const std::string& cert, const std::string& key, const std::string& client_ca,
-                 std::uint16_t relay_port)
+                 std::uint16_t relay_port, int max_version, const std::string& tls12_ciphers)
     : relay_port_(relay_port) {
     SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
     ctx_ = ctx;
+    if (max_version != 0) {  // an old or weak server, as far as OpenSSL still goes
+        SSL_CTX_set_security_level(ctx, 0);
+        SSL_CTX_set_min_proto_version(ctx, 0);
+        SSL_CTX_set_max_proto_version(ctx, max_version);
+    }
+    if (!tls12_ciphers.empty()) SSL_CTX_set_cipher_list(ctx, tls12_ciphers.c_str());
     if (SSL_CTX_use_certificate_chain_file(ctx, cert.c_str()) != 1 ||
         SSL_CTX_use_PrivateKey_file(ctx, key.c_str(), SSL_FILETYPE_PEM) != 1 ||
         (!client_ca.empty() && SSL_CTX_load_verify_locations(ctx, client_ca.c_str(), nullptr) != 1))

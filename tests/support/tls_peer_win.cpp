@@ -6,6 +6,8 @@
 namespace kr::test {
 TestPki::TestPki() { throw std::runtime_error("no openssl in the Windows build"); }
 bool TlsPeer::available() { return false; }
-TlsPeer::TlsPeer(const std::string&, const std::string&, const std::string&, std::uint16_t) { TestPki(); }
+TlsPeer::TlsPeer(const std::string&, const std::string&, const std::string&, std::uint16_t, int, const std::string&) {
+    TestPki();
+}
 TlsPeer::~TlsPeer() = default;
 }  // namespace kr::test
