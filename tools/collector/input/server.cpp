@@ -257,12 +257,15 @@ void Server::close_connection(Connection& connection) {
 }
 
 void Server::drain() {
-    // No new connection from here on: an agent that tries now is refused at
-    // once and goes on to its next target instead of waiting in the queue.
+    // Connections already queued are agents that may have sent: taken in.
+    // None after them: an agent that tries now is refused at once and goes
+    // on to its next target instead of waiting in the queue.
+    const std::int64_t deadline = now_ms() + kDrainMs;
+    while (accept_paused_until_ms_ == 0 && accept_some() && now_ms() < deadline) {
+    }
     ::close(listen_fd_);
     listen_fd_ = -1;
     watch(wake_fd_, kWakeId, 0, EPOLL_CTL_DEL);
-    const std::int64_t deadline = now_ms() + kDrainMs;
     std::vector<Connection*> reading;
     for (const auto& entry : connections_list_) {
         // A reset, not an orderly end: to an agent that sends on, the next

@@ -88,7 +88,8 @@ private:
     void close_connection(Connection& connection);
 
     // Accepting and the pending connections (server_pending.cpp).
-    void accept_some();
+    // True when more may wait in the queue.
+    bool accept_some();
     void admit(int fd, const std::string& peer, const std::string& host);
     // The connection has sent its hello (or gone): no longer pending.
     void unpend(Connection& connection);

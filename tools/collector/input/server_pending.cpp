@@ -36,7 +36,7 @@ std::string raise_open_file_limit() {
     return "open files: at most " + std::to_string(files.rlim_cur) + " (raised from " + std::to_string(before) + ")";
 }
 
-void Server::accept_some() {
+bool Server::accept_some() {
     for (int i = 0; i < kAcceptsPerRound; ++i) {
         sockaddr_storage address{};
         socklen_t length = sizeof address;
@@ -59,12 +59,13 @@ void Server::accept_some() {
                 continue;
             }
             pause_accepting(true);
-            return;
+            return false;
         }
         if (code != EINTR && code != ECONNABORTED && code != EPROTO) {
-            return;  // EAGAIN: none left
+            return false;  // EAGAIN: none left
         }
     }
+    return true;
 }
 
 void Server::admit(int fd, const std::string& peer, const std::string& host) {
