@@ -364,6 +364,35 @@ TEST(CollectorProcess, ServesMetricsThatPromtoolAcceptsAndThatMatchTheJsonLines)
     EXPECT_EQ(collector.wait_exit(), 0);
 }
 
+// What an agent has sent when the stop comes is read, a record begun then
+// included; the connection then ends with a reset, so the agent's next send
+// fails (and goes out again elsewhere) instead of vanishing.
+TEST(CollectorProcess, SigintReadsWhatAgentsSentIntoTheJsonFileAndResetsThem) {
+    TempDir dir;
+    CollectorProcess collector({"--listen=127.0.0.1:0", "--json=" + dir.file("events.json")});
+    const std::uint16_t port = collector.wait_listening();
+    ASSERT_NE(port, 0) << collector.stderr_text();
+    AgentSocket agent(port);
+    ByteVector bytes = hello_record();
+    for (int i = 0; i < 51; ++i) {
+        append(bytes, event_record("192.0.2.10", "192.0.2.1", 0, dns_packet(static_cast<std::uint16_t>(i), 0, "a.example")));
+    }
+    const std::size_t cut = bytes.size() - 20;
+    ASSERT_TRUE(agent.send(ByteVector(bytes.begin(), bytes.begin() + cut)));
+    collector.signal(SIGINT);
+    usleep(200000);
+    ASSERT_TRUE(agent.send(ByteVector(bytes.begin() + cut, bytes.end())));
+    ASSERT_EQ(collector.wait_exit(), 0);
+    EXPECT_FALSE(agent.send(hello_record()));
+    std::ifstream file(dir.file("events.json"));
+    int count = 0;
+    for (std::string line; std::getline(file, line); ++count) {
+        EXPECT_EQ(json::parse(line)["id"], count);
+    }
+    EXPECT_EQ(count, 51);
+    EXPECT_TRUE(collector.stdout_lines().empty());
+}
+
 TEST(CollectorProcess, RefusesBadOptionsAndUnusableAddressesWithStatus2) {
     {
         CollectorProcess collector({"--bogus"});

@@ -1,3 +1,8 @@
+#include <openssl/ssl.h>
+#include <sys/resource.h>
+
+#include <thread>
+
 #include "tests/process_helpers.h"
 
 namespace kr::collector::test {
@@ -62,18 +67,35 @@ TEST(CollectorProcess, TlsGivesThePlaintextJsonWhileStalledPlaintextAndRefusedPe
     }
     EXPECT_TRUE(collector.wait_stderr("TLS handshake not done within 8 s; connection closed\n"));
 
+    // TLS 1.2 as an agent with a certificate speaks it: no ticket and no session id to resume
+    // with (every connection is checked in full), and a renegotiation refused.
+    AgentSocket tls12(port);
+    ASSERT_TRUE(tls12.start_tls(dir.file("ca.pem"), dir.file("agent.pem"), dir.file("agent.key"), TLS1_2_VERSION));
+    unsigned int id_length = 1;
+    SSL_SESSION_get_id(SSL_get0_session(tls12.tls()), &id_length);
+    EXPECT_EQ(0u, id_length);
+    EXPECT_EQ(0, SSL_SESSION_has_ticket(SSL_get0_session(tls12.tls())));
+    EXPECT_EQ(1, SSL_renegotiate(tls12.tls()));
+    EXPECT_NE(1, SSL_do_handshake(tls12.tls()));
+
     const struct {
         const char* name;  // of the client certificate, "" for none
         std::string problem;
+        int version = 0;
+        const char* ciphers = "";
     } refused[] = {
         {"", "peer did not return a certificate"},
         {"stranger", "certificate verify failed: unable to get local issuer certificate"},
+        {"agent", "unsupported protocol", TLS1_VERSION},
+        {"agent", "unsupported protocol", TLS1_1_VERSION},
+        {"agent", "no shared cipher", TLS1_2_VERSION, "ECDHE-ECDSA-AES128-SHA:ECDHE-ECDSA-AES256-SHA384"},
     };
     for (const auto& c : refused) {
         AgentSocket other(port);
         const std::string name = c.name;
         // With TLS 1.3 the client only learns of its refusal after its own handshake ends.
-        other.start_tls(dir.file("ca.pem"), name.empty() ? "" : dir.file(name + ".pem"), dir.file(name + ".key"));
+        other.start_tls(dir.file("ca.pem"), name.empty() ? "" : dir.file(name + ".pem"), dir.file(name + ".key"),
+                        c.version, c.ciphers);
         EXPECT_TRUE(other.wait_closed()) << c.problem;
         EXPECT_TRUE(collector.wait_stderr("error from " + other.local_address() + ": TLS handshake failed: " +
                                           c.problem + "; connection closed\n"))
@@ -81,10 +103,62 @@ TEST(CollectorProcess, TlsGivesThePlaintextJsonWhileStalledPlaintextAndRefusedPe
     }
     collector.signal(SIGTERM);
     EXPECT_EQ(collector.wait_exit(), 0);
-    EXPECT_NE(collector.stderr_text().find("summary: connections 24, records " + std::to_string(events + 1) +
-                                         ", events " + std::to_string(events) + ", errors 23\n"),
+    EXPECT_NE(collector.stderr_text().find("summary: connections 28, records " + std::to_string(events + 1) +
+                                         ", events " + std::to_string(events) + ", errors 27\n"),
               std::string::npos)
         << collector.stderr_text();
+}
+
+// 2000 idle connections from 40 addresses against a collector with 1024 descriptors: the
+// agent that streams goes on, a new mutual-TLS agent gets in, and "cannot accept" is said
+// once, not once per accept.
+TEST(CollectorProcess, AgentsGetInUnderAFloodOfIdleConnectionsWithFewDescriptors) {
+    rlimit files{};
+    getrlimit(RLIMIT_NOFILE, &files);
+    files.rlim_cur = files.rlim_max;  // the flood's sockets are this program's
+    if (setrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur < 2100) {
+        GTEST_SKIP() << "this process may not open 2000 sockets";
+    }
+    TempDir dir;
+    ASSERT_TRUE(make_certificates(dir.file("")));
+    CollectorProcess collector({"--nofile=1024:1024", COLLECTOR_PATH, "--listen", "127.0.0.1:0", "--tls-cert",
+                                dir.file("collector.pem"), "--tls-key", dir.file("collector.key"), "--tls-client-ca",
+                                dir.file("ca.pem")},
+                               "prlimit");
+    const std::uint16_t port = collector.wait_listening();
+    ASSERT_NE(port, 0) << collector.stderr_text();
+    const auto events = [](int first) {
+        ByteVector bytes;
+        for (int id = first; id < first + 10; ++id) {
+            append(bytes, event_record("192.0.2.10", "192.0.2.1", 0, dns_packet(static_cast<std::uint16_t>(id), 0, "a.test")));
+        }
+        return bytes;
+    };
+    AgentSocket streaming(port);
+    ASSERT_TRUE(streaming.start_tls(dir.file("ca.pem"), dir.file("agent.pem"), dir.file("agent.key")));
+    ASSERT_TRUE(streaming.send(hello_record()) && streaming.send(events(0)));
+    ASSERT_TRUE(collector.wait_stdout_lines(10)) << collector.stderr_text();
+    // Flooded from a thread: the collector's lines must be read meanwhile, or it waits for stderr.
+    std::vector<std::unique_ptr<AgentSocket>> flood;
+    bool late_in = false;
+    std::thread agents([&] {
+        for (int i = 0; i < 2000; ++i) {
+            flood.push_back(std::make_unique<AgentSocket>(port, ("127.0.1." + std::to_string(1 + i % 40)).c_str()));
+        }
+        AgentSocket late(port);
+        late_in = late.start_tls(dir.file("ca.pem"), dir.file("agent.pem"), dir.file("agent.key")) &&
+                  late.send(hello_record()) && late.send(events(10)) && streaming.send(events(20));
+    });
+    EXPECT_TRUE(collector.wait_stdout_lines(30, 30000)) << collector.stderr_text();
+    agents.join();
+    EXPECT_TRUE(late_in);
+    const std::string failure = "collector: cannot accept a connection: Too many open files\n";
+    EXPECT_TRUE(collector.wait_stderr(failure));
+    const std::string text = collector.stderr_text();
+    EXPECT_NE(text.find("collector: open files: at most 1024\n"), std::string::npos);
+    EXPECT_EQ(text.find(failure), text.rfind(failure));
+    collector.signal(SIGTERM);
+    EXPECT_EQ(collector.wait_exit(), 0);
 }
 
 }  // namespace

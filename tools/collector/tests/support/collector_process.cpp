@@ -313,7 +313,8 @@ AgentSocket::~AgentSocket() {
     close();
 }
 
-bool AgentSocket::start_tls(const std::string& ca, const std::string& cert, const std::string& key) {
+bool AgentSocket::start_tls(const std::string& ca, const std::string& cert, const std::string& key, int version,
+                            const std::string& ciphers) {
     // OpenSSL writes without MSG_NOSIGNAL: a collector that refused us must
     // fail a send, not end the test program.
     std::signal(SIGPIPE, SIG_IGN);
@@ -327,6 +328,14 @@ bool AgentSocket::start_tls(const std::string& ca, const std::string& cert, cons
         return false;
     }
     SSL_CTX_set_verify(tls_context_, SSL_VERIFY_PEER, nullptr);
+    if (version != 0) {
+        SSL_CTX_set_security_level(tls_context_, 0);
+        SSL_CTX_set_min_proto_version(tls_context_, version);
+        SSL_CTX_set_max_proto_version(tls_context_, version);
+    }
+    if (!ciphers.empty() && SSL_CTX_set_cipher_list(tls_context_, ciphers.c_str()) != 1) {
+        return false;
+    }
     tls_ = SSL_new(tls_context_);
     return tls_ != nullptr && X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(tls_), "127.0.0.1") == 1 &&
            SSL_set_fd(tls_, fd_) == 1 && SSL_connect(tls_) == 1;

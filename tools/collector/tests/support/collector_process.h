@@ -99,8 +99,12 @@ public:
     // Makes the connection a TLS client's, as an agent with tls on: the
     // collector's certificate must come from `ca` and name 127.0.0.1; `cert`
     // and `key` offer a client certificate. Sends and waits go through TLS
-    // after it, with kWaitMs as the bound of every socket call.
-    bool start_tls(const std::string& ca, const std::string& cert = "", const std::string& key = "");
+    // after it, with kWaitMs as the bound of every socket call. `version`
+    // (e.g. TLS1_VERSION) offers that version alone, and `ciphers` those
+    // TLS 1.2 suites alone, as an old or weak client would.
+    bool start_tls(const std::string& ca, const std::string& cert = "", const std::string& key = "", int version = 0,
+                   const std::string& ciphers = "");
+    SSL* tls() const { return tls_; }
     bool send(const std::vector<std::uint8_t>& bytes);
     // True when the collector closed the connection within the timeout.
     bool wait_closed(int timeout_ms = kWaitMs);
