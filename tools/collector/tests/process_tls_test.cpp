@@ -1,5 +1,6 @@
 #include <openssl/ssl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <thread>
 
@@ -27,11 +28,15 @@ TEST(CollectorProcess, TlsGivesThePlaintextJsonWhileStalledPlaintextAndRefusedPe
         ASSERT_TRUE(plain.wait_stdout_lines(events)) << plain.stderr_text();
         expected = parsed(plain.stdout_lines());
     }
+    chmod(dir.file("collector.key").c_str(), 0644);  // used, and said to be readable by all
     CollectorProcess collector({"--listen", "127.0.0.1:0", "--tls-cert", dir.file("collector.pem"), "--tls-key",
                                 dir.file("collector.key"), "--tls-client-ca", dir.file("ca.pem"),
                                 "--tls-handshake-timeout", "8"});
     const std::uint16_t port = collector.wait_listening();
     ASSERT_NE(port, 0) << collector.stderr_text();
+    EXPECT_NE(collector.stderr_text().find("collector: warning: --tls-key " + dir.file("collector.key") +
+                                          " can be read by every user (mode 0644): chmod 600 it\n"),
+              std::string::npos);
     // A flood of peers that stall their handshake: silent, or inside their first record.
     std::vector<std::unique_ptr<AgentSocket>> stalled;
     for (int i = 0; i < 20; ++i) {
