@@ -115,7 +115,7 @@ bool Server::listen(const std::string& address, std::string& error) {
 
 bool Server::use_tls(const TlsOptions& options, std::string& error) {
     std::string warning;
-    tls_ = TlsContext::create(options, error, warning);
+    tls_ = TlsContext::create(options, error, &warning);
     if (!warning.empty()) {
         std::fprintf(log_, "collector: warning: %s\n", warning.c_str());
     }

@@ -148,7 +148,7 @@ std::string subject_text(X509* certificate) {
 }  // namespace
 
 std::unique_ptr<TlsContext> TlsContext::create(const TlsOptions& options, std::string& error,
-                                               std::string& warning) {
+                                               std::string* warning) {
     ERR_clear_error();
     SSL_CTX* context = SSL_CTX_new(TLS_server_method());
     if (context == nullptr) {
@@ -159,7 +159,9 @@ std::unique_ptr<TlsContext> TlsContext::create(const TlsOptions& options, std::s
         SSL_CTX_free(context);
         return nullptr;
     }
-    warning = key_warning(options.key);
+    if (warning != nullptr) {
+        *warning = key_warning(options.key);
+    }
     return std::unique_ptr<TlsContext>(new TlsContext(context, !options.client_ca.empty()));
 }
 

@@ -17,9 +17,11 @@ class TlsContext {
 public:
     // Loads the certificate, its key and the client CA; nullptr with one
     // line's reason when a file cannot be used or the key does not match.
-    // `warning` says so when every user of the machine can read the key.
-    // TLS 1.2 and 1.3 only, 1.2 with ECDHE and AES-GCM or ChaCha20-Poly1305.
-    static std::unique_ptr<TlsContext> create(const TlsOptions& options, std::string& error, std::string& warning);
+    // `warning`, when given, says so when every user of the machine can read
+    // the key. TLS 1.2 and 1.3 only, 1.2 with ECDHE and AES-GCM or
+    // ChaCha20-Poly1305.
+    static std::unique_ptr<TlsContext> create(const TlsOptions& options, std::string& error,
+                                              std::string* warning = nullptr);
     ~TlsContext();
     TlsContext(const TlsContext&) = delete;
     TlsContext& operator=(const TlsContext&) = delete;
