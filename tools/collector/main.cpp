@@ -58,6 +58,9 @@ int main(int argc, char** argv) {
     }
     // A reader that goes away must show up as a write error, not end the process.
     std::signal(SIGPIPE, SIG_IGN);
+    // Before any listener sizes itself: every descriptor the system allows,
+    // for agents and a flood beside them. Said once the start succeeded.
+    const std::string open_files = raise_open_file_limit();
 
     Output output(stderr);
     if ((!options.json_path.empty() && !output.open_json(options.json_path, error)) ||
@@ -143,8 +146,7 @@ int main(int argc, char** argv) {
     sigaction(SIGTERM, &action, nullptr);
     action.sa_handler = on_hang_up;
     sigaction(SIGHUP, &action, nullptr);
-    // Before any agent: every descriptor the system allows, for agents and a flood beside them.
-    std::fprintf(stderr, "collector: %s\n", raise_open_file_limit().c_str());
+    std::fprintf(stderr, "collector: %s\n", open_files.c_str());
     std::fprintf(stderr, "collector: listening on %s\n", server.local_address().c_str());
     if (metrics) {
         std::fprintf(stderr, "collector: metrics on %s\n", metrics->url().c_str());
