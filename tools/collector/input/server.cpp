@@ -291,7 +291,8 @@ void Server::drain() {
             // Done once it would block at a record boundary (a record begun
             // is on its way, and waited for); closed at once, so that little
             // can come in between.
-            if (more || (!connection->handshaking() && connection->stream.pending() > 0)) {
+            const bool begun = connection->stream.pending() > 0 || (connection->tls && connection->tls->record_begun());
+            if (more || (!connection->handshaking() && begun)) {
                 busy += more ? 1 : 0;
                 waiting.push_back(connection);
             } else {

@@ -255,6 +255,10 @@ bool TlsSession::pending() const {
     return ssl_ != nullptr && established_ && SSL_pending(ssl_) > 0;
 }
 
+bool TlsSession::record_begun() const {
+    return ssl_ != nullptr && established_ && SSL_has_pending(ssl_) == 1;
+}
+
 std::string TlsSession::description() const {
     const std::string subject = client_subject();
     return std::string(SSL_get_version(ssl_)) + ", " + SSL_get_cipher_name(ssl_) +

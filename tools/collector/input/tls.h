@@ -62,6 +62,8 @@ public:
     long read(std::uint8_t* buffer, std::size_t size, std::string& problem);
     // Decrypted bytes wait inside the session: poll would not report them.
     bool pending() const;
+    // Bytes of a TLS record begun wait inside the session for the rest of it.
+    bool record_begun() const;
     Wait wait() const { return wait_; }
 
 private:
