@@ -135,7 +135,8 @@ TEST(CollectorProcess, AgentsGetInUnderAFloodOfIdleConnectionsWithFewDescriptors
     const auto events = [](int first) {
         ByteVector bytes;
         for (int id = first; id < first + 10; ++id) {
-            append(bytes, event_record("192.0.2.10", "192.0.2.1", 0, dns_packet(static_cast<std::uint16_t>(id), 0, "a.test")));
+            const ByteVector packet = dns_packet(static_cast<std::uint16_t>(id), 0, "a.test");
+            append(bytes, event_record("192.0.2.10", "192.0.2.1", 0, packet));
         }
         return bytes;
     };
