@@ -75,10 +75,6 @@ int main(int argc, char** argv) {
     std::unique_ptr<ClickHouseSink> sink;
     if (!options.clickhouse.url.empty()) {
         sink = std::make_unique<ClickHouseSink>(options.clickhouse, stderr);
-        if (!sink->start(error)) {
-            std::fprintf(stderr, "collector: %s\n", error.c_str());
-            return 2;
-        }
         output.add_sink(sink.get());
     }
     AgentTable agents(options.max_agents);
@@ -138,6 +134,12 @@ int main(int argc, char** argv) {
         }
         output.add_tap(&page->tap());
     }
+    // The listeners first: the sink asks ClickHouse from its own thread, so a
+    // slow or hung server delays no agent. A table of another shape ends the run.
+    if (sink && !sink->start(error, [&server] { server.stop(); })) {
+        std::fprintf(stderr, "collector: %s\n", error.c_str());
+        return 2;
+    }
     g_server = &server;
     struct sigaction action {};
     action.sa_handler = on_stop_signal;
@@ -180,5 +182,5 @@ int main(int argc, char** argv) {
     metrics.reset();
     output.add_tap(nullptr);
     page.reset();
-    return ok ? 0 : 1;
+    return sink && sink->refused() ? 2 : ok ? 0 : 1;
 }

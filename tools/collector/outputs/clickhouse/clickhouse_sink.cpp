@@ -48,13 +48,14 @@ ClickHouseSink::ClickHouseSink(ClickHouseOptions options, std::FILE* log)
     batch_ids_ = (std::uint64_t{random()} << 32) ^ random();
     http_.set_credentials(options_.user, options_.password);
     http_.set_ca_file(options_.ca_file);
+    http_.set_abort_time(&abort_at_ms_);
 }
 
 ClickHouseSink::~ClickHouseSink() {
     stop();
 }
 
-bool ClickHouseSink::start(std::string& error) {
+bool ClickHouseSink::start(std::string& error, std::function<void()> refused) {
     if (!options_.spool_dir.empty()) {
         // Spooled rows are only replayed into the table shape they were encoded for.
         const std::string layout = create_table_sql("t");
@@ -69,24 +70,38 @@ bool ClickHouseSink::start(std::string& error) {
                          static_cast<unsigned long long>(spool_.rows()));
         }
     }
-    std::string problem;
-    if (learn_version(problem) && prepare_table(problem)) {
-        need_create_ = false;
-    } else if (wrong_table_) {
-        error = problem;
-        return false;
-    } else {
-        failing_ = true;
-        failure_ = classify_failure(http_.status(), http_.exception_code());
-        failure_code_ = http_.exception_code();
-        failure_logged_ms_ = failing_since_ms_ = now_ms();
-        const std::string hint = configuration_hint(http_.status(), failure_code_);
-        std::fprintf(log_, "collector: ClickHouse at %s is not ready: %s; %sevents are held and retried\n",
-                     options_.url.c_str(), problem.c_str(),
-                     hint.empty() ? "" : ("fix the configuration: " + hint + "; ").c_str());
-    }
+    on_refused_ = std::move(refused);
     thread_ = std::thread([this] { run(); });
     return true;
+}
+
+// On the insert thread, before anything else: the server's version and the
+// table. A server that does not answer holds up only this thread.
+void ClickHouseSink::check_server() {
+    std::string problem;
+    const bool ready = learn_version(problem) && prepare_table(problem);
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (ready) {
+        need_create_ = false;
+        return;
+    }
+    failing_ = true;
+    failure_ = wrong_table_ ? InsertFailure::configuration
+                            : classify_failure(http_.status(), http_.exception_code());
+    failure_code_ = http_.exception_code();
+    failure_logged_ms_ = failing_since_ms_ = now_ms();
+    if (wrong_table_) {
+        std::fprintf(log_, "collector: %s\n", problem.c_str());
+        refused_ = true;
+        if (on_refused_) {
+            on_refused_();
+        }
+        return;
+    }
+    const std::string hint = configuration_hint(http_.status(), failure_code_);
+    std::fprintf(log_, "collector: ClickHouse at %s is not ready: %s; %sevents are held and retried\n",
+                 options_.url.c_str(), problem.c_str(),
+                 hint.empty() ? "" : ("fix the configuration: " + hint + "; ").c_str());
 }
 
 void ClickHouseSink::add(std::string_view peer, std::string_view version, const EventMessage& event,
@@ -111,6 +126,7 @@ void ClickHouseSink::stop() {
         std::lock_guard<std::mutex> lock(mutex_);
         stopping_ = true;
         stop_by_ms_ = now_ms() + kStopFlushMs;
+        abort_at_ms_ = stop_by_ms_;
     }
     wake_.notify_one();
     if (thread_.joinable()) {
@@ -170,6 +186,7 @@ void ClickHouseSink::drop(const Batch& batch) {
 }
 
 void ClickHouseSink::run() {
+    check_server();
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
         const std::int64_t now = now_ms();

@@ -6,10 +6,12 @@
 // with backoff and, with a spool directory, kept on disk and replayed in
 // order (also by the next run). Delivery is at least once: a batch whose
 // insert reached the database but whose answer did not is sent again.
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -47,16 +49,21 @@ public:
     ClickHouseSink(const ClickHouseSink&) = delete;
     ClickHouseSink& operator=(const ClickHouseSink&) = delete;
 
-    // Opens the spool and starts the insert thread; creates the table if it
-    // is missing (a database that cannot be reached yet is only noted).
-    // False with the reason when the spool cannot be used.
-    bool start(std::string& error);
+    // Opens the spool and starts the insert thread, which first asks the
+    // server's version and creates the table if it is missing (a database
+    // that cannot be reached yet is only noted): nothing here waits for the
+    // database. A table of another shape found then is said in a line and
+    // `refused` is called (the collector ends). False with the reason when
+    // the spool cannot be used.
+    bool start(std::string& error, std::function<void()> refused);
+    // True once the first check found a table of another shape.
+    bool refused() const { return refused_; }
     // From the server loop: one event into the open batch.
     void add(std::string_view peer, std::string_view version, const EventMessage& event, const DnsSummary& dns);
     // Closes the open batch, inserts what is held (or, when the database is
     // failing or a backlog waits, spools it) and ends the thread. After 10 s
-    // the rest is spooled, or dropped without a spool: the stop takes at most
-    // that and the insert under way.
+    // the rest is spooled, or dropped without a spool, and a transfer still
+    // under way is cut: the stop takes about that at most.
     void stop();
 
     Counters counters() const;
@@ -71,6 +78,7 @@ private:
     };
 
     void run();
+    void check_server();
     void close_open_batch();
     void pop_ready();
     void spool_batch(const Batch& batch);
@@ -91,6 +99,9 @@ private:
     std::string server_version_;  // from SELECT version(), asked once
     bool wrong_table_ = false;  // the last check found a table of another shape
     bool engine_checked_ = false;
+    std::function<void()> on_refused_;
+    std::atomic<bool> refused_{false};
+    std::atomic<std::int64_t> abort_at_ms_{0};  // ends a transfer still under way when a stop runs out
 
     mutable std::mutex mutex_;
     std::condition_variable wake_;

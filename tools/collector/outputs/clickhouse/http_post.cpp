@@ -4,6 +4,7 @@
 
 #include <strings.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <mutex>
 
@@ -41,6 +42,14 @@ std::size_t header_line(char* data, std::size_t size, std::size_t count, void* u
 int code_in_body(const std::string& reply) {
     const std::size_t at = reply.find("Code: ");
     return at == std::string::npos ? 0 : std::atoi(reply.c_str() + at + 6);
+}
+
+// Called about once a second while a transfer waits, more often while it moves.
+int abort_when_due(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    const auto* abort_at_ms = static_cast<const std::atomic<std::int64_t>*>(user);
+    const std::int64_t at = abort_at_ms->load();
+    const auto now = std::chrono::steady_clock::now().time_since_epoch();
+    return at != 0 && std::chrono::duration_cast<std::chrono::milliseconds>(now).count() >= at ? 1 : 0;
 }
 
 void global_init() {
@@ -88,6 +97,7 @@ bool HttpPost::post(const std::string& url, const std::string& body, std::string
     reply_.clear();
     status_ = 0;
     exception_code_ = 0;
+    transfer_code_ = CURLE_OK;
     char detail[CURL_ERROR_SIZE] = "";
     curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl, CURLOPT_POST, 1L);
@@ -111,8 +121,14 @@ bool HttpPost::post(const std::string& url, const std::string& body, std::string
     if (!ca_file_.empty()) {
         curl_easy_setopt(curl, CURLOPT_CAINFO, ca_file_.c_str());
     }
+    if (abort_at_ms_ != nullptr) {
+        curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, abort_when_due);
+        curl_easy_setopt(curl, CURLOPT_XFERINFODATA, abort_at_ms_);
+        curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+    }
     const CURLcode code = curl_easy_perform(curl);
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr);
+    transfer_code_ = code;
     if (code != CURLE_OK) {
         // The buffer says which check failed ("SSL certificate problem: ...").
         error = curl_easy_strerror(code);
