@@ -1,6 +1,7 @@
+#include <curl/curl.h>
 #include <unistd.h>
 
-#include <cctype>
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -24,45 +25,51 @@ bool valid_identifier(const std::string& text) {
     return true;
 }
 
-// Where the user:password part of a URL is: [begin, at) before the '@'.
-bool find_userinfo(const std::string& url, std::size_t& begin, std::size_t& at) {
-    const std::size_t scheme = url.find("://");
-    if (scheme == std::string::npos) {
+// A URL as libcurl's parser reads it (the transfers use the same parser).
+struct ParsedUrl {
+    explicit ParsedUrl(const std::string& url) : handle(curl_url()) {
+        code = handle == nullptr ? CURLUE_OUT_OF_MEMORY : curl_url_set(handle, CURLUPART_URL, url.c_str(), 0);
+    }
+    ~ParsedUrl() { curl_url_cleanup(handle); }
+    ParsedUrl(const ParsedUrl&) = delete;
+    ParsedUrl& operator=(const ParsedUrl&) = delete;
+
+    std::string get(CURLUPart part, unsigned int flags = 0) const {
+        char* text = nullptr;
+        std::string result;
+        if (curl_url_get(handle, part, &text, flags) == CURLUE_OK && text != nullptr) {
+            result = text;
+        }
+        curl_free(text);
+        return result;
+    }
+
+    CURLU* handle;
+    CURLUcode code;
+};
+
+// Moves the URL's user information into `user` and `password` (decoded),
+// so that no line the collector prints can carry it. False for a URL that
+// does not parse, or that reads differently than meant: a '/', '?' or '#'
+// in a password ends the host part early, so the rest lands in the path.
+bool take_url_credentials(std::string& url, std::string& user, std::string& password, std::string& error) {
+    ParsedUrl parsed(url);
+    const std::string path = parsed.code == CURLUE_OK ? parsed.get(CURLUPART_PATH) : "";
+    if (parsed.code != CURLUE_OK || path.find('@') != std::string::npos) {
+        // The URL itself is not printed: where its password ends is unknown.
+        error = std::string("bad --clickhouse URL (") +
+                (parsed.code != CURLUE_OK ? curl_url_strerror(parsed.code) : "an '@' after the host") +
+                "): a user or password with '/', '?', '#' or '@' must be percent-encoded (%2F, %3F, %23, %40)";
         return false;
     }
-    begin = scheme + 3;
-    const std::size_t end = url.find_first_of("/?#", begin);
-    at = url.rfind('@', end == std::string::npos ? std::string::npos : end - 1);
-    return at != std::string::npos && at >= begin && (end == std::string::npos || at < end);
-}
-
-std::string percent_decoded(const std::string& text) {
-    std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 2 < text.size() && std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
-            std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
-            out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
-            i += 2;
-        } else {
-            out += text[i];
-        }
+    user = parsed.get(CURLUPART_USER, CURLU_URLDECODE);
+    password = parsed.get(CURLUPART_PASSWORD, CURLU_URLDECODE);
+    if (!user.empty() || !password.empty()) {
+        curl_url_set(parsed.handle, CURLUPART_USER, nullptr, 0);
+        curl_url_set(parsed.handle, CURLUPART_PASSWORD, nullptr, 0);
+        url = parsed.get(CURLUPART_URL);
     }
-    return out;
-}
-
-// Moves a user:password part of the URL into the options, so that no
-// line the collector prints can carry it.
-void take_url_credentials(ClickHouseOptions& options, std::string& url_user, std::string& url_password) {
-    std::size_t begin = 0;
-    std::size_t at = 0;
-    if (!find_userinfo(options.url, begin, at)) {
-        return;
-    }
-    const std::string userinfo = options.url.substr(begin, at - begin);
-    const std::size_t colon = userinfo.find(':');
-    url_user = percent_decoded(userinfo.substr(0, colon));
-    url_password = colon == std::string::npos ? "" : percent_decoded(userinfo.substr(colon + 1));
-    options.url.erase(begin, at + 1 - begin);
+    return true;
 }
 
 }  // namespace
@@ -76,13 +83,27 @@ bool valid_table_name(const std::string& name) {
 }
 
 std::string redacted_url(const std::string& url) {
-    std::size_t begin = 0;
-    std::size_t at = 0;
-    if (!find_userinfo(url, begin, at)) {
-        return url;
+    ParsedUrl parsed(url);
+    if (parsed.code != CURLUE_OK) {
+        // Without '@' there is no password; with one, where it ends is unknown.
+        return url.find('@') == std::string::npos ? url : url.substr(0, url.find("://")) + "://...";
     }
-    const std::size_t colon = url.find(':', begin);
-    return colon < at ? url.substr(0, colon + 1) + "***" + url.substr(at) : url;
+    if (!parsed.get(CURLUPART_PASSWORD).empty()) {
+        curl_url_set(parsed.handle, CURLUPART_PASSWORD, "***", 0);
+    }
+    // ClickHouse also takes the password as a query parameter.
+    const std::string query = parsed.get(CURLUPART_QUERY);
+    std::string shown;
+    for (std::size_t at = 0; at < query.size();) {
+        const std::size_t end = std::min(query.find('&', at), query.size());
+        const bool password = query.compare(at, 9, "password=") == 0;
+        shown += (at == 0 ? "" : "&") + (password ? std::string("password=***") : query.substr(at, end - at));
+        at = end + 1;
+    }
+    if (shown != query) {
+        curl_url_set(parsed.handle, CURLUPART_QUERY, shown.c_str(), 0);
+    }
+    return parsed.get(CURLUPART_URL);
 }
 
 bool parse_clickhouse_option(const std::string& name, const std::string& value, ClickHouseOptions& options,
@@ -161,7 +182,9 @@ bool finish_clickhouse_options(ClickHouseOptions& clickhouse, std::string& error
     }
     std::string url_user;
     std::string url_password;
-    take_url_credentials(clickhouse, url_user, url_password);
+    if (!clickhouse.url.empty() && !take_url_credentials(clickhouse.url, url_user, url_password, error)) {
+        return false;
+    }
     if (clickhouse.user.empty()) {
         clickhouse.user = url_user;
     }

@@ -100,7 +100,7 @@ void ClickHouseSink::check_server() {
     }
     const std::string hint = configuration_hint(http_.status(), failure_code_);
     std::fprintf(log_, "collector: ClickHouse at %s is not ready: %s; %sevents are held and retried\n",
-                 options_.url.c_str(), problem.c_str(),
+                 redacted_url(options_.url).c_str(), problem.c_str(),
                  hint.empty() ? "" : ("fix the configuration: " + hint + "; ").c_str());
 }
 

@@ -19,7 +19,8 @@ bool ClickHouseSink::learn_version(std::string& error) {
     if (std::atoi(server_version_.c_str()) < 19) {
         create_url_ = with_parameter(options_.url, "allow_experimental_low_cardinality_type=1");
     }
-    std::fprintf(log_, "collector: ClickHouse %s at %s\n", server_version_.c_str(), options_.url.c_str());
+    std::fprintf(log_, "collector: ClickHouse %s at %s\n", server_version_.c_str(),
+                 redacted_url(options_.url).c_str());
     return true;
 }
 

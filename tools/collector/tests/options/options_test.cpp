@@ -94,6 +94,13 @@ TEST(Options, RejectBadValuesWithTheReason) {
                                 "and --spool need --clickhouse URL"},
         {{"--clickhouse", "ftp://u:pw@h/"}, "bad --clickhouse value 'ftp://u:***@h/' (expected the HTTP interface's "
                                             "URL, e.g. http://127.0.0.1:8123/?database=dns)"},
+        // A password with '/' that is not encoded: the host part ends early.
+        {{"--clickhouse", "http://u:pa/ss@h:8123/"},
+         "bad --clickhouse URL (Port number was not a decimal number between 0 and 65535): a user or password with "
+         "'/', '?', '#' or '@' must be percent-encoded (%2F, %3F, %23, %40)"},
+        {{"--clickhouse", "http://u:1234/ss@h/"},
+         "bad --clickhouse URL (an '@' after the host): a user or password with '/', '?', '#' or '@' must be "
+         "percent-encoded (%2F, %3F, %23, %40)"},
         {{"--clickhouse-password-file", "/nonexistent"},
          "cannot read --clickhouse-password-file /nonexistent: No such file or directory"},
         {{"--clickhouse-nothing", "1"}, "unknown option '--clickhouse-nothing'"},
@@ -137,6 +144,8 @@ TEST(Options, TakeCredentialsOutOfTheUrl) {
     EXPECT_EQ(options.clickhouse.url + " " + options.clickhouse.user + " " + options.clickhouse.password,
               "http://h/ u from-file");
     unsetenv("CLICKHOUSE_PASSWORD");
+    EXPECT_EQ(redacted_url("http://u:p%2Fx@h/?database=d&password=p%26q&x=1"),
+              "http://u:***@h/?database=d&password=***&x=1");
 }
 
 TEST(Options, SplitListenAddresses) {
