@@ -1,5 +1,7 @@
 #include "outputs/clickhouse/clickhouse_errors.h"
 
+#include <curl/curl.h>
+
 namespace kr::collector {
 
 namespace {
@@ -34,19 +36,31 @@ constexpr int kMalformed[] = {6, 25, 26, 27, 32, 33, 38, 41, 72, 117, 131};
 
 }  // namespace
 
-InsertFailure classify_failure(long status, int code) {
+InsertFailure classify_failure(long status, int code, int transfer) {
     for (int malformed : kMalformed) {
         if (code == malformed) {
             return InsertFailure::malformed;
         }
     }
-    if (!configuration_hint(status, code).empty()) {
+    if (!configuration_hint(status, code, transfer).empty()) {
         return InsertFailure::configuration;
     }
     return InsertFailure::transient;
 }
 
-std::string configuration_hint(long status, int code) {
+std::string configuration_hint(long status, int code, int transfer) {
+    // The server, or the CA given for it, fails the check: no retry mends that.
+    switch (transfer) {
+        case CURLE_PEER_FAILED_VERIFICATION:
+        case CURLE_SSL_CACERT_BADFILE:
+        case CURLE_SSL_ISSUER_ERROR:
+        case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+        case CURLE_SSL_INVALIDCERTSTATUS:
+            return "the server's certificate fails the check (give --clickhouse-ca the CA that signed it, and "
+                   "the name or address it was made for in the URL)";
+        default:
+            break;
+    }
     for (const Known& known : kConfiguration) {
         if (code == known.code) {
             return known.hint;

@@ -13,11 +13,12 @@ enum class InsertFailure {
     malformed,      // the rows themselves do not parse
 };
 
-// From the HTTP status (0 when no answer came) and ClickHouse's exception code.
-InsertFailure classify_failure(long status, int code);
+// From the HTTP status (0 when no answer came), ClickHouse's exception code
+// and libcurl's code of the transfer (a failed certificate check is one).
+InsertFailure classify_failure(long status, int code, int transfer);
 
 // What the operator should look at for a configuration error, e.g.
 // "authentication: check --clickhouse-user and the password"; "" otherwise.
-std::string configuration_hint(long status, int code);
+std::string configuration_hint(long status, int code, int transfer);
 
 }  // namespace kr::collector

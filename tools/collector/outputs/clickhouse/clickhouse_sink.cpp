@@ -86,8 +86,7 @@ void ClickHouseSink::check_server() {
         return;
     }
     failing_ = true;
-    failure_ = wrong_table_ ? InsertFailure::configuration
-                            : classify_failure(http_.status(), http_.exception_code());
+    failure_ = wrong_table_ ? InsertFailure::configuration : last_failure();
     failure_code_ = http_.exception_code();
     failure_logged_ms_ = failing_since_ms_ = now_ms();
     if (wrong_table_) {
@@ -98,7 +97,7 @@ void ClickHouseSink::check_server() {
         }
         return;
     }
-    const std::string hint = configuration_hint(http_.status(), failure_code_);
+    const std::string hint = configuration_hint(http_.status(), failure_code_, http_.transfer_code());
     std::fprintf(log_, "collector: ClickHouse at %s is not ready: %s; %sevents are held and retried\n",
                  redacted_url(options_.url).c_str(), problem.c_str(),
                  hint.empty() ? "" : ("fix the configuration: " + hint + "; ").c_str());
@@ -271,7 +270,7 @@ void ClickHouseSink::run() {
         }
         // A checked file that does not parse is set aside only when the table
         // has taken rows of this collector: else the table is the suspect.
-        const bool malformed = classify_failure(http_.status(), http_.exception_code()) == InsertFailure::malformed;
+        const bool malformed = last_failure() == InsertFailure::malformed;
         if (malformed && !from_spool) {
             table_takes_rows_ = false;
         }
@@ -311,7 +310,7 @@ void ClickHouseSink::run() {
 // again every kRepeatFailureMs while it lasts; rows are kept either way.
 void ClickHouseSink::note_failure(const std::string& error) {
     const int code = http_.exception_code();
-    InsertFailure kind = classify_failure(http_.status(), code);
+    InsertFailure kind = classify_failure(http_.status(), code, http_.transfer_code());
     if (kind == InsertFailure::malformed || wrong_table_) {
         kind = InsertFailure::configuration;  // our own rows refused: the table is not what we write
     }
@@ -331,7 +330,7 @@ void ClickHouseSink::note_failure(const std::string& error) {
     const std::string since = seconds > 0 ? " (failing for " + std::to_string(seconds) + " s)" : "";
     const char* held = spool_on_ ? "rows wait in the spool" : "rows wait in memory";
     if (kind == InsertFailure::configuration) {
-        std::string hint = configuration_hint(http_.status(), code);
+        std::string hint = configuration_hint(http_.status(), code, http_.transfer_code());
         if (hint.empty()) {
             hint = "the table does not take the collector's rows: is it of another shape?";
         }

@@ -85,6 +85,10 @@ private:
     void drop(const Batch& batch);
     bool insert(const Batch& batch, std::string& error);
     void note_failure(const std::string& error);
+    // How the last request failed, from http_'s answer.
+    InsertFailure last_failure() const {
+        return classify_failure(http_.status(), http_.exception_code(), http_.transfer_code());
+    }
     // The version question and the table's preparation (clickhouse_table.cpp).
     bool learn_version(std::string& error);
     bool prepare_table(std::string& error);

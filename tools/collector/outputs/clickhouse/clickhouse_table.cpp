@@ -30,8 +30,7 @@ bool ClickHouseSink::learn_version(std::string& error) {
 // create still inserts into a table that is there: only a create that failed
 // for want of an answer stops here.
 bool ClickHouseSink::prepare_table(std::string& error) {
-    if (!http_.post(create_url_, create_sql_, error) &&
-        classify_failure(http_.status(), http_.exception_code()) == InsertFailure::transient) {
+    if (!http_.post(create_url_, create_sql_, error) && last_failure() == InsertFailure::transient) {
         return false;
     }
     if (!http_.post(options_.url, table_columns_sql(options_.table), error)) {

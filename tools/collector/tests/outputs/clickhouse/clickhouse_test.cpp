@@ -193,8 +193,8 @@ TEST_F(ClickHouse, RefusesATableOfAnotherShape) {
 }
 
 // https checked against a CA made here, a password from a file, one in
-// the URL: no password in any line; without the CA the line says why; a
-// read-only user is told apart as a configuration error and its rows wait.
+// the URL: no password in any line; without the CA the line says why, as a
+// configuration error; a read-only user is told apart as a configuration error and its rows wait.
 TEST_F(ClickHouse, KeepsPasswordsOutOfItsOutputAndTellsAReadOnlyUserApart) {
     ASSERT_EQ(openssl_status_, 0);
     TempDir dir;
@@ -217,7 +217,9 @@ TEST_F(ClickHouse, KeepsPasswordsOutOfItsOutputAndTellsAReadOnlyUserApart) {
         CollectorProcess collector(with_ca);
         send_five(collector);
         if (*ca == '\0') {
-            EXPECT_TRUE(collector.wait_stderr("SSL certificate problem")) << collector.stderr_text();
+            EXPECT_TRUE(collector.wait_stderr("SSL certificate problem: self-signed certificate); fix the "
+                                              "configuration: the server's certificate fails the check"))
+                << collector.stderr_text();
         } else {
             EXPECT_EQ(wait_answer("SELECT count() FROM secret", "5"), "5") << collector.stderr_text();
         }
