@@ -249,6 +249,17 @@ void ClickHouseSink::run() {
         lock.unlock();
         std::string error;
         const bool inserted = insert(batch, error);
+        const InsertFailure kind = last_failure();
+        const int code = http_.exception_code();
+        const std::string hint = configuration_hint(http_.status(), code, http_.transfer_code());
+        // Before a checked file is set aside as malformed the table is looked
+        // at again: a column changed meanwhile is the table's fault, not the file's.
+        bool table_checked = false;
+        if (!inserted && kind == InsertFailure::malformed && from_spool && table_takes_rows_) {
+            std::string shape;
+            table_checked = prepare_table(shape);
+            error = wrong_table_ ? shape : error;
+        }
         lock.lock();
         if (inserted) {
             ++counters_.batches_inserted;
@@ -270,18 +281,17 @@ void ClickHouseSink::run() {
         }
         // A checked file that does not parse is set aside only when the table
         // has taken rows of this collector: else the table is the suspect.
-        const bool malformed = last_failure() == InsertFailure::malformed;
+        const bool malformed = kind == InsertFailure::malformed;
         if (malformed && !from_spool) {
             table_takes_rows_ = false;
         }
-        if (malformed && from_spool && table_takes_rows_ &&
-            ++malformed_in_a_row_ <= kMalformedBeforeSuspectingTheTable) {
+        if (malformed && table_checked && ++malformed_in_a_row_ <= kMalformedBeforeSuspectingTheTable) {
             std::string note;
             spool_.quarantine(batch.sequence, "was refused by ClickHouse as malformed (" + error + ")", note);
             std::fprintf(log_, "collector: %s\n", note.c_str());
             continue;
         }
-        note_failure(error);
+        note_failure(error, kind, code, hint);
         need_create_ = true;  // the table may be what is missing
         backoff_ms_ = backoff_ms_ == 0 ? kFirstBackoffMs
                                        : std::min(backoff_ms_ * 2, failure_ == InsertFailure::transient
@@ -308,9 +318,7 @@ void ClickHouseSink::run() {
 
 // With mutex_ held. Says why inserts fail when that starts or changes, and
 // again every kRepeatFailureMs while it lasts; rows are kept either way.
-void ClickHouseSink::note_failure(const std::string& error) {
-    const int code = http_.exception_code();
-    InsertFailure kind = classify_failure(http_.status(), code, http_.transfer_code());
+void ClickHouseSink::note_failure(const std::string& error, InsertFailure kind, int code, std::string hint) {
     if (kind == InsertFailure::malformed || wrong_table_) {
         kind = InsertFailure::configuration;  // our own rows refused: the table is not what we write
     }
@@ -330,7 +338,6 @@ void ClickHouseSink::note_failure(const std::string& error) {
     const std::string since = seconds > 0 ? " (failing for " + std::to_string(seconds) + " s)" : "";
     const char* held = spool_on_ ? "rows wait in the spool" : "rows wait in memory";
     if (kind == InsertFailure::configuration) {
-        std::string hint = configuration_hint(http_.status(), code, http_.transfer_code());
         if (hint.empty()) {
             hint = "the table does not take the collector's rows: is it of another shape?";
         }

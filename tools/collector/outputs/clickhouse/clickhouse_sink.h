@@ -84,7 +84,8 @@ private:
     void spool_batch(const Batch& batch);
     void drop(const Batch& batch);
     bool insert(const Batch& batch, std::string& error);
-    void note_failure(const std::string& error);
+    // `kind`, `code` and `hint` of the failed insert's answer.
+    void note_failure(const std::string& error, InsertFailure kind, int code, std::string hint);
     // How the last request failed, from http_'s answer.
     InsertFailure last_failure() const {
         return classify_failure(http_.status(), http_.exception_code(), http_.transfer_code());

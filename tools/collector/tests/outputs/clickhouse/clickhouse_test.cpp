@@ -416,6 +416,39 @@ TEST_F(ClickHouse, SpoolOutlivesTheCollectorAndDropsTheOldestWhenFull) {
     }
 }
 
+// A column changed in the middle of a replay (each insert takes a second
+// through a view that sleeps): the table is named, no checked file is set
+// aside, and the files go in once the column is back.
+TEST_F(ClickHouse, AColumnChangedDuringAReplayIsNamedAndCostsNoFile) {
+    TempDir spool;
+    auto args = collector_args("altered", "100", "600000");
+    args.insert(args.end(), {"--spool", spool.path()});
+    CollectorProcess collector(args);
+    AgentSocket agent(collector.wait_listening());
+    ASSERT_EQ(wait_answer("EXISTS TABLE altered", "1"), "1");
+    ASSERT_EQ(server_->query("CREATE MATERIALIZED VIEW slow ENGINE = Null AS SELECT sleep(1) AS s FROM altered"), "");
+    server_->stop();
+    ByteVector bytes = record(hello());
+    append(bytes, numbered_events(0, 400));
+    ASSERT_TRUE(agent.send(bytes));
+    std::size_t files = 0;
+    for (int i = 0; i < 100 && files < 4; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(100))) {
+        files = std::distance(std::filesystem::directory_iterator(spool.path()), {}) - 1;  // less the lock
+    }
+    ASSERT_EQ(files, 4u) << collector.stderr_text();
+    std::string error;
+    ASSERT_TRUE(server_->start(error)) << error;
+    ASSERT_EQ(wait_answer("SELECT count() > 0 FROM altered", "1"), "1");  // the first file went in
+    ASSERT_EQ(server_->query("ALTER TABLE altered MODIFY COLUMN size UInt64"), "");
+    EXPECT_TRUE(collector.wait_stderr("size is UInt64 (expected UInt32)", 30000)) << collector.stderr_text();
+    ASSERT_EQ(server_->query("ALTER TABLE altered MODIFY COLUMN size UInt32"), "");
+    EXPECT_EQ(wait_answer("SELECT count() FROM altered", "400", 60000), "400") << collector.stderr_text();
+    collector.signal(SIGTERM);
+    EXPECT_EQ(collector.wait_exit(), 0);
+    EXPECT_NE(collector.stderr_text().find("left in the spool 0, quarantined 0"), std::string::npos)
+        << collector.stderr_text();
+}
+
 // Every ```sql block of docs/clickhouse.md that a ```text block follows is
 // asked of the sample capture, replayed by the real agent; the text is the answer.
 TEST_F(ClickHouse, SampleQuestionsInTheDocsAnswerForTheSampleCapture) {
