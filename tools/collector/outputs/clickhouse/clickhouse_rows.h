@@ -14,6 +14,11 @@ namespace kr::collector {
 // "CREATE TABLE IF NOT EXISTS <table> (...)" for `table` ("name" or
 // "database.name", already checked by valid_table_name in options/).
 std::string create_table_sql(const std::string& table);
+// Fingerprints of the row encoding, for the spool's files: this version's
+// (XXH64 of create_table_sql("t")), and the previous version's, whose rows
+// are the same bytes (its `client` was LowCardinality(String)).
+std::uint64_t row_layout();
+std::uint64_t previous_row_layout();
 // "INSERT INTO <table> (<columns>) FORMAT RowBinary".
 std::string insert_sql(const std::string& table);
 

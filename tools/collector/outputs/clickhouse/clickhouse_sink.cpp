@@ -4,8 +4,6 @@
 #include <chrono>
 #include <random>
 
-#include <xxhash.h>
-
 #include "outputs/clickhouse/clickhouse_rows.h"
 
 namespace kr::collector {
@@ -58,8 +56,8 @@ ClickHouseSink::~ClickHouseSink() {
 bool ClickHouseSink::start(std::string& error, std::function<void()> refused) {
     if (!options_.spool_dir.empty()) {
         // Spooled rows are only replayed into the table shape they were encoded for.
-        const std::string layout = create_table_sql("t");
-        if (!spool_.open(options_.spool_dir, options_.spool_max, XXH64(layout.data(), layout.size(), 0), error)) {
+        spool_.also_accept(previous_row_layout());
+        if (!spool_.open(options_.spool_dir, options_.spool_max, row_layout(), error)) {
             return false;
         }
         spool_on_ = true;

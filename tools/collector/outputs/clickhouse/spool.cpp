@@ -219,7 +219,7 @@ bool Spool::check(const std::string& name, std::uint32_t name_rows, std::string&
                  " bytes of rows, the header says " + std::to_string(bytes) + ")";
     } else if (get(text, 32, 8) != checksum(text, text.data() + kHeaderBytes, bytes)) {
         reason = "fails its checksum";
-    } else if (get(text, 24, 8) != layout_) {
+    } else if (get(text, 24, 8) != layout_ && (also_accepted_ == 0 || get(text, 24, 8) != also_accepted_)) {
         reason = "holds rows of another table layout";
     } else {
         data = std::move(text);

@@ -28,6 +28,8 @@ public:
     // `layout` identifies the row encoding (files of another are
     // quarantined when read). False with the reason on failure.
     bool open(const std::string& dir, std::uint64_t max_bytes, std::uint64_t layout, std::string& error);
+    // Files of `layout` are replayed too (an earlier encoding of the same bytes).
+    void also_accept(std::uint64_t layout) { also_accepted_ = layout; }
 
     bool empty() const { return files_.empty(); }
     std::size_t batches() const { return files_.size(); }
@@ -65,6 +67,7 @@ private:
     int lock_fd_ = -1;
     std::uint64_t max_bytes_ = 0;
     std::uint64_t layout_ = 0;
+    std::uint64_t also_accepted_ = 0;
     std::map<std::uint64_t, File> files_;
     std::uint64_t bytes_ = 0;
     std::uint64_t next_sequence_ = 0;
