@@ -12,8 +12,8 @@ namespace {
 
 // Bytes of closed batches held in memory while inserts are under way
 // (about 2.5 million events); beyond this the oldest goes to the spool
-// (or, without one, is dropped), so a slow database costs memory only up
-// to a bound.
+// (or, without one or with a full one, is dropped), so a slow database
+// costs memory only up to a bound.
 constexpr std::size_t kMaxReadyBytes = 256 * 1024 * 1024;
 constexpr std::int64_t kFirstBackoffMs = 100;
 constexpr std::int64_t kMaxBackoffMs = 2000;
@@ -36,7 +36,7 @@ std::int64_t now_ms() {
 }  // namespace
 
 ClickHouseSink::ClickHouseSink(ClickHouseOptions options, std::FILE* log)
-    : options_(std::move(options)), log_(log) {
+    : options_(std::move(options)), log_(log), backlog_(log, kMaxReadyBytes) {
     create_url_ = options_.url;  // learn_version() adds what an old server needs
     insert_url_ = with_parameter(options_.url, "query=" + HttpPost::escape(insert_sql(options_.table)));
     create_sql_ = create_table_sql(options_.table);
@@ -56,16 +56,14 @@ ClickHouseSink::~ClickHouseSink() {
 bool ClickHouseSink::start(std::string& error, std::function<void()> refused) {
     if (!options_.spool_dir.empty()) {
         // Spooled rows are only replayed into the table shape they were encoded for.
-        spool_.also_accept(previous_row_layout());
-        if (!spool_.open(options_.spool_dir, options_.spool_max, row_layout(), error)) {
+        if (!backlog_.open_spool(options_.spool_dir, options_.spool_max, row_layout(), previous_row_layout(), error)) {
             return false;
         }
-        spool_on_ = true;
-        next_sequence_ = spool_.next_sequence();
-        if (!spool_.empty()) {
+        const Spool& spool = backlog_.spool();
+        next_sequence_ = spool.next_sequence();
+        if (!spool.empty()) {
             std::fprintf(log_, "collector: spool %s holds %zu batches (%llu rows) from an earlier run; replaying\n",
-                         options_.spool_dir.c_str(), spool_.batches(),
-                         static_cast<unsigned long long>(spool_.rows()));
+                         options_.spool_dir.c_str(), spool.batches(), static_cast<unsigned long long>(spool.rows()));
         }
     }
     on_refused_ = std::move(refused);
@@ -134,11 +132,12 @@ void ClickHouseSink::stop() {
 ClickHouseSink::Counters ClickHouseSink::counters() const {
     std::lock_guard<std::mutex> lock(mutex_);
     Counters result = counters_;
-    result.batches_dropped += spool_.dropped_batches();
-    result.rows_dropped += spool_.dropped_rows();
-    result.spool_batches = spool_.batches();
-    result.spool_bytes = spool_.bytes();
-    result.batches_quarantined = spool_.quarantined_batches();
+    result.batches_spooled = backlog_.batches_spooled();
+    result.batches_dropped = backlog_.batches_dropped();
+    result.rows_dropped = backlog_.rows_dropped();
+    result.spool_batches = backlog_.spool().batches();
+    result.spool_bytes = backlog_.spool().bytes();
+    result.batches_quarantined = backlog_.spool().quarantined_batches();
     result.failing = failing_ ? 1 : 0;
     result.configuration_error = failing_ && failure_ != InsertFailure::transient ? 1 : 0;
     result.last_error_code = static_cast<std::uint64_t>(failure_code_);
@@ -149,37 +148,8 @@ ClickHouseSink::Counters ClickHouseSink::counters() const {
 
 void ClickHouseSink::close_open_batch() {
     open_.sequence = next_sequence_++;
-    ready_bytes_ += open_.data.size();
-    ready_.push_back(std::move(open_));
+    backlog_.push(std::move(open_), now_ms());
     open_ = Batch{};
-    while (ready_bytes_ > kMaxReadyBytes && ready_.size() > 1) {
-        if (spool_on_) {
-            spool_batch(ready_.front());
-        } else {
-            drop(ready_.front());
-        }
-        pop_ready();
-    }
-}
-
-void ClickHouseSink::pop_ready() {
-    ready_bytes_ -= ready_.front().data.size();
-    ready_.pop_front();
-}
-
-void ClickHouseSink::spool_batch(const Batch& batch) {
-    std::string error;
-    if (spool_.push(batch.sequence, batch.rows, batch.data, error)) {
-        ++counters_.batches_spooled;
-    } else {
-        std::fprintf(log_, "collector: %s; %u events lost\n", error.c_str(), batch.rows);
-        drop(batch);
-    }
-}
-
-void ClickHouseSink::drop(const Batch& batch) {
-    ++counters_.batches_dropped;
-    counters_.rows_dropped += batch.rows;
 }
 
 void ClickHouseSink::run() {
@@ -193,22 +163,20 @@ void ClickHouseSink::run() {
         const bool backing_off = now < retry_at_ms_;
         // While the database fails, and when stopping with a backlog, the
         // spool keeps what memory holds: safe from a crash, replayed in order.
-        if (spool_on_ && (backing_off || (stopping_ && (failing_ || !spool_.empty())))) {
-            while (!ready_.empty()) {
-                spool_batch(ready_.front());
-                pop_ready();
-            }
-            if (stopping_) {
+        // What it cannot take waits in memory (at a stop: is tried until the end).
+        if (backlog_.spool_on() && (backing_off || (stopping_ && (failing_ || !backlog_.spool().empty())))) {
+            backlog_.spool_memory(now, stopping_);
+            if (stopping_ && backlog_.memory_empty()) {
                 break;
             }
         }
         // A slow database does not hold a stop for longer than this: what is
         // left goes where a failing database's batches go.
         if (stopping_ && now >= stop_by_ms_) {
-            while (!ready_.empty()) {
-                spool_on_ ? spool_batch(ready_.front()) : drop(ready_.front());
-                pop_ready();
-            }
+            backlog_.spool_memory(now, true);
+            backlog_.drop_memory(backlog_.spool_on() ? "the spool took nothing more at the stop"
+                                                     : "a stop's 10 s ran out and there is no --spool",
+                                 now);
             break;
         }
         if (backing_off && !stopping_) {
@@ -221,20 +189,15 @@ void ClickHouseSink::run() {
         }
         Batch batch;
         bool from_spool = false;
-        if (spool_on_ && !spool_.empty()) {
-            std::string error;
-            if (!spool_.read_front(batch.sequence, batch.rows, batch.data, error)) {
-                std::fprintf(log_, "collector: %s\n", error.c_str());
+        std::string error;
+        if (!backlog_.next(batch, from_spool, error)) {
+            if (!error.empty()) {
+                std::fprintf(log_, "collector: %s\n", error.c_str());  // a spool file set aside
                 continue;
             }
-            from_spool = true;
-        } else if (!ready_.empty()) {
-            ready_bytes_ -= ready_.front().data.size();
-            batch = std::move(ready_.front());
-            ready_.pop_front();
-        } else if (stopping_) {
-            break;
-        } else {
+            if (stopping_) {
+                break;
+            }
             if (open_.rows > 0) {
                 wake_.wait_for(lock, std::chrono::milliseconds(
                                          std::max<std::int64_t>(open_.opened_ms + options_.batch_ms - now, 1)));
@@ -245,7 +208,6 @@ void ClickHouseSink::run() {
         }
 
         lock.unlock();
-        std::string error;
         const bool inserted = insert(batch, error);
         const InsertFailure kind = last_failure();
         const int code = http_.exception_code();
@@ -262,11 +224,8 @@ void ClickHouseSink::run() {
         if (inserted) {
             ++counters_.batches_inserted;
             counters_.rows_inserted += batch.rows;
-            if (from_spool) {
-                // Gone already only if the spool's bound dropped it meanwhile.
-                spool_.remove(batch.sequence);
-                ++counters_.batches_replayed;
-            }
+            backlog_.inserted(batch, from_spool);
+            counters_.batches_replayed += from_spool ? 1 : 0;
             if (failing_) {
                 std::fprintf(log_, "collector: ClickHouse accepts inserts again\n");
                 failing_ = false;
@@ -285,7 +244,7 @@ void ClickHouseSink::run() {
         }
         if (malformed && table_checked && ++malformed_in_a_row_ <= kMalformedBeforeSuspectingTheTable) {
             std::string note;
-            spool_.quarantine(batch.sequence, "was refused by ClickHouse as malformed (" + error + ")", note);
+            backlog_.spool().quarantine(batch.sequence, "was refused by ClickHouse as malformed (" + error + ")", note);
             std::fprintf(log_, "collector: %s\n", note.c_str());
             continue;
         }
@@ -299,19 +258,13 @@ void ClickHouseSink::run() {
         if (from_spool) {
             continue;  // still first in the spool
         }
-        if (spool_on_) {
-            spool_batch(batch);
-        } else if (stopping_) {
-            drop(batch);
+        if (stopping_ && !backlog_.spool_on()) {
+            backlog_.drop(batch, "ClickHouse failed during the stop and there is no --spool", now_ms());
         } else {
-            ready_bytes_ += batch.data.size();
-            ready_.push_front(std::move(batch));
-            while (ready_bytes_ > kMaxReadyBytes && ready_.size() > 1) {
-                drop(ready_.front());
-                pop_ready();
-            }
+            backlog_.push_front(std::move(batch), now_ms());  // with a spool, spooled in the next round
         }
     }
+    backlog_.say_drops(now_ms());
 }
 
 // With mutex_ held. Says why inserts fail when that starts or changes, and
@@ -334,7 +287,7 @@ void ClickHouseSink::note_failure(const std::string& error, InsertFailure kind, 
     failure_logged_ms_ = now;
     const std::int64_t seconds = (now - failing_since_ms_) / 1000;
     const std::string since = seconds > 0 ? " (failing for " + std::to_string(seconds) + " s)" : "";
-    const char* held = spool_on_ ? "rows wait in the spool" : "rows wait in memory";
+    const char* held = backlog_.spool_on() ? "rows wait in the spool" : "rows wait in memory";
     if (kind == InsertFailure::configuration) {
         if (hint.empty()) {
             hint = "the table does not take the collector's rows: is it of another shape?";
@@ -343,7 +296,7 @@ void ClickHouseSink::note_failure(const std::string& error, InsertFailure kind, 
                      error.c_str(), since.c_str(), hint.c_str(), held);
     } else {
         std::fprintf(log_, "collector: ClickHouse insert failed: %s%s; retrying with backoff%s\n", error.c_str(),
-                     since.c_str(), spool_on_ ? ", batches go to the spool" : "");
+                     since.c_str(), backlog_.spool_on() ? ", batches go to the spool" : "");
     }
 }
 

@@ -10,7 +10,6 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
-#include <deque>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -22,7 +21,7 @@
 #include "options/options.h"
 #include "outputs/clickhouse/clickhouse_errors.h"
 #include "outputs/clickhouse/http_post.h"
-#include "outputs/clickhouse/spool.h"
+#include "outputs/clickhouse/backlog.h"
 
 namespace kr::collector {
 
@@ -69,20 +68,9 @@ public:
     Counters counters() const;
 
 private:
-    struct Batch {
-        std::uint64_t sequence = 0;  // order of closing, also the spool file's
-        std::uint64_t id = 0;        // in every row: the key for removing duplicates
-        std::uint32_t rows = 0;
-        std::int64_t opened_ms = 0;
-        std::string data;
-    };
-
     void run();
     void check_server();
     void close_open_batch();
-    void pop_ready();
-    void spool_batch(const Batch& batch);
-    void drop(const Batch& batch);
     bool insert(const Batch& batch, std::string& error);
     // `kind`, `code` and `hint` of the failed insert's answer.
     void note_failure(const std::string& error, InsertFailure kind, int code, std::string hint);
@@ -111,10 +99,7 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable wake_;
     Batch open_;
-    std::deque<Batch> ready_;
-    std::size_t ready_bytes_ = 0;
-    Spool spool_;
-    bool spool_on_ = false;
+    Backlog backlog_;
     bool stopping_ = false;
     bool failing_ = false;
     InsertFailure failure_ = InsertFailure::transient;

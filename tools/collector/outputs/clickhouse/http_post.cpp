@@ -130,6 +130,10 @@ bool HttpPost::post(const std::string& url, const std::string& body, std::string
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr);
     transfer_code_ = code;
     if (code != CURLE_OK) {
+        if (code == CURLE_ABORTED_BY_CALLBACK) {
+            error = "no answer before the stop's time ran out";
+            return false;
+        }
         // The buffer says which check failed ("SSL certificate problem: ...").
         error = curl_easy_strerror(code);
         if (detail[0] != '\0' && error != detail) {

@@ -143,9 +143,18 @@ bool Spool::open(const std::string& dir, std::uint64_t max_bytes, std::uint64_t 
         error = "cannot read spool directory " + dir + ": " + code.message();
         return false;
     }
-    while (bytes_ > max_bytes_ && !files_.empty()) {
-        drop_front();
+    // Earlier runs' quarantined files, oldest first: the first to make room.
+    std::multimap<fs::file_time_type, std::pair<std::string, std::uint64_t>> found;
+    for (fs::directory_iterator it(dir + "/" + kQuarantine, code), end; !code && it != end; it.increment(code)) {
+        if (it->is_regular_file(code)) {
+            found.emplace(it->last_write_time(code), std::pair(it->path().string(), it->file_size(code)));
+        }
     }
+    for (auto& entry : found) {
+        quarantined_bytes_ += entry.second.second;
+        quarantined_.push_back(std::move(entry.second));
+    }
+    make_room(0);
     return true;
 }
 
@@ -157,17 +166,33 @@ std::uint64_t Spool::rows() const {
     return total;
 }
 
+bool Spool::fits(std::size_t size) const {
+    return bytes_ + kHeaderBytes + size <= max_bytes_;
+}
+
+// Quarantined files first, then the oldest batches.
+void Spool::make_room(std::uint64_t size) {
+    while (bytes_ + quarantined_bytes_ + size > max_bytes_ && !quarantined_.empty()) {
+        std::remove(quarantined_.front().first.c_str());
+        quarantined_bytes_ -= quarantined_.front().second;
+        quarantined_.pop_front();
+        ++removed_quarantined_;
+    }
+    while (bytes_ + size > max_bytes_ && !files_.empty()) {
+        drop_oldest();
+    }
+}
+
 bool Spool::push(std::uint64_t sequence, std::uint32_t rows, const std::string& data, std::string& error) {
     next_sequence_ = std::max(next_sequence_, sequence + 1);
+    out_of_space_ = false;
     const std::uint64_t size = kHeaderBytes + data.size();
     if (size > max_bytes_) {
         ++dropped_batches_;
         dropped_rows_ += rows;
         return true;
     }
-    while (bytes_ + size > max_bytes_ && !files_.empty()) {
-        drop_front();
-    }
+    make_room(size);
     std::string header(kMagic, sizeof kMagic);
     put(header, kVersion, 4);
     put(header, rows, 4);
@@ -188,6 +213,7 @@ bool Spool::push(std::uint64_t sequence, std::uint32_t rows, const std::string& 
         ok = std::rename(temporary.c_str(), final_path.c_str()) == 0;
     }
     if (!ok) {
+        out_of_space_ = errno == ENOSPC || errno == EDQUOT;
         error = "cannot write " + final_path + ": " + std::strerror(errno);
         std::remove(temporary.c_str());
         return false;
@@ -259,6 +285,8 @@ void Spool::quarantine(std::uint64_t sequence, const std::string& reason, std::s
     if (std::rename(from.c_str(), to.c_str()) == 0) {
         sync_dir(folder);
         sync_dir(dir_);
+        quarantined_.emplace_back(to, found->second.bytes);
+        quarantined_bytes_ += found->second.bytes;
         note = "spool file " + from + " " + reason + "; moved to " + to;
     } else {
         note = "spool file " + from + " " + reason + "; left in place, cannot move it to " + to + ": " +
@@ -280,7 +308,7 @@ bool Spool::remove(std::uint64_t sequence) {
     return true;
 }
 
-void Spool::drop_front() {
+void Spool::drop_oldest() {
     ++dropped_batches_;
     dropped_rows_ += files_.begin()->second.rows;
     remove(files_.begin()->first);

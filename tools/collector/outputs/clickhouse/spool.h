@@ -8,9 +8,12 @@
 // renamed into place and the directory synced, so after a crash of the
 // machine a file is whole or absent. A file that fails its check (or that
 // the database refuses as malformed) is moved whole into quarantine/ and
-// the queue goes on. One process per directory: open() takes a lock.
+// the queue goes on; quarantined files count against the bound and are
+// the first to go when room is needed, oldest first. One process per
+// directory: open() takes a lock.
 // Not thread-safe: its owner serialises the calls.
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <string>
 
@@ -31,6 +34,7 @@ public:
     // Files of `layout` are replayed too (an earlier encoding of the same bytes).
     void also_accept(std::uint64_t layout) { also_accepted_ = layout; }
 
+    const std::string& dir() const { return dir_; }
     bool empty() const { return files_.empty(); }
     std::size_t batches() const { return files_.size(); }
     std::uint64_t bytes() const { return bytes_; }
@@ -38,9 +42,17 @@ public:
     std::uint64_t next_sequence() const { return next_sequence_; }
     std::uint64_t rows() const;
 
-    // Stores a batch, dropping the oldest ones to make room (a batch larger
-    // than the whole bound is itself dropped). False when it could not be written.
+    // Whether a batch of `size` bytes of rows fits beside the batches held
+    // (quarantined files make room).
+    bool fits(std::size_t size) const;
+    // Stores a batch, removing quarantined files and then the oldest batches
+    // to make room (a batch larger than the whole bound is itself dropped).
+    // False when it could not be written; out_of_space() then tells whether
+    // the file system was full.
     bool push(std::uint64_t sequence, std::uint32_t rows, const std::string& data, std::string& error);
+    bool out_of_space() const { return out_of_space_; }
+    // Drops the oldest batch, counted.
+    void drop_oldest();
     // Reads and checks the oldest batch. False when there is none, or when
     // it failed its check and was quarantined: `error` then says so.
     bool read_front(std::uint64_t& sequence, std::uint32_t& rows, std::string& data, std::string& error);
@@ -52,6 +64,8 @@ public:
     std::uint64_t dropped_batches() const { return dropped_batches_; }
     std::uint64_t dropped_rows() const { return dropped_rows_; }
     std::uint64_t quarantined_batches() const { return quarantined_batches_; }
+    // Quarantined files removed to make room.
+    std::uint64_t removed_quarantined() const { return removed_quarantined_; }
 
 private:
     struct File {
@@ -61,7 +75,7 @@ private:
     std::string path(std::uint64_t sequence, std::uint32_t rows) const;
     bool check(const std::string& file, std::uint32_t name_rows, std::string& data, std::uint32_t& rows,
                std::string& reason) const;
-    void drop_front();
+    void make_room(std::uint64_t size);
 
     std::string dir_;
     int lock_fd_ = -1;
@@ -74,6 +88,10 @@ private:
     std::uint64_t dropped_batches_ = 0;
     std::uint64_t dropped_rows_ = 0;
     std::uint64_t quarantined_batches_ = 0;
+    std::deque<std::pair<std::string, std::uint64_t>> quarantined_;  // path and bytes, oldest first
+    std::uint64_t quarantined_bytes_ = 0;
+    std::uint64_t removed_quarantined_ = 0;
+    bool out_of_space_ = false;
 };
 
 }  // namespace kr::collector

@@ -132,6 +132,16 @@ TEST(Spool, ReplaysInSequenceOrderAcrossReopensAndDropsTheOldestWhenFull) {
     }
     std::sort(left.begin(), left.end());
     EXPECT_EQ(left, (std::vector<std::string>{"lock", "notes.tmp"}));
+    // Quarantined files count against the bound and are the first to make room.
+    for (std::uint64_t sequence : {10, 11, 12}) {
+        ASSERT_TRUE(reopened.push(sequence, 1, batch, error)) << error;
+    }
+    std::string note;
+    reopened.quarantine(10, "is set aside", note);
+    ASSERT_TRUE(reopened.push(13, 1, batch, error));
+    EXPECT_EQ(reopened.removed_quarantined(), 1u);
+    EXPECT_EQ(reopened.dropped_batches(), 0u);
+    EXPECT_TRUE(std::filesystem::is_empty(dir.path() + "/quarantine"));
 }
 
 TEST_F(ClickHouse, InsertsEveryFieldBesideJsonInBatchesClosedByRowsThenByStop) {
