@@ -1,7 +1,7 @@
 #pragma once
-// A temporary directory and the real agent replaying a capture, for the
-// ClickHouse tests; in an anonymous namespace (classes only), so each file
-// that includes it has its own.
+// A temporary directory, the real agent replaying a capture and the sample
+// questions of the docs, for the ClickHouse tests; in an anonymous
+// namespace, so each file that includes it has its own.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -79,6 +79,32 @@ private:
     std::string config_;
     pid_t pid_ = -1;
 };
+
+// Every ```sql block of docs/clickhouse.md that a ```text block follows,
+// with that text: the sample questions and their answers for the sample capture.
+inline std::vector<std::pair<std::string, std::string>> sample_questions() {
+    std::ifstream doc_file(std::string(SOURCE_DIR) + "/docs/clickhouse.md");
+    std::stringstream doc;
+    doc << doc_file.rdbuf();
+    const std::string text = doc.str();
+    const std::regex pair("```sql\n([^`]*)```\n\n```text\n([^`]*)```");
+    std::vector<std::pair<std::string, std::string>> questions;
+    for (std::sregex_iterator it(text.begin(), text.end(), pair), end; it != end; ++it) {
+        questions.emplace_back((*it)[1], (*it)[2].str().substr(0, (*it)[2].length() - 1));
+    }
+    return questions;
+}
+
+// Starts the real agent replaying examples/sample-dns.pcap (10 events) to
+// `port`; its pid (-1 when it did not start). The caller stops it.
+inline pid_t replay_sample(const std::string& dir, std::uint16_t port) {
+    const std::string config = dir + "/agent.conf";
+    std::ofstream(config) << "target 127.0.0.1:" << port << " 2\nqueue-size 1048576\ncapture file:" << SOURCE_DIR
+                          << "/examples/sample-dns.pcap\ncapture-port 53530\n";
+    const char* argv[] = {AGENT_PATH, config.c_str(), nullptr};
+    pid_t agent = -1;
+    return posix_spawn(&agent, AGENT_PATH, nullptr, nullptr, const_cast<char**>(argv), environ) == 0 ? agent : -1;
+}
 
 }  // namespace
 }  // namespace kr::collector::test

@@ -459,30 +459,16 @@ TEST_F(ClickHouse, AColumnChangedDuringAReplayIsNamedAndCostsNoFile) {
         << collector.stderr_text();
 }
 
-// Every ```sql block of docs/clickhouse.md that a ```text block follows is
-// asked of the sample capture, replayed by the real agent; the text is the answer.
+// The sample capture, replayed by the real agent; the questions of the docs
+// answer as written.
 TEST_F(ClickHouse, SampleQuestionsInTheDocsAnswerForTheSampleCapture) {
-    std::ifstream doc_file(std::string(SOURCE_DIR) + "/docs/clickhouse.md");
-    std::stringstream doc;
-    doc << doc_file.rdbuf();
-    const std::string text = doc.str();
-    const std::regex pair("```sql\n([^`]*)```\n\n```text\n([^`]*)```");
-    std::vector<std::pair<std::string, std::string>> questions;
-    for (std::sregex_iterator it(text.begin(), text.end(), pair), end; it != end; ++it) {
-        questions.emplace_back((*it)[1], (*it)[2].str().substr(0, (*it)[2].length() - 1));
-    }
+    const auto questions = sample_questions();
     ASSERT_EQ(questions.size(), 5u);
-
     CollectorProcess collector(collector_args("dns_events", "50000", "100"));
     const std::uint16_t port = collector.wait_listening();
     ASSERT_NE(port, 0) << collector.stderr_text();
     TempDir dir;
-    const std::string config = dir.path() + "/agent.conf";
-    std::ofstream(config) << "target 127.0.0.1:" << port << " 2\nqueue-size 1048576\ncapture file:" << SOURCE_DIR
-                          << "/examples/sample-dns.pcap\ncapture-port 53530\n";
-    const char* argv[] = {AGENT_PATH, config.c_str(), nullptr};
-    pid_t agent = -1;
-    ASSERT_EQ(posix_spawn(&agent, AGENT_PATH, nullptr, nullptr, const_cast<char**>(argv), environ), 0);
+    const pid_t agent = replay_sample(dir.path(), port);
     const std::string count = wait_answer("SELECT count() FROM dns_events", "10");
     kill(agent, SIGTERM);
     waitpid(agent, nullptr, 0);
