@@ -59,19 +59,24 @@ bool same_type(const Column& column, const std::string& type) {
 }
 
 void put_le(std::string& out, std::uint64_t value, int bytes) {
+    char little[8];
     for (int i = 0; i < bytes; ++i) {
-        out += static_cast<char>(value & 0xFF);
+        little[i] = static_cast<char>(value & 0xFF);
         value >>= 8;
     }
+    out.append(little, static_cast<std::size_t>(bytes));
 }
 
 void put_string(std::string& out, std::string_view text) {
+    char prefix[10];
+    std::size_t used = 0;
     std::uint64_t length = text.size();
     while (length >= 0x80) {
-        out += static_cast<char>((length & 0x7F) | 0x80);
+        prefix[used++] = static_cast<char>((length & 0x7F) | 0x80);
         length >>= 7;
     }
-    out += static_cast<char>(length);
+    prefix[used++] = static_cast<char>(length);
+    out.append(prefix, used);
     out += text;
 }
 

@@ -99,6 +99,8 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable wake_;
     Batch open_;
+    std::string spare_;           // an inserted batch's buffer, for the next one
+    std::size_t row_bytes_ = 128;  // the most bytes per row a closed batch had
     Backlog backlog_;
     bool stopping_ = false;
     bool failing_ = false;
