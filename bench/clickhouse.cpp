@@ -1,18 +1,25 @@
-// Sustained rows per second from 1 000 000 events sent over one loopback
-// agent connection through the real collector into a real local
-// clickhouse-server (default batches: 50 000 rows / 1 s), and the
-// collector's CPU time per row; then the same with the server stopped, so
-// every batch goes to the spool. Prints its figures; runs for a minute or so.
+// Sustained rows per second from 1 000 000 events (one loopback agent
+// connection, default batches: 50 000 rows / 1 s) through the real
+// collector: first into the spool with a real local clickhouse-server
+// stopped, then into the server, side by side with curl posting the very
+// bodies the collector spooled (the same batches, one kept-alive
+// connection) in turns: collector, curl, curl, collector. Prints rows/s,
+// their ratio, the collector's CPU per row and the load average; runs for
+// a minute or two.
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "outputs/clickhouse/clickhouse_rows.h"
+#include "outputs/clickhouse/http_post.h"
 #include "tests/support/clickhouse_server.h"
 #include "tests/support/collector_process.h"
 #include "tests/support/wire.h"
@@ -23,6 +30,7 @@ namespace test = kr::collector::test;
 using Clock = std::chrono::steady_clock;
 
 constexpr int kEvents = 1000000;
+constexpr std::size_t kSpoolHeader = 40;
 
 // Varied like real traffic: 20 000 names, 1 000 clients, queries and answers.
 test::ByteVector events() {
@@ -52,17 +60,86 @@ double seconds_since(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-std::uint64_t spooled_rows(const std::string& dir) {
-    std::uint64_t rows = 0;
+std::string load_average() {
+    std::ifstream file("/proc/loadavg");
+    std::string one;
+    file >> one;
+    return one;
+}
+
+// The spool's batch files, oldest first.
+std::vector<std::filesystem::path> batch_files(const std::string& dir) {
+    std::vector<std::filesystem::path> files;
     std::error_code code;
     for (const auto& entry : std::filesystem::directory_iterator(dir, code)) {
-        const std::string name = entry.path().filename().string();
-        const std::size_t dash = name.find('-');
-        if (name.size() > 6 && name.compare(name.size() - 6, 6, ".batch") == 0 && dash != std::string::npos) {
-            rows += std::stoull(name.substr(dash + 1));
+        if (entry.path().extension() == ".batch") {
+            files.push_back(entry.path());
         }
     }
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+std::uint64_t spooled_rows(const std::string& dir) {
+    std::uint64_t rows = 0;
+    for (const auto& file : batch_files(dir)) {
+        const std::string name = file.filename().string();
+        rows += std::stoull(name.substr(name.find('-') + 1));
+    }
     return rows;
+}
+
+// Waits until the table holds `rows` (at most 300 s); the seconds since `start`.
+double wait_rows(const test::ClickHouseServer& server, Clock::time_point start) {
+    while (seconds_since(start) < 300 && server.query("SELECT count() FROM dns_events") != std::to_string(kEvents)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return seconds_since(start);
+}
+
+void fresh_table(const test::ClickHouseServer& server) {
+    server.query("DROP TABLE IF EXISTS dns_events");
+    kr::collector::HttpPost http;
+    std::string error;
+    http.post(server.url() + "?allow_experimental_low_cardinality_type=1", kr::collector::create_table_sql("dns_events"),
+              error);
+}
+
+// The collector end to end: rows/s from the first byte the agent sends to the last row in the table.
+double collector_round(const test::ClickHouseServer& server, const test::ByteVector& bytes) {
+    fresh_table(server);
+    test::CollectorProcess collector({"--listen", "127.0.0.1:0", "--clickhouse", server.url()});
+    test::AgentSocket agent(collector.wait_listening());
+    const double cpu_before = cpu_seconds(collector.pid());
+    const Clock::time_point start = Clock::now();
+    agent.send(bytes);
+    const double sent = seconds_since(start);
+    const double elapsed = wait_rows(server, start);
+    const double cpu = cpu_seconds(collector.pid()) - cpu_before;
+    std::printf("  collector: %.0f rows/s (%.2f s, sent in %.2f s), collector CPU %.0f ns per row, load %s\n",
+                kEvents / elapsed, elapsed, sent, cpu * 1e9 / kEvents, load_average().c_str());
+    collector.signal(SIGTERM);
+    collector.wait_exit(60000);
+    return kEvents / elapsed;
+}
+
+// curl posting the bodies in turn over one connection (--next), as the collector does.
+double curl_round(const test::ClickHouseServer& server, const std::vector<std::string>& bodies) {
+    fresh_table(server);
+    const std::string url =
+        server.url() + "?query=" + kr::collector::HttpPost::escape(kr::collector::insert_sql("dns_events"));
+    std::vector<std::string> args = {"curl", "-sS", "--fail", "-H", "Expect:"};
+    for (const std::string& body : bodies) {
+        args.insert(args.end(), {"--data-binary", "@" + body, url, "--next"});
+    }
+    args.pop_back();
+    int status = -1;
+    const Clock::time_point start = Clock::now();
+    const std::string output = test::run_command(args, 300000, status);
+    const double elapsed = wait_rows(server, start);
+    std::printf("  curl:      %.0f rows/s (%.2f s), status %d%s, load %s\n", kEvents / elapsed, elapsed, status,
+                output.c_str(), load_average().c_str());
+    return kEvents / elapsed;
 }
 
 }  // namespace
@@ -76,33 +153,6 @@ int main() {
     }
     const test::ByteVector bytes = events();
     std::printf("%d events, %zu bytes on the wire\n", kEvents, bytes.size());
-
-    {
-        test::CollectorProcess collector({"--listen", "127.0.0.1:0", "--clickhouse", server.url()});
-        const std::uint16_t port = collector.wait_listening();
-        test::AgentSocket agent(port);
-        const double cpu_before = cpu_seconds(collector.pid());
-        const Clock::time_point start = Clock::now();
-        agent.send(bytes);
-        const double sent = seconds_since(start);
-        std::string count;
-        while (seconds_since(start) < 300) {
-            count = server.query("SELECT count() FROM dns_events");
-            if (count == std::to_string(kEvents)) {
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        const double elapsed = seconds_since(start);
-        const double cpu = cpu_seconds(collector.pid()) - cpu_before;
-        std::printf("into ClickHouse: %s rows in %.2f s (sent in %.2f s): %.0f rows/s; collector CPU %.2f s, "
-                    "%.0f ns per row\n",
-                    count.c_str(), elapsed, sent, kEvents / elapsed, cpu, cpu * 1e9 / kEvents);
-        collector.signal(SIGTERM);
-        collector.wait_exit(60000);
-        const std::string& notes = collector.stderr_text();
-        std::printf("  %s", notes.substr(notes.find("summary")).c_str());
-    }
 
     server.stop();
     char name[] = "/tmp/bench-spool-XXXXXX";
@@ -123,13 +173,31 @@ int main() {
         const double elapsed = seconds_since(start);
         const double cpu = cpu_seconds(collector.pid()) - cpu_before;
         std::printf("into the spool (server stopped): %llu rows in %.2f s (the last batch closes by age after 1 s): "
-                    "%.0f rows/s; collector CPU %.2f s, %.0f ns per row\n",
-                    static_cast<unsigned long long>(rows), elapsed, kEvents / elapsed, cpu, cpu * 1e9 / kEvents);
+                    "%.0f rows/s; collector CPU %.2f s, %.0f ns per row, load %s\n",
+                    static_cast<unsigned long long>(rows), elapsed, kEvents / elapsed, cpu, cpu * 1e9 / kEvents,
+                    load_average().c_str());
         collector.signal(SIGTERM);
         collector.wait_exit(60000);
-        const std::string& notes = collector.stderr_text();
-        std::printf("  %s", notes.substr(notes.find("summary")).c_str());
     }
+    // The spooled batches, headers stripped: the bodies the collector posts.
+    std::vector<std::string> bodies;
+    for (const auto& file : batch_files(spool)) {
+        std::ifstream in(file, std::ios::binary);
+        const std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        bodies.push_back(file.string() + ".body");
+        std::ofstream(bodies.back(), std::ios::binary) << data.substr(kSpoolHeader);
+    }
+    if (!server.start(error)) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        return 1;
+    }
+    std::printf("into ClickHouse, %zu bodies of up to 50 000 rows, in turns:\n", bodies.size());
+    const double collector1 = collector_round(server, bytes);
+    const double curl1 = curl_round(server, bodies);
+    const double curl2 = curl_round(server, bodies);
+    const double collector2 = collector_round(server, bytes);
+    std::printf("collector / curl: %.2f (rounds 1 and 4 against 2 and 3: %.2f, %.2f)\n",
+                (collector1 + collector2) / (curl1 + curl2), collector1 / curl2, collector2 / curl1);
     std::filesystem::remove_all(spool);
     return 0;
 }
