@@ -101,8 +101,8 @@ void fresh_table(const test::ClickHouseServer& server) {
     server.query("DROP TABLE IF EXISTS dns_events");
     kr::collector::HttpPost http;
     std::string error;
-    http.post(server.url() + "?allow_experimental_low_cardinality_type=1", kr::collector::create_table_sql("dns_events"),
-              error);
+    const std::string create = kr::collector::create_table_sql("dns_events");
+    http.post(server.url() + "?allow_experimental_low_cardinality_type=1", create, error);
 }
 
 // The collector end to end: rows/s from the first byte the agent sends to the last row in the table.

@@ -72,7 +72,8 @@ bool Backlog::write_front(std::int64_t now_ms, bool must) {
     }
     note_drop(spool_.dropped_rows() - dropped_before, "memory and the spool are full", now_ms);
     if (spool_.removed_quarantined() != removed_quarantined_said_) {
-        std::fprintf(log_, "collector: removed %llu quarantined spool files, oldest first, to stay within --spool-max\n",
+        std::fprintf(log_,
+                     "collector: removed %llu quarantined spool files, oldest first, to stay within --spool-max\n",
                      static_cast<unsigned long long>(spool_.removed_quarantined() - removed_quarantined_said_));
         removed_quarantined_said_ = spool_.removed_quarantined();
     }

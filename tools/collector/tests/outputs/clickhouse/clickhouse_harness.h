@@ -1,7 +1,7 @@
 #pragma once
-// A temporary directory, the real agent replaying a capture and the sample
-// questions of the docs, for the ClickHouse tests; in an anonymous
-// namespace, so each file that includes it has its own.
+// A temporary directory and the real agent replaying a capture, for the
+// ClickHouse tests (and the sample questions of the docs); in an anonymous namespace, so each file
+// that includes it has its own.
 #include <gtest/gtest.h>
 
 #include <signal.h>

@@ -108,8 +108,9 @@ TEST(Spool, ReplaysInSequenceOrderAcrossReopensAndDropsTheOldestWhenFull) {
         std::fclose(file);
     }
 
-    Spool reopened;
-    ASSERT_TRUE(reopened.open(dir.path(), 350, 7, error)) << error;
+    Spool reopened;  // of a new layout that takes the files of the one before
+    reopened.also_accept(7);
+    ASSERT_TRUE(reopened.open(dir.path(), 350, 8, error)) << error;
     Spool second;  // one process per directory
     EXPECT_FALSE(second.open(dir.path(), 350, 7, error));
     EXPECT_NE(error.find("spool directory " + dir.path() + " is in use"), std::string::npos) << error;
@@ -136,11 +137,9 @@ TEST(Spool, ReplaysInSequenceOrderAcrossReopensAndDropsTheOldestWhenFull) {
     for (std::uint64_t sequence : {10, 11, 12}) {
         ASSERT_TRUE(reopened.push(sequence, 1, batch, error)) << error;
     }
-    std::string note;
-    reopened.quarantine(10, "is set aside", note);
-    ASSERT_TRUE(reopened.push(13, 1, batch, error));
-    EXPECT_EQ(reopened.removed_quarantined(), 1u);
-    EXPECT_EQ(reopened.dropped_batches(), 0u);
+    reopened.quarantine(10, "is set aside", error);
+    ASSERT_TRUE(reopened.push(13, 1, batch, error));  // 300 bytes of batches and 100 quarantined
+    EXPECT_EQ(std::pair(reopened.removed_quarantined(), reopened.dropped_batches()), std::pair(1ul, 0ul));
     EXPECT_TRUE(std::filesystem::is_empty(dir.path() + "/quarantine"));
 }
 
@@ -203,8 +202,8 @@ TEST_F(ClickHouse, RefusesATableOfAnotherShape) {
 }
 
 // https checked against a CA made here, a password from a file, one in
-// the URL: no password in any line; without the CA the line says why, as a
-// configuration error; a read-only user is told apart as a configuration error and its rows wait.
+// the URL: no password in any line; without the CA the line says why; a
+// read-only user is told apart as a configuration error and its rows wait.
 TEST_F(ClickHouse, KeepsPasswordsOutOfItsOutputAndTellsAReadOnlyUserApart) {
     ASSERT_EQ(openssl_status_, 0);
     TempDir dir;
@@ -255,7 +254,13 @@ TEST_F(ClickHouse, KeepsPasswordsOutOfItsOutputAndTellsAReadOnlyUserApart) {
     EXPECT_EQ(output.find("secret-"), std::string::npos) << output;
 }
 
-TEST_F(ClickHouse, ClosesABatchByAge) {
+// Into a table of the previous version (`client` was LowCardinality(String)),
+// taken as it is; the ALTER of docs/clickhouse.md converts it.
+TEST_F(ClickHouse, ClosesABatchByAgeIntoATableOfThePreviousVersion) {
+    std::string sql = create_table_sql("aged");
+    HttpPost http;
+    ASSERT_TRUE(http.post(server_->url() + "?allow_experimental_low_cardinality_type=1",
+                          sql.replace(sql.find("client String"), 13, "client LowCardinality(String)"), sql));
     CollectorProcess collector(collector_args("aged", "50000", "100"));
     const std::uint16_t port = collector.wait_listening();
     ASSERT_NE(port, 0) << collector.stderr_text();
@@ -264,6 +269,8 @@ TEST_F(ClickHouse, ClosesABatchByAge) {
     append(bytes, numbered_events(0, 5));
     ASSERT_TRUE(agent.send(bytes));
     EXPECT_EQ(wait_answer("SELECT count() FROM aged", "5"), "5") << collector.stderr_text();
+    EXPECT_EQ(server_->query("ALTER TABLE aged MODIFY COLUMN client String"), "");
+    EXPECT_EQ(server_->query("SELECT any(toTypeName(client)), count() FROM aged"), "String\t5");
 }
 
 // The database killed and restarted while an agent streams: every event
@@ -441,11 +448,7 @@ TEST_F(ClickHouse, AColumnChangedDuringAReplayIsNamedAndCostsNoFile) {
     ByteVector bytes = record(hello());
     append(bytes, numbered_events(0, 400));
     ASSERT_TRUE(agent.send(bytes));
-    std::size_t files = 0;
-    for (int i = 0; i < 100 && files < 4; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(100))) {
-        files = std::distance(std::filesystem::directory_iterator(spool.path()), {}) - 1;  // less the lock
-    }
-    ASSERT_EQ(files, 4u) << collector.stderr_text();
+    EXPECT_TRUE(collector.wait_stderr("ClickHouse insert failed")) << collector.stderr_text();  // all spooled at once
     std::string error;
     ASSERT_TRUE(server_->start(error)) << error;
     ASSERT_EQ(wait_answer("SELECT count() > 0 FROM altered", "1"), "1");  // the first file went in
@@ -453,14 +456,11 @@ TEST_F(ClickHouse, AColumnChangedDuringAReplayIsNamedAndCostsNoFile) {
     EXPECT_TRUE(collector.wait_stderr("size is UInt64 (expected UInt32)", 30000)) << collector.stderr_text();
     ASSERT_EQ(server_->query("ALTER TABLE altered MODIFY COLUMN size UInt32"), "");
     EXPECT_EQ(wait_answer("SELECT count() FROM altered", "400", 60000), "400") << collector.stderr_text();
-    collector.signal(SIGTERM);
-    EXPECT_EQ(collector.wait_exit(), 0);
-    EXPECT_NE(collector.stderr_text().find("left in the spool 0, quarantined 0"), std::string::npos)
-        << collector.stderr_text();
+    EXPECT_FALSE(std::filesystem::exists(spool.path() + "/quarantine")) << collector.stderr_text();
 }
 
-// The sample capture, replayed by the real agent; the questions of the docs
-// answer as written.
+// Every ```sql block of docs/clickhouse.md that a ```text block follows is
+// asked of the sample capture, replayed by the real agent; the text is the answer.
 TEST_F(ClickHouse, SampleQuestionsInTheDocsAnswerForTheSampleCapture) {
     const auto questions = sample_questions();
     ASSERT_EQ(questions.size(), 5u);
