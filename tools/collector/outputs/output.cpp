@@ -175,7 +175,7 @@ bool Output::flush(std::string& error) {
     if (dnstap_socket_) {
         dnstap_socket_->flush();
     }
-    if (!dnstap_.check(error)) {
+    if (!dnstap_.flush(error)) {
         return false;
     }
     if (json_ != nullptr && !json_failed_ && !pending_.empty()) {
@@ -215,7 +215,8 @@ void Output::close() {
         json_ = nullptr;
     }
     pcap_.close();
-    dnstap_.close();
+    std::string ignored;
+    dnstap_.close(ignored);
     if (dnstap_socket_) {
         dnstap_socket_->stop();
     }

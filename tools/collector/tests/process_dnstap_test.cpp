@@ -3,6 +3,15 @@
 namespace kr::collector::test {
 namespace {
 
+ByteVector numbered_records(int first, int count) {
+    ByteVector bytes = hello_record();
+    for (int n = first; n < first + count; ++n) {
+        const std::string name = "e" + std::to_string(n) + ".test";
+        append(bytes, event_record("192.0.2.10", "192.0.2.1", 0, dns_packet(static_cast<std::uint16_t>(n), 0x0100, name)));
+    }
+    return bytes;
+}
+
 // What dnstap-ldns shows of each message, one line each: identity, version,
 // type, time, family, protocol, addresses, rcode and id, question.
 std::vector<std::string> dnstap_ldns_view(const std::string& path) {
@@ -26,7 +35,8 @@ std::vector<std::string> dnstap_ldns_view(const std::string& path) {
 }
 
 // The sample capture, replayed by the real agent (IPv6 clients too), as JSON
-// lines and as a dnstap file: dnstap-ldns reads the same events.
+// lines and as a dnstap file: dnstap-ldns reads the same events, already
+// while the collector runs. A file that cannot be written ends it with status 1.
 TEST(CollectorProcess, DnstapFileOfTheSampleCaptureReadsInDnstapLdnsAsTheJsonLines) {
     TempDir dir;
     CollectorProcess collector({"--listen", "127.0.0.1:0", "--json", "-", "--dnstap", dir.file("out.dnstap")});
@@ -36,6 +46,7 @@ TEST(CollectorProcess, DnstapFileOfTheSampleCaptureReadsInDnstapLdnsAsTheJsonLin
                                           << "/examples/sample-dns.pcap\ncapture-port 53530\nipv4-clients-only off\n";
     CollectorProcess agent({dir.file("agent.conf")}, AGENT_PATH);
     ASSERT_TRUE(collector.wait_stdout_lines(12)) << collector.stderr_text();
+    const std::vector<std::string> live = dnstap_ldns_view(dir.file("out.dnstap"));
     agent.signal(SIGTERM);
     collector.signal(SIGTERM);
     ASSERT_EQ(collector.wait_exit(), 0);
@@ -57,6 +68,14 @@ TEST(CollectorProcess, DnstapFileOfTheSampleCaptureReadsInDnstapLdnsAsTheJsonLin
     }
     ASSERT_EQ(expected.size(), 12u);
     EXPECT_EQ(dnstap_ldns_view(dir.file("out.dnstap")), expected);
+    EXPECT_EQ(live, expected);
+
+    CollectorProcess full({"--listen", "127.0.0.1:0", "--dnstap", "/dev/full"});
+    ASSERT_TRUE(AgentSocket(full.wait_listening()).send(numbered_records(0, 8)));
+    EXPECT_EQ(full.wait_exit(), 1);
+    EXPECT_NE(full.stderr_text().find("collector: write to /dev/full failed: No space left on device\n"),
+              std::string::npos)
+        << full.stderr_text();
 }
 
 // Every frame fstrm_capture wrote, as dnstap-ldns's one-line view; each must be new.
@@ -69,15 +88,6 @@ std::set<std::string> received_once(const std::string& path, std::size_t& count)
         EXPECT_TRUE(names.insert(line.substr(line.find('"'))).second) << "twice: " << line;
     }
     return names;
-}
-
-ByteVector numbered_records(int first, int count) {
-    ByteVector bytes = hello_record();
-    for (int n = first; n < first + count; ++n) {
-        const std::string name = "e" + std::to_string(n) + ".test";
-        append(bytes, event_record("192.0.2.10", "192.0.2.1", 0, dns_packet(static_cast<std::uint16_t>(n), 0x0100, name)));
-    }
-    return bytes;
 }
 
 // 100 000 events replayed by the real agent reach fstrm_capture over a Unix
