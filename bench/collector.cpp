@@ -205,7 +205,8 @@ void ingest(benchmark::State& state, bool tls, const Open& open, int idle = 0) {
     quiet.clear();
     server.stop();
     loop.join();
-    output.close();
+    std::string ignored;
+    output.close(ignored);
     std::fclose(notes);
 }
 

@@ -165,14 +165,17 @@ int main(int argc, char** argv) {
         });
     }
 
-    const bool ok = server.run(error);
+    bool ok = server.run(error);
     stats.reset();
     if (!ok) {
         std::fprintf(stderr, "collector: %s\n", error.c_str());
     }
     // The data first: the sink flushes and the summary prints while the
     // endpoint still answers, and closing it then waits for no client.
-    output.close();
+    if (!output.close(error) && ok) {
+        std::fprintf(stderr, "collector: %s\n", error.c_str());
+        ok = false;
+    }
     if (sink) {
         sink->stop();
     }

@@ -22,7 +22,8 @@ void add(std::atomic<std::uint64_t>& counter, std::uint64_t count) {
 }  // namespace
 
 Output::~Output() {
-    close();
+    std::string ignored;
+    close(ignored);
 }
 
 bool Output::open_json(const std::string& path, std::string& error) {
@@ -104,8 +105,7 @@ bool Output::reopen(std::string& error) {
         reopened += " " + pcap_path_;
     }
     if (dnstap_.is_open() && moved(dnstap_path_, dnstap_id_)) {
-        dnstap_.close();
-        if (!open_dnstap(dnstap_path_, error)) {
+        if (!dnstap_.close(error) || !open_dnstap(dnstap_path_, error)) {
             return false;
         }
         reopened += " " + dnstap_path_;
@@ -205,7 +205,7 @@ Output::Counts Output::counts() const {
     return counts;
 }
 
-void Output::close() {
+bool Output::close(std::string& error) {
     if (json_ != nullptr) {
         std::string ignored;
         flush(ignored);
@@ -215,11 +215,11 @@ void Output::close() {
         json_ = nullptr;
     }
     pcap_.close();
-    std::string ignored;
-    dnstap_.close(ignored);
+    const bool dnstap_closed = dnstap_.close(error);
     if (dnstap_socket_) {
         dnstap_socket_->stop();
     }
+    return dnstap_closed;
 }
 
 }  // namespace kr::collector

@@ -64,7 +64,9 @@ public:
     bool flush(std::string& error) override;
     // One note lists the files reopened.
     bool reopen(std::string& error) override;
-    void close();
+    // Closes every output; false with the reason when the dnstap file could
+    // not be completed (its STOP frame not written, or the close failed).
+    bool close(std::string& error);
 
     std::uint64_t pcap_skipped() const { return pcap_skipped_; }
     // Null without --dnstap-socket; its counters may be read from any thread.
