@@ -23,16 +23,29 @@ namespace kr::collector {
 
 namespace {
 
-constexpr std::size_t kHandOverBytes = 256 * 1024;  // a pending batch this large goes at once
+// A pending batch goes to the queue at this size, or at a quarter of the
+// queue when that is smaller: a batch never exceeds what the queue holds.
+constexpr std::size_t kHandOverBytes = 256 * 1024;
+constexpr std::uint64_t kBatchesPerQueue = 4;
+// The loop waits for room in the queue at most this long in any second, and
+// not at all once the receiver's socket has been full for kStalledMs.
+constexpr std::int64_t kWaitBudgetUs = 100 * 1000;
+constexpr std::int64_t kStalledMs = 100;
 constexpr std::int64_t kRetryMs = 1000;
 constexpr std::int64_t kAnswerMs = 5000;  // for a connect, an ACCEPT or a FINISH
 constexpr std::int64_t kStopGraceMs = 3000;
 constexpr int kSliceMs = 100;  // I/O waits this long at most between checks of the abort time
 
-std::int64_t now_ms() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+std::int64_t now_us() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
+
+std::int64_t now_ms() {
+    return now_us() / 1000;
+}
+
+constexpr char kClosed[] = "the receiver closed the connection";
 
 }  // namespace
 
@@ -41,6 +54,7 @@ std::int64_t now_ms() {
 struct DnstapSocket::Link {
     DnstapSocket& owner;
     int fd = -1;
+    bool handshaking = false;  // connected, READY sent or about to be
     std::string problem;
     fstrm_writer* writer = nullptr;
 
@@ -83,6 +97,23 @@ struct DnstapSocket::Link {
     bool connect_socket();
     bool read_all(std::uint8_t* data, std::size_t size);
     bool write_all(const iovec* iov, int count);
+    // Between ACCEPT and our STOP a receiver sends nothing: anything to read,
+    // the end of its stream included, means the connection is over.
+    bool hung_up() {
+        pollfd item{fd, POLLIN | POLLRDHUP, 0};
+        if (fd < 0 || poll(&item, 1, 0) <= 0) {
+            return false;
+        }
+        char byte;
+        const ssize_t got = recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+            return false;
+        }
+        fail(got == 0  ? std::string(kClosed)
+             : got > 0 ? std::string("the receiver sent data out of turn")
+                       : std::string("recv: ") + std::strerror(errno));
+        return true;
+    }
 };
 
 bool DnstapSocket::Link::connect_socket() {
@@ -133,7 +164,7 @@ bool DnstapSocket::Link::read_all(std::uint8_t* data, std::size_t size) {
             data += got;
             size -= static_cast<std::size_t>(got);
         } else if (got == 0) {
-            return fail("the receiver closed the connection");
+            return fail(kClosed);
         } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
             if (!wait(POLLIN, limit)) {
                 return false;
@@ -155,6 +186,8 @@ bool DnstapSocket::Link::write_all(const iovec* iov, int count) {
         ssize_t sent = sendmsg(fd, &message, MSG_NOSIGNAL);
         if (sent < 0) {
             if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                std::int64_t idle = 0;
+                owner.blocked_since_ms_.compare_exchange_strong(idle, now_ms());
                 if (!wait(POLLOUT, std::numeric_limits<std::int64_t>::max())) {
                     return false;
                 }
@@ -163,6 +196,7 @@ bool DnstapSocket::Link::write_all(const iovec* iov, int count) {
             }
             continue;
         }
+        owner.blocked_since_ms_ = 0;
         while (first < left.size() && static_cast<std::size_t>(sent) >= left[first].iov_len) {
             sent -= static_cast<ssize_t>(left[first].iov_len);
             ++first;
@@ -177,12 +211,14 @@ bool DnstapSocket::Link::write_all(const iovec* iov, int count) {
 
 bool DnstapSocket::Link::open() {
     problem.clear();
+    handshaking = false;
     fstrm_rdwr* rdwr = fstrm_rdwr_init(this);
     // The writer opens and closes the transport as the protocol needs it.
     fstrm_rdwr_set_open(rdwr, [](void* self) {
         auto* link = static_cast<Link*>(self);
         link->drop_fd();
-        return link->connect_socket() ? fstrm_res_success : fstrm_res_failure;
+        link->handshaking = link->connect_socket();
+        return link->handshaking ? fstrm_res_success : fstrm_res_failure;
     });
     fstrm_rdwr_set_close(rdwr, [](void* self) {
         static_cast<Link*>(self)->drop_fd();
@@ -202,13 +238,19 @@ bool DnstapSocket::Link::open() {
     if (writer != nullptr && fstrm_writer_open(writer) == fstrm_res_success) {
         return true;
     }
-    // Not open: destroying the writer sends nothing.
+    // Not open: destroying the writer sends nothing. A receiver refuses a
+    // content type by closing at READY, or by an ACCEPT without it.
     close();
-    return fail("the receiver refused the handshake for " + std::string(kDnstapContentType));
+    if (handshaking && (problem.empty() || problem == kClosed)) {
+        problem = "the receiver refused the content type " + std::string(kDnstapContentType);
+    }
+    return fail("the handshake failed");
 }
 
 DnstapSocket::DnstapSocket(std::string target, std::uint64_t queue_bytes, std::FILE* log)
-    : target_(std::move(target)), queue_bytes_(queue_bytes), log_(log),
+    : target_(std::move(target)), queue_bytes_(queue_bytes),
+      hand_over_bytes_(static_cast<std::size_t>(std::min<std::uint64_t>(kHandOverBytes, queue_bytes / kBatchesPerQueue))),
+      log_(log),
       abort_at_ms_(std::numeric_limits<std::int64_t>::max()) {}
 
 DnstapSocket::~DnstapSocket() {
@@ -239,7 +281,7 @@ bool DnstapSocket::start(std::string& error) {
 void DnstapSocket::add(const std::vector<std::uint8_t>& frame) {
     pending_.data.append(reinterpret_cast<const char*>(frame.data()), frame.size());
     pending_.sizes.push_back(static_cast<std::uint32_t>(frame.size()));
-    if (pending_.data.size() >= kHandOverBytes) {
+    if (pending_.data.size() >= hand_over_bytes_) {
         flush();
     }
 }
@@ -249,7 +291,9 @@ void DnstapSocket::flush() {
         return;
     }
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::unique_lock<std::mutex> lock(mutex_);
+        while (queued_bytes_ + pending_.data.size() > queue_bytes_ && wait_for_room(lock)) {
+        }
         if (queued_bytes_ + pending_.data.size() > queue_bytes_) {
             counters_.dropped += pending_.sizes.size();
         } else {
@@ -259,6 +303,24 @@ void DnstapSocket::flush() {
     }
     wake_.notify_one();
     pending_ = Batch{};
+}
+
+bool DnstapSocket::wait_for_room(std::unique_lock<std::mutex>& lock) {
+    const std::int64_t start = now_us();
+    if (start - wait_window_us_ >= 1000 * 1000) {
+        wait_window_us_ = start;
+        waited_us_ = 0;
+    }
+    const std::int64_t blocked_since = blocked_since_ms_;
+    const std::int64_t stalled_in_us =
+        blocked_since == 0 ? kStalledMs * 1000 : (blocked_since + kStalledMs) * 1000 - start;
+    const std::int64_t limit_us = std::min(kWaitBudgetUs - waited_us_, stalled_in_us);
+    if (!connected_ || stopping_ || limit_us <= 0) {
+        return false;
+    }
+    room_.wait_for(lock, std::chrono::microseconds(limit_us));
+    waited_us_ += now_us() - start;
+    return true;
 }
 
 void DnstapSocket::stop() {
@@ -306,9 +368,26 @@ void DnstapSocket::write(Link& link, Batch& batch) {
 void DnstapSocket::run() {
     Link link(*this);
     std::int64_t next_attempt = 0;
-    bool noted = false;  // the receiver's absence, once per absence
+    std::string noted;  // the last reason the receiver could not be reached, said once
     bool tried_after_stop = false;
     std::unique_lock<std::mutex> lock(mutex_);
+    // A connection the receiver ended while nothing was being written: the
+    // frames waiting go to the next one.
+    const auto ended = [&] {
+        lock.unlock();
+        const bool gone = link.hung_up();
+        if (gone) {
+            std::fprintf(log_, "collector: dnstap receiver %s: connection lost: %s; reconnecting\n", target_.c_str(),
+                         link.problem.c_str());
+            link.close();
+        }
+        lock.lock();
+        if (gone) {
+            connected_ = false;
+            next_attempt = 0;
+        }
+        return gone;
+    };
     for (;;) {
         if (stopping_) {
             if (queue_.empty() || now_ms() >= abort_at_ms_ || (link.writer == nullptr && tried_after_stop)) {
@@ -322,38 +401,46 @@ void DnstapSocket::run() {
             const bool open = link.open();
             if (open) {
                 std::fprintf(log_, "collector: dnstap receiver %s: connected\n", target_.c_str());
-            } else if (!noted) {
+            } else if (link.problem != noted) {
                 std::fprintf(log_, "collector: dnstap receiver %s: cannot connect: %s; retrying every second\n",
                              target_.c_str(), link.problem.c_str());
             }
-            noted = !open;
+            noted = open ? "" : link.problem;
             lock.lock();
+            connected_ = open;
             counters_.connects += open ? 1 : 0;
             next_attempt = now_ms() + kRetryMs;
             continue;
         }
         if (link.writer != nullptr && !queue_.empty()) {
+            if (ended()) {
+                continue;
+            }
             Batch batch = std::move(queue_.front());
             queue_.pop_front();
             queued_bytes_ -= batch.data.size();
             lock.unlock();
+            room_.notify_one();
             write(link, batch);
             lock.lock();
+            connected_ = link.writer != nullptr;
             continue;
         }
         const auto ready = [&] { return stopping_ || (link.writer != nullptr && !queue_.empty()); };
         if (link.writer == nullptr) {
             wake_.wait_for(lock, std::chrono::milliseconds(next_attempt - now_ms()), ready);
-        } else {
-            wake_.wait(lock, ready);
+        } else if (!wake_.wait_for(lock, std::chrono::milliseconds(kSliceMs), ready)) {
+            ended();
         }
     }
+    connected_ = false;
     for (const Batch& batch : queue_) {
         counters_.dropped += batch.sizes.size();
     }
     queue_.clear();
     queued_bytes_ = 0;
     lock.unlock();
+    room_.notify_one();
     link.close();
 }
 

@@ -4,7 +4,8 @@
 // only appends frames to a bounded queue; a sender thread of its own
 // connects, reconnects every second while the receiver is absent, and
 // writes. A slow, stalled or absent receiver therefore costs frames, counted
-// as dropped, never the reading of the agents.
+// as dropped, never more than a tenth of the loop's time: the loop waits for
+// room only while the receiver is connected and taking frames.
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -34,7 +35,9 @@ public:
     // Checks the target and starts the sender thread, which connects at once.
     // False with the reason for a target that cannot be used.
     bool start(std::string& error);
-    // From the server loop: one frame, handed to the sender by flush().
+    // From the server loop: one frame, handed to the sender by flush() (or
+    // at once when a batch of a quarter of the queue has collected). A full
+    // queue makes flush wait a while for room: see wait_for_room.
     void add(const std::vector<std::uint8_t>& frame);
     void flush();
     // Delivers what waits for up to a few seconds, then closes the
@@ -54,18 +57,29 @@ private:
     void run();
     void write(Link& link, Batch& batch);
 
+    // Server loop: waits a while for the sender to make room; false when it
+    // may not (no receiver, or one that takes nothing, or the loop's time
+    // for waiting in this second is spent).
+    bool wait_for_room(std::unique_lock<std::mutex>& lock);
+
     const std::string target_;
     const std::uint64_t queue_bytes_;
+    const std::size_t hand_over_bytes_;  // a pending batch this large goes at once
     std::FILE* log_;
     Batch pending_;  // server loop only
+    std::int64_t wait_window_us_ = 0;  // server loop only: the second its waits count against
+    std::int64_t waited_us_ = 0;
 
     mutable std::mutex mutex_;
-    std::condition_variable wake_;
+    std::condition_variable wake_;  // the sender: frames to write, or stop
+    std::condition_variable room_;  // the loop: the sender took a batch
     std::deque<Batch> queue_;
     std::uint64_t queued_bytes_ = 0;
     bool stopping_ = false;
+    bool connected_ = false;
     Counters counters_;
     std::atomic<std::int64_t> abort_at_ms_;  // I/O gives up from then on (steady clock)
+    std::atomic<std::int64_t> blocked_since_ms_{0};  // the receiver's socket is full since; 0: it is not
     std::string address_;                    // the parsed target
     std::uint16_t port_ = 0;
     bool unix_ = false;
