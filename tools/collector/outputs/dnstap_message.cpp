@@ -12,8 +12,10 @@ namespace kr::collector {
 namespace {
 
 // An address text as raw bytes: 4 for IPv4, 16 for IPv6; 0 when it is
-// neither (the event carries whatever text the DNS server wrote).
+// neither (the event carries whatever text the DNS server wrote). The zone of
+// a scoped IPv6 address ("fe80::1%eth0") has no field in a message: dropped.
 std::size_t raw_address(std::string_view text, std::uint8_t (&bytes)[16]) {
+    text = text.substr(0, text.find('%'));
     char buffer[INET6_ADDRSTRLEN];
     if (text.empty() || text.size() >= sizeof buffer) {
         return 0;
