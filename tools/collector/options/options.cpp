@@ -153,9 +153,12 @@ bool parse_options(int argc, const char* const* argv, Options& options, std::str
     if (!finish_clickhouse_options(options.clickhouse, error)) {
         return false;
     }
-    if ((options.dnstap.path.empty() && options.dnstap.socket.empty() && !options.dnstap.identity.empty()) ||
-        (options.dnstap.socket.empty() && options.dnstap.queue_bytes != DnstapOptions{}.queue_bytes)) {
-        error = "--dnstap-identity needs --dnstap or --dnstap-socket, --dnstap-queue needs --dnstap-socket";
+    const DnstapOptions& dnstap = options.dnstap;
+    if ((dnstap.path.empty() && dnstap.socket.empty() &&
+         (!dnstap.identity.empty() || !dnstap.agent_identities.empty() || !dnstap.version.empty())) ||
+        (dnstap.socket.empty() && dnstap.queue_bytes != DnstapOptions{}.queue_bytes)) {
+        error = "--dnstap-identity and --dnstap-version need --dnstap or --dnstap-socket, --dnstap-queue needs "
+                "--dnstap-socket";
         return false;
     }
     if (!json_given && options.pcap_path.empty() && options.clickhouse.url.empty() && options.dnstap.path.empty() &&

@@ -2,6 +2,8 @@
 // The collector's command line.
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <string>
 
 namespace kr::collector {
@@ -43,7 +45,10 @@ struct ListenerOptions {
 struct DnstapOptions {
     std::string path;      // "" when no dnstap file is written
     std::string socket;    // "unix:PATH" or "tcp:ADDR:PORT" of a receiver, "" for none
-    std::string identity;  // "" for the agent's address
+    std::string identity;  // of every agent's events; "" for each agent's address
+    // Of one agent's events each, by its address as the collector prints it.
+    std::map<std::string, std::string, std::less<>> agent_identities;
+    std::string version;   // "" for the agent's version
     std::uint64_t queue_bytes = 64ull * 1024 * 1024;
 };
 

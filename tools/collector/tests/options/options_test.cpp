@@ -58,11 +58,13 @@ TEST(Options, WriteJsonToStandardOutputUnlessOnlyAPcapIsAsked) {
     EXPECT_EQ(options.clickhouse.spool_max, 4096u);
 
     // So does dnstap.
-    ASSERT_TRUE(parse({"--dnstap-socket", "unix:/run/t", "--dnstap-queue", "65536", "--dnstap-identity=n1"}, options,
-                      error));
+    ASSERT_TRUE(parse({"--dnstap-socket", "unix:/run/t", "--dnstap-queue", "65536", "--dnstap-identity=n1",
+                       "--dnstap-identity", "2001:DB8::0007=n=7", "--dnstap-identity", "dns:2"},
+                      options, error));
     EXPECT_EQ(options.json_path, "");
     EXPECT_EQ(options.dnstap.queue_bytes, 65536u);
-    EXPECT_EQ(options.dnstap.identity, "n1");
+    EXPECT_EQ(options.dnstap.identity, "dns:2");  // no address before '=': the identity of every agent
+    EXPECT_EQ(options.dnstap.agent_identities.at("2001:db8::7"), "n=7");
 }
 
 TEST(Options, RejectBadValuesWithTheReason) {
@@ -114,9 +116,14 @@ TEST(Options, RejectBadValuesWithTheReason) {
         {{"--dnstap-socket=unix:/s", "--dnstap-queue", "65535"},
          "bad --dnstap-queue value '65535' (expected a number of bytes, at least 65536)"},
         {{"--dnstap", "f", "--dnstap-queue", "65536"},
-         "--dnstap-identity needs --dnstap or --dnstap-socket, --dnstap-queue needs --dnstap-socket"},
+         "--dnstap-identity and --dnstap-version need --dnstap or --dnstap-socket, --dnstap-queue needs "
+         "--dnstap-socket"},
         {{"--dnstap-identity", "x"},
-         "--dnstap-identity needs --dnstap or --dnstap-socket, --dnstap-queue needs --dnstap-socket"},
+         "--dnstap-identity and --dnstap-version need --dnstap or --dnstap-socket, --dnstap-queue needs "
+         "--dnstap-socket"},
+        {{"--dnstap-version", "x"},
+         "--dnstap-identity and --dnstap-version need --dnstap or --dnstap-socket, --dnstap-queue needs "
+         "--dnstap-socket"},
     };
     for (const auto& c : cases) {
         Options options;
