@@ -71,7 +71,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "collector: %s\n", error.c_str());
         return 2;
     }
-    output.set_dnstap_identity(options.dnstap.identity);
+    output.set_dnstap_names(options.dnstap);
     std::unique_ptr<ClickHouseSink> sink;
     if (!options.clickhouse.url.empty()) {
         sink = std::make_unique<ClickHouseSink>(options.clickhouse, stderr);

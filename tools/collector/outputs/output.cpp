@@ -127,8 +127,12 @@ bool Output::open_dnstap_socket(const std::string& target, std::uint64_t queue_b
 
 void Output::event(std::string_view peer, std::string_view version, const EventMessage& event) {
     if (dnstap_.is_open() || dnstap_socket_) {
-        encode_dnstap(dnstap_identity_.empty() ? peer_address(peer) : std::string_view(dnstap_identity_), version,
-                      event, frame_);
+        const std::string_view agent = peer_address(peer);
+        const auto named = dnstap_names_.agent_identities.find(agent);
+        const std::string_view identity = named != dnstap_names_.agent_identities.end() ? named->second
+                                          : dnstap_names_.identity.empty()               ? agent
+                                                                                          : dnstap_names_.identity;
+        encode_dnstap(identity, dnstap_names_.version.empty() ? version : dnstap_names_.version, event, frame_);
         if (dnstap_.is_open()) {
             dnstap_.write(frame_);
             add(dnstap_written_, 1);

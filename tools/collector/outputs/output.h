@@ -11,6 +11,7 @@
 
 #include "model/event_sink.h"
 #include "model/message.h"
+#include "options/options.h"
 #include "outputs/dnstap_file.h"
 #include "outputs/dnstap_socket.h"
 #include "outputs/event_tap.h"
@@ -40,8 +41,8 @@ public:
     bool open_dnstap(const std::string& path, std::string& error);
     // Starts the sender of a dnstap receiver ("unix:PATH" or "tcp:ADDR:PORT").
     bool open_dnstap_socket(const std::string& target, std::uint64_t queue_bytes, std::string& error);
-    // The dnstap identity of every event; "" for the agent's address.
-    void set_dnstap_identity(const std::string& identity) { dnstap_identity_ = identity; }
+    // The identities and version that dnstap messages carry (DnstapOptions).
+    void set_dnstap_names(const DnstapOptions& names) { dnstap_names_ = names; }
     // Every event also goes to `sink` (owned by the caller, outliving this).
     void add_sink(ClickHouseSink* sink) { sink_ = sink; }
     // Every event also goes to `tap` (likewise).
@@ -106,7 +107,7 @@ private:
     EventTap* tap_ = nullptr;
     DnstapFile dnstap_;
     std::unique_ptr<DnstapSocket> dnstap_socket_;
-    std::string dnstap_identity_;
+    DnstapOptions dnstap_names_;
     std::vector<std::uint8_t> frame_;
 };
 
