@@ -27,9 +27,12 @@ namespace {
 // queue when that is smaller: a batch never exceeds what the queue holds.
 constexpr std::size_t kHandOverBytes = 256 * 1024;
 constexpr std::uint64_t kBatchesPerQueue = 4;
-// The loop waits for room in the queue at most this long in any second, and
-// not at all once the receiver's socket has been full for kStalledMs.
-constexpr std::int64_t kWaitBudgetUs = 100 * 1000;
+// The loop may wait for room in the queue this long in all, a credit that
+// refills at a tenth of the time passing: a burst may take a second of the
+// loop's time, a receiver slower than the agents at most a tenth of it. It
+// never waits once the receiver's socket has been full for kStalledMs.
+constexpr std::int64_t kWaitCreditUs = 1000 * 1000;
+constexpr std::int64_t kRefillShare = 10;
 constexpr std::int64_t kStalledMs = 100;
 constexpr std::int64_t kRetryMs = 1000;
 constexpr std::int64_t kAnswerMs = 5000;  // for a connect, an ACCEPT or a FINISH
@@ -250,7 +253,7 @@ bool DnstapSocket::Link::open() {
 DnstapSocket::DnstapSocket(std::string target, std::uint64_t queue_bytes, std::FILE* log)
     : target_(std::move(target)), queue_bytes_(queue_bytes),
       hand_over_bytes_(static_cast<std::size_t>(std::min<std::uint64_t>(kHandOverBytes, queue_bytes / kBatchesPerQueue))),
-      log_(log),
+      log_(log), credit_at_us_(now_us()),
       abort_at_ms_(std::numeric_limits<std::int64_t>::max()) {}
 
 DnstapSocket::~DnstapSocket() {
@@ -307,19 +310,18 @@ void DnstapSocket::flush() {
 
 bool DnstapSocket::wait_for_room(std::unique_lock<std::mutex>& lock) {
     const std::int64_t start = now_us();
-    if (start - wait_window_us_ >= 1000 * 1000) {
-        wait_window_us_ = start;
-        waited_us_ = 0;
-    }
+    credit_us_ = std::min(kWaitCreditUs, credit_us_ + (start - credit_at_us_) / kRefillShare);
+    credit_at_us_ = start;
     const std::int64_t blocked_since = blocked_since_ms_;
     const std::int64_t stalled_in_us =
         blocked_since == 0 ? kStalledMs * 1000 : (blocked_since + kStalledMs) * 1000 - start;
-    const std::int64_t limit_us = std::min(kWaitBudgetUs - waited_us_, stalled_in_us);
+    const std::int64_t limit_us = std::min(credit_us_, stalled_in_us);
     if (!connected_ || stopping_ || limit_us <= 0) {
         return false;
     }
     room_.wait_for(lock, std::chrono::microseconds(limit_us));
-    waited_us_ += now_us() - start;
+    credit_at_us_ = now_us();
+    credit_us_ -= credit_at_us_ - start;
     return true;
 }
 

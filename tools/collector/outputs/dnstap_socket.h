@@ -4,8 +4,8 @@
 // only appends frames to a bounded queue; a sender thread of its own
 // connects, reconnects every second while the receiver is absent, and
 // writes. A slow, stalled or absent receiver therefore costs frames, counted
-// as dropped, never more than a tenth of the loop's time: the loop waits for
-// room only while the receiver is connected and taking frames.
+// as dropped, and at most a short wait of the loop (see wait_for_room): the
+// loop waits for room only while the receiver is connected and taking frames.
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -58,8 +58,7 @@ private:
     void write(Link& link, Batch& batch);
 
     // Server loop: waits a while for the sender to make room; false when it
-    // may not (no receiver, or one that takes nothing, or the loop's time
-    // for waiting in this second is spent).
+    // may not (no receiver, or one that takes nothing, or no credit left).
     bool wait_for_room(std::unique_lock<std::mutex>& lock);
 
     const std::string target_;
@@ -67,8 +66,8 @@ private:
     const std::size_t hand_over_bytes_;  // a pending batch this large goes at once
     std::FILE* log_;
     Batch pending_;  // server loop only
-    std::int64_t wait_window_us_ = 0;  // server loop only: the second its waits count against
-    std::int64_t waited_us_ = 0;
+    std::int64_t credit_us_ = 1000 * 1000;  // server loop only: how long it may still wait for room
+    std::int64_t credit_at_us_;            // and since when that holds (steady clock)
 
     mutable std::mutex mutex_;
     std::condition_variable wake_;  // the sender: frames to write, or stop
