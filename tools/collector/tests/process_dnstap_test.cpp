@@ -90,8 +90,8 @@ std::set<std::string> received_once(const std::string& path, std::size_t& count)
     return names;
 }
 
-// 100 000 events replayed by the real agent reach fstrm_capture over a Unix
-// socket, once each; then, with the receiver stopped (SIGSTOP), a second
+// 100 000 events replayed by the real agent in 64 KiB batches reach
+// fstrm_capture over a Unix socket through the smallest queue, once each; then, with the receiver stopped (SIGSTOP), a second
 // collector still reads its agent at full speed, counts what its small queue
 // drops, and exits in time.
 TEST(CollectorProcess, SendsDnstapToFstrmCaptureOverAUnixSocketAndDropsRatherThanWaitForIt) {
@@ -105,7 +105,8 @@ TEST(CollectorProcess, SendsDnstapToFstrmCaptureOverAUnixSocketAndDropsRatherTha
     {
         std::string error;
         ASSERT_TRUE(write_capture(dir.file("load.pcap"), 1, 100000, error)) << error;
-        CollectorProcess collector({"--listen", "127.0.0.1:0", "--dnstap-socket", socket, "--stats-interval", "1"});
+        CollectorProcess collector(
+            {"--listen", "127.0.0.1:0", "--dnstap-socket", socket, "--dnstap-queue", "65536", "--stats-interval", "1"});
         std::ofstream(dir.file("agent.conf")) << "target 127.0.0.1:" << collector.wait_listening()
                                               << " 2\nsend-batch 65536\ncapture file:" << dir.file("load.pcap") << "\n";
         CollectorProcess agent({dir.file("agent.conf")}, AGENT_PATH);
@@ -157,9 +158,12 @@ TEST(CollectorProcess, SendsDnstapToFstrmCaptureOverAUnixSocketAndDropsRatherTha
     EXPECT_LE(count, 120000u);
 }
 
-// Over TCP: the receiver is not there at first, the agent's events are read
-// all the same and wait in the queue; when fstrm_capture comes the collector
-// connects by itself and delivers them.
+// Over TCP: a receiver of another content type is named as refusing it; with
+// none there the agent's events are read all the same and wait in the queue;
+// a late fstrm_capture gets them, with the identity given for the agent's
+// address and the version given (a scoped IPv6 client keeps its address).
+// One that goes away while the sender is idle costs no frame: the next gets
+// what came meanwhile.
 TEST(CollectorProcess, ConnectsToALateFstrmCaptureOverTcpAndDeliversWhatWaited) {
     const int probe = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
@@ -172,35 +176,61 @@ TEST(CollectorProcess, ConnectsToALateFstrmCaptureOverTcpAndDeliversWhatWaited) 
     close(probe);  // free for fstrm_capture later
 
     TempDir dir;
+    const auto receiver = [&](const std::string& type, const std::string& file) {
+        return std::make_unique<CollectorProcess>(
+            std::vector<std::string>{"-t", type, "-a", "127.0.0.1", "-p", port, "-w", dir.file(file)}, "fstrm_capture");
+    };
+    auto capture = receiver("other/type", "other.fstrm");
+    ASSERT_TRUE(capture->wait_stderr("opened output file")) << capture->stderr_text();
     const std::string target = "tcp:127.0.0.1:" + port;
-    CollectorProcess collector({"--listen", "127.0.0.1:0", "--json", "-", "--dnstap-socket", target,
-                                "--dnstap-identity", "dns1.example", "--metrics", "127.0.0.1:0"});
-    AgentSocket agent(collector.wait_listening());
+    CollectorProcess collector({"--listen", "127.0.0.1:0", "--json", "-", "--dnstap-socket", target, "--dnstap-identity",
+                                "127.0.0.1=dns1.example", "--dnstap-version", "dns1 9.9", "--metrics", "127.0.0.1:0"});
+    const std::uint16_t listening = collector.wait_listening();
+    ASSERT_TRUE(collector.wait_stderr(target + ": cannot connect: the receiver refused the content type "
+                                               "protobuf:dnstap.Dnstap; retrying every second\n"))
+        << collector.stderr_text();
+    capture.reset();
     ASSERT_TRUE(collector.wait_stderr(target + ": cannot connect: Connection refused; retrying every second\n"))
         << collector.stderr_text();
-    ASSERT_TRUE(agent.send(numbered_records(0, 500)));
-    ASSERT_TRUE(collector.wait_stdout_lines(500)) << collector.stderr_text();
+    ByteVector bytes = numbered_records(0, 500);
+    append(bytes, event_record("fe80::1%eth0", "fe80::35", 0, dns_packet(1, 0x0100, "scoped.test")));
+    ASSERT_TRUE(AgentSocket(listening).send(bytes));
+    ASSERT_TRUE(collector.wait_stdout_lines(501)) << collector.stderr_text();
 
-    CollectorProcess capture(
-        {"-t", "protobuf:dnstap.Dnstap", "-a", "127.0.0.1", "-p", port, "-w", dir.file("cap.fstrm")}, "fstrm_capture");
-    ASSERT_TRUE(collector.wait_stderr(target + ": connected\n")) << collector.stderr_text() << capture.stderr_text();
-    double sent = 0;
-    for (int i = 0; i < 100 && sent < 500; ++i, usleep(100000)) {
-        sent = sample_value(scrape_metrics(collector), "collector_dnstap_frames_sent_total");
-    }
-    EXPECT_EQ(sent, 500);
+    const auto sent_reaches = [&collector](double count) {
+        double sent = 0;
+        for (int i = 0; i < 100 && sent < count; ++i, usleep(100000)) {
+            sent = sample_value(scrape_metrics(collector), "collector_dnstap_frames_sent_total");
+        }
+        return sent == count;
+    };
+    capture = receiver("protobuf:dnstap.Dnstap", "cap.fstrm");
+    ASSERT_TRUE(collector.wait_stderr(target + ": connected\n")) << collector.stderr_text() << capture->stderr_text();
+    EXPECT_TRUE(sent_reaches(501));
+    capture->signal(SIGTERM);
+    EXPECT_TRUE(capture->wait_stderr("closed output file")) << capture->stderr_text();
+    ASSERT_TRUE(collector.wait_stderr(target + ": connection lost: the receiver closed the connection; reconnecting\n"))
+        << collector.stderr_text();
+    ASSERT_TRUE(AgentSocket(listening).send(numbered_records(1000, 500)));
+    ASSERT_TRUE(collector.wait_stdout_lines(1001)) << collector.stderr_text();
+    auto second = receiver("protobuf:dnstap.Dnstap", "second.fstrm");
+    EXPECT_TRUE(sent_reaches(1001));
     collector.signal(SIGTERM);
     EXPECT_EQ(collector.wait_exit(), 0);
-    EXPECT_NE(collector.stderr_text().find("dnstap frames sent 500, dropped 0, receiver connections 1\n"),
+    EXPECT_NE(collector.stderr_text().find("dnstap frames sent 1001, dropped 0, receiver connections 2\n"),
               std::string::npos);
-    capture.signal(SIGTERM);
-    EXPECT_TRUE(capture.wait_stderr("closed output file")) << capture.stderr_text();
+    second->signal(SIGTERM);
+    EXPECT_TRUE(second->wait_stderr("closed output file")) << second->stderr_text();
     std::size_t count = 0;
-    EXPECT_EQ(received_once(dir.file("cap.fstrm"), count).size(), 500u);
+    EXPECT_EQ(received_once(dir.file("cap.fstrm"), count).size(), 501u);
+    EXPECT_EQ(received_once(dir.file("second.fstrm"), count).size(), 500u);
     int status = 0;
-    EXPECT_NE(run_command({"dnstap-ldns", "-y", "-r", dir.file("cap.fstrm")}, 30000, status)
-                  .find("identity: \"dns1.example\"\nversion: \"3.6.8\"\n"),
-              std::string::npos);
+    const std::string yaml = run_command({"dnstap-ldns", "-y", "-r", dir.file("cap.fstrm")}, 30000, status);
+    EXPECT_NE(yaml.find("identity: \"dns1.example\"\nversion: \"dns1 9.9\"\n"), std::string::npos);
+    EXPECT_NE(yaml.find("socket_family: INET6\n  socket_protocol: UDP\n  query_address: \"fe80::1\"\n"
+                        "  response_address: \"fe80::35\"\n"),
+              std::string::npos)
+        << yaml;
 }
 
 }  // namespace
