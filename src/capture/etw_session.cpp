@@ -200,7 +200,22 @@ void run_session(EtwSession& session) {
     if (properties) kr::thread::mem_free(properties);
 }
 
-bool query_trace_losses(TraceLosses& out) {
+ULONG session_buffers(std::uint32_t configured) {
+    // Windows gives a session at least two buffers per processor whatever it
+    // is asked; the line after the first query says what it granted.
+    if (configured == 1) {
+        log_print("etw-buffers 1 raised to 2 (the fewest a trace session takes)");
+        return 2;
+    }
+    if (configured > kMaxSessionBuffers) {
+        log_print("etw-buffers %u lowered to %u (the most the agent asks for)", static_cast<unsigned>(configured),
+                  static_cast<unsigned>(kMaxSessionBuffers));
+        return kMaxSessionBuffers;
+    }
+    return configured;
+}
+
+ULONG query_trace_losses(TraceLosses& out) {
     // Room after the structure for the names the system writes back.
     struct Block {
         EVENT_TRACE_PROPERTIES properties;
@@ -209,13 +224,19 @@ bool query_trace_losses(TraceLosses& out) {
     } block;
     std::memset(&block, 0, sizeof block);
     block.properties.Wnode.BufferSize = sizeof block;
+    // The fields Windows reads from a query: size, session GUID, name offsets.
+    block.properties.Wnode.Guid = kSessionGuid;
     block.properties.LoggerNameOffset = offsetof(Block, logger_name);
     block.properties.LogFileNameOffset = offsetof(Block, log_file_name);
     const ULONG status = etw_api().control_trace(0, kSessionName, &block.properties, EVENT_TRACE_CONTROL_QUERY);
-    if (status != ERROR_SUCCESS) return false;
+    if (status != ERROR_SUCCESS) return status;
     out.events_lost = block.properties.EventsLost;
     out.realtime_buffers_lost = block.properties.RealTimeBuffersLost;
-    return true;
+    out.buffer_kb = block.properties.BufferSize;
+    out.minimum_buffers = block.properties.MinimumBuffers;
+    out.maximum_buffers = block.properties.MaximumBuffers;
+    out.buffers = block.properties.NumberOfBuffers;
+    return ERROR_SUCCESS;
 }
 
 ULONG WINAPI on_buffer(PEVENT_TRACE_LOGFILEA logfile) {

@@ -101,15 +101,27 @@ public:
 };
 
 // What the session itself lost, as the system counts it since the session
-// started (it may be older than this run).
+// started (it may be older than this run), and the buffers it was granted.
 struct TraceLosses {
     std::uint64_t events_lost = 0;             // events that found no free buffer
     std::uint64_t realtime_buffers_lost = 0;   // buffers never delivered to a consumer
+    ULONG buffer_kb = 0;                       // size of each buffer
+    ULONG minimum_buffers = 0;
+    ULONG maximum_buffers = 0;
+    ULONG buffers = 0;                         // allocated now
 };
 
-// Asks the system for the session's loss counters (a read-only query by
-// name); false, with out untouched, when the query fails (no session yet).
-bool query_trace_losses(TraceLosses& out);
+// Asks the system for the session's counters (a read-only query by name):
+// ERROR_SUCCESS, or the failed query's status with out untouched (no
+// session yet, or one stopped from outside).
+ULONG query_trace_losses(TraceLosses& out);
+
+// The most buffers the agent asks a session for: 128 MB of 128 KB buffers.
+constexpr std::uint32_t kMaxSessionBuffers = 1024;
+
+// etw-buffers as a session is asked for it: 0 (the system's choice) as it
+// is, else within 2 and kMaxSessionBuffers, with a line when it was changed.
+ULONG session_buffers(std::uint32_t configured);
 
 // The message callback of every session: passes the message on to the
 // holder's callback (the context), or drops it when none is set.

@@ -219,7 +219,7 @@ TEST_F(EtwSessionTest, StalledConsumerLosesWhatTheBuffersCannotHoldAndTheQueryCo
     auto feed = std::make_shared<FeedSource>();
     trace_set_event_source(feed);
     TraceLosses losses{7, 7};
-    EXPECT_FALSE(query_trace_losses(losses));  // no session yet: unchanged
+    EXPECT_EQ(ERROR_WMI_INSTANCE_NOT_FOUND, query_trace_losses(losses));  // no session yet: unchanged
     static std::atomic<bool> stalled{true};
     static std::atomic<std::uint64_t> delivered{0};
     holder_.set_callback([](const std::uint8_t*, std::uint32_t, void*) {
@@ -242,7 +242,7 @@ TEST_F(EtwSessionTest, StalledConsumerLosesWhatTheBuffersCannotHoldAndTheQueryCo
     }
     stalled = false;
     ASSERT_TRUE(eventually([&] { return feed->pending() == 0; }));
-    ASSERT_TRUE(query_trace_losses(losses));
+    ASSERT_EQ(ERROR_SUCCESS, query_trace_losses(losses));
     EXPECT_GT(losses.events_lost, kEvents / 2);
     EXPECT_TRUE(eventually([&] { return delivered + losses.events_lost == kEvents; })) << delivered;
     EXPECT_EQ(0u, losses.realtime_buffers_lost);
