@@ -154,7 +154,7 @@ void start(Pipeline& p) {
     p.holder->clear();
     p.holder->counters = p.counters ? &p.counters->decoder : nullptr;
     p.holder->ipv4_clients_only = kr::config::ipv4_clients_only;
-    p.holder->buffers = kr::config::etw_buffers;
+    p.holder->buffers = kr::capture::session_buffers(kr::config::etw_buffers);
     p.holder->on_failure = on_capture_failure;
     p.queue = std::make_unique<kr::forward::SensorQueue>();
     kr::forward::create(*p.queue, kr::config::queue_size);
@@ -189,8 +189,7 @@ void start(Pipeline& p) {
 
 void log_stats(const Pipeline& p) {
     if (!p.counters) return;
-    // A failed query (no session yet) keeps the counts read last.
-    kr::capture::query_trace_losses(p.counters->trace_losses);
+    read_trace_losses(*p.counters);
     log_print("%s", stats_line(*p.counters, p.queue->capacity).c_str());
 }
 

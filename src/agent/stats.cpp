@@ -4,6 +4,8 @@
 #include <cstdio>
 
 #include "agent/capture_setup.h"
+#include "error/error.h"
+#include "log/log.h"
 
 namespace kr::agent {
 namespace {
@@ -14,7 +16,31 @@ void put(std::string& line, const char* name, std::uint64_t value) {
     line += text;
 }
 
+// An unknown count: what a failed query left.
+void put_unknown(std::string& line, const char* name) {
+    line += ' ';
+    line += name;
+    line += "=-";
+}
+
 }  // namespace
+
+void read_trace_losses(PipelineCounters& counters) {
+    const ULONG status = kr::capture::query_trace_losses(counters.trace_losses);
+    counters.trace_losses_known = status == ERROR_SUCCESS;
+    if (!counters.trace_losses_known && !counters.trace_query_failure_logged) {
+        counters.trace_query_failure_logged = true;
+        kr::log::log_print("ERROR - ETW trace query failed: %s",
+                           kr::error::failure_text("ControlTrace()", kr::error::windows_error_code(status)).c_str());
+    }
+    if (counters.trace_losses_known && !counters.trace_buffers_logged) {
+        counters.trace_buffers_logged = true;
+        const kr::capture::TraceLosses& t = counters.trace_losses;
+        kr::log::log_print("ETW trace buffers: %u of %u KB, minimum %u, maximum %u", static_cast<unsigned>(t.buffers),
+                           static_cast<unsigned>(t.buffer_kb), static_cast<unsigned>(t.minimum_buffers),
+                           static_cast<unsigned>(t.maximum_buffers));
+    }
+}
 
 std::string stats_line(const PipelineCounters& counters, std::uint32_t queue_capacity) {
     const kr::capture::DecoderCounters& d = counters.decoder;
@@ -51,8 +77,13 @@ std::string stats_line(const PipelineCounters& counters, std::uint32_t queue_cap
     }
     append_capture_stats(line);
     put(line, "in_hand", s.in_hand.get());
-    put(line, "etw_events_lost", counters.trace_losses.events_lost);
-    put(line, "etw_realtime_buffers_lost", counters.trace_losses.realtime_buffers_lost);
+    if (counters.trace_losses_known) {
+        put(line, "etw_events_lost", counters.trace_losses.events_lost);
+        put(line, "etw_realtime_buffers_lost", counters.trace_losses.realtime_buffers_lost);
+    } else {
+        put_unknown(line, "etw_events_lost");
+        put_unknown(line, "etw_realtime_buffers_lost");
+    }
     return line;
 }
 
