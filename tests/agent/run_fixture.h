@@ -18,6 +18,7 @@
 
 #include "agent/agent.h"
 #include "capture/etw_api.h"
+#include "capture/etw_session.h"
 #include "capture/tdh_api.h"
 #include "config/config.h"
 #include "error/error.h"
@@ -90,10 +91,13 @@ inline int scripted_dispatcher(ServiceMain) {
     return 0;
 }
 
-// The trace session's loss query, counted: made only for Stats lines.
+// The trace session's loss query, counted: made only for Stats lines, with
+// the session's GUID as Windows asks. The first can be made to fail.
 inline std::atomic<int> control_calls{0};
+inline std::atomic<bool> first_query_denied{false};
 inline ULONG WINAPI counted_control(TRACEHANDLE handle, LPCSTR name, PEVENT_TRACE_PROPERTIES properties, ULONG code) {
-    ++control_calls;
+    EXPECT_EQ(0, std::memcmp(&properties->Wnode.Guid, &kr::capture::kSessionGuid, sizeof(GUID)));
+    if (control_calls++ == 0 && first_query_denied) return 5;  // access denied
     return kr::substitute::trace_substitute_api().control_trace(handle, name, properties, code);
 }
 
@@ -109,6 +113,7 @@ protected:
         kr::capture::etw_api() = kr::substitute::trace_substitute_api();
         kr::capture::etw_api().control_trace = counted_control;
         control_calls = 0;
+        first_query_denied = false;
         kr::substitute::trace_substitute_reset();
         kr::config::queue_size = kr::config::kDefaultQueueSize;
         kr::config::targets.clear();

@@ -65,8 +65,9 @@ TEST_F(RunTest, StatsLinesAccountForEveryEventOfAnOverflowingRun) {
     queries.push_back(big);
     const std::string capture = test::prepare_capture(dir_, queries);
     const std::uint16_t port = kr::test::refused_port();
-    std::ofstream(config_file_) << "logging on\nqueue-size 2048\nstats-interval 1\ntarget 127.0.0.1:" << port
-                                << " 1\n" << capture;
+    std::ofstream(config_file_) << "logging on\nqueue-size 2048\nstats-interval 1\netw-buffers 1\ntarget 127.0.0.1:"
+                                << port << " 1\n" << capture;
+    first_query_denied = true;
     // The system's helper cannot read the substitute's events (and aborts under Wine).
     const kr::capture::TdhApi saved_tdh = kr::capture::tdh_api();
     kr::capture::tdh_api() = kr::substitute::tdh_substitute_api();
@@ -119,8 +120,18 @@ TEST_F(RunTest, StatsLinesAccountForEveryEventOfAnOverflowingRun) {
                      {"connect_failed_1", s.at("connect_failed_1")}, {"seen_256", s.at("seen_256")},
                      {"non_ipv4", s.at("non_ipv4")}, {"queue_capacity", s.at("queue_capacity")}}));
     EXPECT_LE(s.at("queue_peak_bytes"), 2048u);
-    // One query of the session per line; its own buffers lost nothing.
+    // One query of the session per line; its own buffers lost nothing. The
+    // first, denied, is one line and leaves its counts unknown; the next says
+    // once what the session was granted (etw-buffers 1 raised to 2).
     EXPECT_EQ(static_cast<int>(stats.size()), control_calls.load());
+    EXPECT_EQ(0u, stats[0].count("etw_events_lost") + stats[0].count("etw_realtime_buffers_lost"));
+    EXPECT_TRUE(in_order(lines, {"etw-buffers 1 raised to 2 (the fewest a trace session takes)",
+                                 "ERROR - ETW trace query failed: " +
+                                     kr::error::failure_text("ControlTrace()", kr::error::windows_error_code(5)),
+                                 "ETW trace buffers: 2 of 128 KB, minimum 2, maximum 2"}));
+    for (const std::string once : {"ERROR - ETW trace query failed: ", "ETW trace buffers: "}) {
+        EXPECT_EQ(1, std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(once, 0) == 0; }));
+    }
     EXPECT_EQ(0u, s.at("etw_events_lost"));
     EXPECT_EQ(0u, s.at("etw_realtime_buffers_lost"));
     EXPECT_GE(s.at("paused_ms"), 9000u);

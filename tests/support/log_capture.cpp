@@ -75,7 +75,10 @@ Stats parse_stats(const std::string& line) {
     Stats out;
     std::istringstream in(line.substr(line.find(':') + 1));
     std::string pair;
-    while (in >> pair) out[pair.substr(0, pair.find('='))] = std::stoull(pair.substr(pair.find('=') + 1));
+    while (in >> pair) {
+        const std::string value = pair.substr(pair.find('=') + 1);
+        if (value != "-") out[pair.substr(0, pair.find('='))] = std::stoull(value);  // "-": unknown, left out
+    }
     return out;
 }
 

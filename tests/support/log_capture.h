@@ -27,7 +27,7 @@ private:
     std::string path_;
 };
 
-// The name=value pairs of a "Stats: ..." log line.
+// The name=value pairs of a "Stats: ..." log line; an unknown value ("-") is left out.
 using Stats = std::map<std::string, std::uint64_t>;
 Stats parse_stats(const std::string& line);
 
