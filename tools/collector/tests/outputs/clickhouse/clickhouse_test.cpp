@@ -441,10 +441,11 @@ TEST_F(ClickHouse, AColumnChangedDuringAReplayIsNamedAndCostsNoFile) {
     auto args = collector_args("altered", "100", "600000");
     args.insert(args.end(), {"--spool", spool.path()});
     CollectorProcess collector(args);
-    AgentSocket agent(collector.wait_listening());
+    const std::uint16_t port = collector.wait_listening();
     ASSERT_EQ(wait_answer("EXISTS TABLE altered", "1"), "1");
     ASSERT_EQ(server_->query("CREATE MATERIALIZED VIEW slow ENGINE = Null AS SELECT sleep(1) AS s FROM altered"), "");
     server_->stop();
+    AgentSocket agent(port);  // now: a connection without its hello is closed after 10 s
     ByteVector bytes = record(hello());
     append(bytes, numbered_events(0, 400));
     ASSERT_TRUE(agent.send(bytes));
