@@ -207,6 +207,9 @@ bool Server::run(std::string& error) {
             accept_some();
         }
         report_accept_failures();
+        if (quiet_closed_ != 0 && now_ms() >= lines_interval_end_ms_) {
+            report_quiet_connections();
+        }
         if (!sink_.flush(error) || (reopen_requested_.exchange(false) && !sink_.reopen(error))) {
             break;
         }
@@ -225,6 +228,10 @@ bool Server::serve_ready(Connection& connection) {
     }
     if (connection.pending && connection.hello_seen) {
         unpend(connection);
+        if (connection.quiet) {  // an agent after all: its lines from here on
+            connection.quiet = false;
+            std::fprintf(log_, "collector: %s connected\n", connection.peer.c_str());
+        }
     }
     if (connection.wanted() != connection.watched) {
         connection.watched = connection.wanted();
@@ -241,7 +248,8 @@ int Server::wait_ms(bool again) const {
         return 0;
     }
     std::int64_t until = next_deadline_ms();
-    for (const std::int64_t time : {accept_paused_until_ms_, accept_report_ms_}) {
+    const std::int64_t quiet_report_ms = quiet_closed_ != 0 ? lines_interval_end_ms_ : 0;
+    for (const std::int64_t time : {accept_paused_until_ms_, accept_report_ms_, quiet_report_ms}) {
         if (time != 0 && (until < 0 || time < until)) {
             until = time;
         }
@@ -308,6 +316,7 @@ void Server::drain() {
     while (!connections_list_.empty()) {
         end_at_stop(*connections_list_.begin()->second);
     }
+    report_quiet_connections();
 }
 
 void Server::end_at_stop(Connection& connection) {

@@ -100,6 +100,10 @@ private:
     std::int64_t next_deadline_ms() const;
     void note_accept_failure(int code);
     void report_accept_failures();
+    // Whether a new connection gets its lines now: at most so many per
+    // interval, so that a flood of connections cannot flood the log.
+    bool may_log_connection();
+    void report_quiet_connections();
     void pause_accepting(bool paused);
 
     // One connection's reading and records (server_connection.cpp).
@@ -137,6 +141,9 @@ private:
     std::int64_t accept_report_ms_ = 0;  // 0: none in the current interval
     std::uint64_t accept_failures_ = 0;  // since the last line
     int accept_error_ = 0;
+    std::int64_t lines_interval_end_ms_ = 0;
+    std::uint32_t connections_logged_ = 0;  // in the current interval
+    std::uint64_t quiet_closed_ = 0;        // closed before their hello, not logged
     std::unique_ptr<TlsContext> tls_;
     std::int64_t handshake_timeout_ms_ = 0;
     std::atomic<std::uint64_t> connections_{0};

@@ -18,7 +18,9 @@ void Server::settle(Connection& connection, bool open) {
     agents_.add(connection.agent, connection.unaccounted, now_ms(), !open);
     connection.unaccounted = AgentCounts();
     // Logged once counted, so that whoever reads the line finds it in the counts.
-    if (!connection.closing_note.empty()) {
+    if (connection.quiet) {
+        quiet_closed_ += open ? 0 : 1;
+    } else if (!connection.closing_note.empty()) {
         std::fputs(connection.closing_note.c_str(), log_);
     }
 }
@@ -34,8 +36,10 @@ bool Server::advance(Connection& connection, int reads) {
             connection.would_block = true;
             return true;
         }
-        std::fprintf(log_, "collector: %s TLS established: %s\n", connection.peer.c_str(),
-                     connection.tls->description().c_str());
+        if (!connection.quiet) {
+            std::fprintf(log_, "collector: %s TLS established: %s\n", connection.peer.c_str(),
+                         connection.tls->description().c_str());
+        }
         connection.unaccounted.tls_subject = connection.tls->client_subject();
     }
     return read_some(connection, reads);

@@ -56,6 +56,7 @@ struct Server::Connection {
     std::string closing_note;  // the log line about its end
     std::unique_ptr<TlsSession> tls;     // with a TLS listener
     bool pending = false;                // in the server's list of those without a hello
+    bool quiet = false;                  // not logged until its hello: one of a flood
     std::list<Connection*>::iterator in_pending;
     std::uint32_t watched = 0;           // the epoll events asked for
     bool would_block = false;            // the last read found nothing more

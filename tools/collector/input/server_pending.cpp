@@ -20,6 +20,9 @@ namespace {
 constexpr int kAcceptsPerRound = 32;
 constexpr std::int64_t kAcceptPauseMs = 100;
 constexpr std::int64_t kAcceptReportMs = 10000;
+// Connections logged one by one per report interval; a real agent's are
+// logged anyway, when its hello comes.
+constexpr std::uint32_t kConnectionsLoggedPerInterval = 50;
 
 }  // namespace
 
@@ -78,7 +81,10 @@ void Server::admit(int fd, const std::string& peer, const std::string& host) {
     if (tls_) {
         added.tls = std::make_unique<TlsSession>(*tls_, fd);
     }
-    std::fprintf(log_, "collector: %s connected\n", peer.c_str());
+    added.quiet = !may_log_connection();
+    if (!added.quiet) {
+        std::fprintf(log_, "collector: %s connected\n", peer.c_str());
+    }
     added.watched = EPOLLIN;
     connections_list_.emplace(added.id, std::move(connection));
     if (!watch(fd, added.id, added.watched, EPOLL_CTL_ADD)) {
@@ -172,6 +178,24 @@ void Server::report_accept_failures() {
                  static_cast<long long>(kAcceptReportMs / 1000));
     accept_failures_ = 0;
     accept_report_ms_ = now_ms() + kAcceptReportMs;
+}
+
+bool Server::may_log_connection() {
+    const std::int64_t now = now_ms();
+    if (now >= lines_interval_end_ms_) {
+        report_quiet_connections();
+        lines_interval_end_ms_ = now + kAcceptReportMs;
+        connections_logged_ = 0;
+    }
+    return ++connections_logged_ <= kConnectionsLoggedPerInterval;
+}
+
+void Server::report_quiet_connections() {
+    if (quiet_closed_ != 0) {
+        std::fprintf(log_, "collector: %llu more connections closed before their hello, not logged one by one\n",
+                     static_cast<unsigned long long>(quiet_closed_));
+        quiet_closed_ = 0;
+    }
 }
 
 void Server::pause_accepting(bool paused) {

@@ -165,6 +165,15 @@ TEST(CollectorProcess, AgentsGetInUnderAFloodOfIdleConnectionsWithFewDescriptors
     EXPECT_EQ(text.find(failure), text.rfind(failure));
     collector.signal(SIGTERM);
     EXPECT_EQ(collector.wait_exit(), 0);
+    // Nor a flood of lines: past the first connections of an interval, those
+    // that never sent a hello are counted; an agent is logged at its hello.
+    const std::string all = collector.stderr_text();
+    std::size_t connected = 0;
+    for (std::size_t at = all.find(" connected\n"); at != std::string::npos; at = all.find(" connected\n", at + 1)) {
+        ++connected;
+    }
+    EXPECT_LE(connected, 52u) << all;
+    EXPECT_NE(all.find(" more connections closed before their hello, not logged one by one\n"), std::string::npos);
 }
 
 }  // namespace
