@@ -118,7 +118,7 @@ int main(int argc, char** argv) {
             return render_metrics(agents.snapshot(), others,
                                   std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
         });
-        if (!metrics->start(options.metrics, error)) {
+        if (!metrics->start(options.metrics, options.metrics_password, error)) {
             std::fprintf(stderr, "collector: %s\n", error.c_str());
             return 2;
         }

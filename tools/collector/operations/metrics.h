@@ -40,8 +40,9 @@ public:
     MetricsServer(const MetricsServer&) = delete;
     MetricsServer& operator=(const MetricsServer&) = delete;
 
-    // Binds "ADDR:PORT" and starts serving. False with the reason on failure.
-    bool start(const std::string& address, std::string& error);
+    // Binds "ADDR:PORT" and starts serving, asking for the password when
+    // there is one. False with the reason on failure.
+    bool start(const std::string& address, const std::string& password, std::string& error);
     // "http://ADDR:PORT/metrics" with the bound port.
     std::string url() const;
     void stop();

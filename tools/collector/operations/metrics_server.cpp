@@ -16,10 +16,11 @@ MetricsServer::~MetricsServer() {
     stop();
 }
 
-bool MetricsServer::start(const std::string& address, std::string& error) {
+bool MetricsServer::start(const std::string& address, const std::string& password, std::string& error) {
     HttpServerOptions options;
     options.what = "metrics";
     options.address = address;
+    options.password = password;
     return impl_->http.start(
         options,
         [this](const HttpRequest& request) {

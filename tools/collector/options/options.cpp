@@ -63,7 +63,7 @@ bool parse_options(int argc, const char* const* argv, Options& options, std::str
         }
         if (name != "--listen" && name != "--json" && name != "--pcap" && name != "--max-record" &&
             name.compare(0, 12, "--clickhouse") != 0 && name != "--spool" && name != "--spool-max" &&
-            name != "--stats-interval" && name != "--metrics" && name != "--max-agents" &&
+            name != "--stats-interval" && name != "--metrics" && name != "--metrics-password-file" && name != "--max-agents" &&
             name.compare(0, 6, "--tls-") != 0 && name.compare(0, 8, "--dnstap") != 0 && name != "--web" &&
             name != "--web-password-file" && name != "--hello-timeout" && name.compare(0, 13, "--max-pending") != 0) {
             error = "unknown option '" + std::string(argv[i]) + "'";
@@ -105,6 +105,14 @@ bool parse_options(int argc, const char* const* argv, Options& options, std::str
                 return false;
             }
             options.metrics = value;
+        } else if (name == "--metrics-password-file") {
+            if (!read_password_file(name, value, options.metrics_password, error)) {
+                return false;
+            }
+            if (options.metrics_password.empty()) {
+                error = "--metrics-password-file " + value + " has no password on its first line";
+                return false;
+            }
         } else if (name == "--stats-interval") {
             std::uint64_t number = 0;
             if (!parse_number(value, 86400, number)) {
@@ -148,6 +156,10 @@ bool parse_options(int argc, const char* const* argv, Options& options, std::str
         }
     }
     if (!check_tls_options(options.tls, error) || !check_web_options(options.web, error)) {
+        return false;
+    }
+    if (!options.metrics_password.empty() && options.metrics.empty()) {
+        error = "--metrics-password-file needs --metrics";
         return false;
     }
     if (!finish_clickhouse_options(options.clickhouse, error)) {

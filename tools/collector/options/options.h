@@ -68,6 +68,7 @@ struct Options {
     DnstapOptions dnstap;
     std::uint32_t stats_interval = 0;  // seconds between stats lines, 0 for none
     std::string metrics;               // "ADDR:PORT" of the metrics endpoint, "" for none
+    std::string metrics_password;      // the first line of --metrics-password-file; "" for none
     std::size_t max_agents = kDefaultMaxAgents;  // agents counted one by one
     TlsOptions tls;
     WebOptions web;

@@ -1,4 +1,6 @@
 // The live page as a user meets it: in Chromium, and behind TLS and a password.
+#include <httplib.h>
+
 #include <regex>
 
 #include "tests/process_helpers.h"
@@ -72,14 +74,20 @@ TEST(LivePage, ChromiumShowsTheEventTotalAndTopNamesTheAgentSent) {
 }
 
 // With --tls-cert the page is HTTPS with the listener's certificate, and
-// with --web-password-file it answers 401 to no or a wrong password.
+// with --web-password-file it answers 401 to no or a wrong password; so do
+// the metrics with --metrics-password-file.
 TEST(LivePage, AsksForThePasswordOverTls) {
     TempDir dir;
     ASSERT_TRUE(make_certificates(dir.file("")));
     std::ofstream(dir.file("password")) << "s3cret pass\n";
     CollectorProcess collector({"--listen", "127.0.0.1:0", "--web", "127.0.0.1:0", "--web-password-file",
                                 dir.file("password"), "--tls-cert", dir.file("collector.pem"), "--tls-key",
-                                dir.file("collector.key")});
+                                dir.file("collector.key"), "--metrics", "127.0.0.1:0", "--metrics-password-file",
+                                dir.file("password")});
+    httplib::Client metrics("127.0.0.1", metrics_port(collector));
+    EXPECT_EQ(metrics.Get("/metrics")->status, 401);
+    metrics.set_basic_auth("prometheus", "s3cret pass");
+    EXPECT_NE(metrics.Get("/metrics")->body.find("collector_connections_total"), std::string::npos);
     const std::string url = page_url(collector);
     ASSERT_EQ(url.compare(0, 8, "https://"), 0) << collector.stderr_text();
     const std::string address = url.substr(8, url.size() - 9);
