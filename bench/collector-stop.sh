@@ -19,16 +19,8 @@ runs=${RUNS:-5}
 stop_after=${STOP_AFTER:-2}
 tls=${TLS:-0}
 
-work=$(mktemp -d /tmp/collector-stop.XXXXXX)
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
+bench_name=collector-stop
+source "$here/bench/common.sh"
 
 dns_port=$(free_port)
 python3 - "$work/bulk.pcap" "$events" "$dns_port" <<'PY'

@@ -15,14 +15,8 @@ events=${EVENTS:-100000}
 queues=${QUEUES:-"65536 262144"}
 runs=${RUNS:-1}
 
-work=$(mktemp -d /tmp/dnstap-queue.XXXXXX)
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
+bench_name=dnstap-queue
+source "$here/bench/common.sh"
 
 # EVENTS UDP queries from 192.0.2.1 to 192.0.2.53 port 53, on Ethernet.
 python3 - "$work/load.pcap" "$events" <<'PY'

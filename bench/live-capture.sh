@@ -41,16 +41,8 @@ flood_packets=${FLOOD_PACKETS:-1000000}
 flood_device=${FLOOD_DEVICE:-any}
 want() { [[ " $sections " == *" $1 "* ]]; }
 
-work=$(mktemp -d /tmp/live-capture.XXXXXX)
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
+bench_name=live-capture
+source "$here/bench/common.sh"
 load() { cut -d' ' -f1-3 /proc/loadavg; }
 # The value of NAME in the agent's last Stats line.
 agent_stat() { grep 'Stats: ' "$work/agent/log/dns-logger.log" | tail -1 | tr ' ' '\n' | sed -n "s/^$1=//p"; }

@@ -14,16 +14,8 @@ build=$(cd "${BUILD:-$here/build}" && pwd)
 events=${EVENTS:-1000000}
 rounds=${ROUNDS:-2}
 
-work=$(mktemp -d /tmp/tls-e2e.XXXXXX)
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
+bench_name=tls-e2e
+source "$here/bench/common.sh"
 
 # Half queries, half answers, 500 names, one client per 256 events.
 python3 - "$work/bulk.pcap" "$events" <<'EOF'
