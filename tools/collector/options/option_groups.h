@@ -14,6 +14,9 @@ bool parse_number(const std::string& text, std::uint64_t limit, std::uint64_t& v
 // The first line of the file `path` given to `option`, without its line end.
 bool read_password_file(const std::string& option, const std::string& path, std::string& password,
                         std::string& error);
+// The same, for an option that must name a password: an empty first line is refused.
+bool read_required_password_file(const std::string& option, const std::string& path, std::string& password,
+                                 std::string& error);
 
 // One --clickhouse* or --spool* option; then, after the last option, the
 // group as a whole.

@@ -106,11 +106,7 @@ bool parse_options(int argc, const char* const* argv, Options& options, std::str
             }
             options.metrics = value;
         } else if (name == "--metrics-password-file") {
-            if (!read_password_file(name, value, options.metrics_password, error)) {
-                return false;
-            }
-            if (options.metrics_password.empty()) {
-                error = "--metrics-password-file " + value + " has no password on its first line";
+            if (!read_required_password_file(name, value, options.metrics_password, error)) {
                 return false;
             }
         } else if (name == "--stats-interval") {

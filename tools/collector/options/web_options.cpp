@@ -22,6 +22,18 @@ bool read_password_file(const std::string& option, const std::string& path, std:
     return true;
 }
 
+bool read_required_password_file(const std::string& option, const std::string& path, std::string& password,
+                                 std::string& error) {
+    if (!read_password_file(option, path, password, error)) {
+        return false;
+    }
+    if (password.empty()) {
+        error = option + " " + path + " has no password on its first line";
+        return false;
+    }
+    return true;
+}
+
 bool parse_web_option(const std::string& name, const std::string& value, WebOptions& options, std::string& error) {
     if (name == "--web") {
         std::string host;
@@ -33,11 +45,7 @@ bool parse_web_option(const std::string& name, const std::string& value, WebOpti
         options.address = value;
         return true;
     }
-    if (!read_password_file(name, value, options.password, error)) {
-        return false;
-    }
-    if (options.password.empty()) {
-        error = "--web-password-file " + value + " has no password on its first line";
+    if (!read_required_password_file(name, value, options.password, error)) {
         return false;
     }
     options.password_given = true;
