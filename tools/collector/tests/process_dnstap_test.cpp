@@ -71,7 +71,8 @@ TEST(CollectorProcess, DnstapFileOfTheSampleCaptureReadsInDnstapLdnsAsTheJsonLin
     EXPECT_EQ(live, expected);
 
     CollectorProcess full({"--listen", "127.0.0.1:0", "--dnstap", "/dev/full"});
-    ASSERT_TRUE(AgentSocket(full.wait_listening()).send(numbered_records(0, 8)));
+    // The file's first write may fail, and the collector end, before the send does.
+    AgentSocket(full.wait_listening()).send(numbered_records(0, 8));
     EXPECT_EQ(full.wait_exit(), 1);
     EXPECT_NE(full.stderr_text().find("collector: write to /dev/full failed: No space left on device\n"),
               std::string::npos)
