@@ -29,13 +29,20 @@ using Clock = std::chrono::steady_clock;
 constexpr int kAcceptsPerRound = 64;
 // After EMFILE with nothing to evict, accepting pauses this long.
 constexpr int kAcceptPauseMs = 50;
+// A connection younger than this is never closed to make room: a client's
+// request follows its connect by well under a millisecond on an idle machine
+// and by tens on a busy one, so a burst of newcomers cannot push out a scrape
+// accepted just before its request came; they wait in the listen queue.
+// Short, as a full table then turns over once per grace time: a scrape
+// queued behind hundreds of idle sockets still gets through in seconds.
+constexpr std::chrono::milliseconds kGraceTime{250};
 
 struct Connection {
     int fd = -1;
     SSL* tls = nullptr;
     bool handshaken = false;
-    bool writing = false;  // the request was read; `out` is being sent
-    std::uint64_t round = 0;  // of the loop, when it was accepted
+    bool writing = false;  // the request was read; `out` is being sent; never evicted
+    Clock::time_point accepted;
     Clock::time_point deadline;
     std::string in;
     std::size_t searched = 0;  // `in` up to here holds no end of the head
@@ -114,8 +121,7 @@ struct HttpServer::Loop {
     std::string base_url;
     std::thread thread;
     std::vector<std::unique_ptr<Connection>> connections;  // in the order they were accepted
-    Clock::time_point accept_paused_until{};
-    std::uint64_t round = 0;
+    Clock::time_point accept_paused_until{};  // after EMFILE
 
     ~Loop() {
         if (listen_fd >= 0) {
@@ -128,9 +134,12 @@ struct HttpServer::Loop {
 
     void run() {
         std::vector<pollfd> fds;
-        for (;; ++round) {
+        for (;;) {
             const auto now = Clock::now();
-            const bool accepting = now >= accept_paused_until;
+            // While paused, the listener is left out: it stays readable with
+            // newcomers queued, and polling it would spin.
+            const auto accept_at = accept_time();
+            const bool accepting = accept_at <= now;
             fds.assign({{wake_fd, POLLIN, 0}, {listen_fd, static_cast<short>(accepting ? POLLIN : 0), 0}});
             auto next = now + options.request_time;
             for (const auto& connection : connections) {
@@ -138,9 +147,12 @@ struct HttpServer::Loop {
                 next = std::min(next, connection->deadline);
             }
             if (!accepting) {
-                next = std::min(next, accept_paused_until);
+                next = std::min(next, accept_at);
             }
-            const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count() + 1;
+            // Rounded up, so the loop never wakes just before the time and
+            // polls again at 0 ms; a time already past (a deadline) is 0, not
+            // the negative that would wait forever.
+            const auto wait = std::max<std::int64_t>(0, std::chrono::ceil<std::chrono::milliseconds>(next - now).count());
             if (::poll(fds.data(), fds.size(), static_cast<int>(wait)) < 0 && errno != EINTR) {
                 break;
             }
@@ -166,10 +178,25 @@ struct HttpServer::Loop {
         connections.clear();
     }
 
+    // When a newcomer can be taken: after the EMFILE pause and, with the
+    // table full, once its oldest reader is past the grace time; never while
+    // every connection is writing (one ending makes room, and wakes the loop).
+    Clock::time_point accept_time() const {
+        if (connections.size() < options.max_connections) {
+            return accept_paused_until;
+        }
+        for (const auto& connection : connections) {
+            if (!connection->writing) {
+                return std::max(accept_paused_until, connection->accepted + kGraceTime);
+            }
+        }
+        return Clock::time_point::max();
+    }
+
     void accept_some() {
         for (int i = 0; i < kAcceptsPerRound; ++i) {
             // With no room, newcomers wait in the listen queue, in their order,
-            // for the next round rather than being closed.
+            // rather than being closed.
             if (connections.size() >= options.max_connections && !evict_oldest_reader()) {
                 return;
             }
@@ -191,8 +218,8 @@ struct HttpServer::Loop {
             }
             auto connection = std::make_unique<Connection>();
             connection->fd = fd;
-            connection->round = round;
-            connection->deadline = Clock::now() + options.request_time;
+            connection->accepted = Clock::now();
+            connection->deadline = connection->accepted + options.request_time;
             if (options.tls != nullptr) {
                 connection->tls = SSL_new(options.tls);
                 if (connection->tls == nullptr || SSL_set_fd(connection->tls, fd) != 1) {
@@ -207,12 +234,15 @@ struct HttpServer::Loop {
         }
     }
 
-    // Closes the connection that has waited longest for its request to end.
-    // One accepted in this round has not been polled yet: its request may
-    // be on its way, so a burst of newcomers cannot push it out unread.
+    // Closes the connection that has waited longest for its request to end,
+    // if it is past the grace time (then accept_time() said so too).
     bool evict_oldest_reader() {
+        const auto now = Clock::now();
         for (auto it = connections.begin(); it != connections.end(); ++it) {
-            if (!(*it)->writing && (*it)->round != round) {
+            if (!(*it)->writing) {
+                if (now - (*it)->accepted < kGraceTime) {
+                    return false;
+                }
                 connections.erase(it);
                 return true;
             }

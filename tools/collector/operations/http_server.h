@@ -4,7 +4,9 @@
 // nothing, or one byte a second, never keeps a scrape waiting. Each
 // connection carries one request and must be read and answered within the
 // request time; when the table of connections is full, the oldest one still
-// sending its request is closed to make room, never the newcomer.
+// sending its request is closed to make room, never the newcomer, and only
+// once it is past a short grace time: until then newcomers wait in the
+// listen queue.
 #include <chrono>
 #include <cstdint>
 #include <functional>
