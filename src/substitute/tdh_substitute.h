@@ -65,6 +65,9 @@ public:
     static constexpr std::uint8_t kNoField = 0xFF;
     struct Field {
         std::string name;  // ASCII
+        // The name as the caller writes it: UTF-16LE units, byte pairs as
+        // they lie in memory, with the terminating zero unit.
+        std::vector<std::uint16_t> units;
         FieldType type;
         std::uint8_t same_initial;  // the next field whose name starts alike, or kNoField
     };
