@@ -12,7 +12,8 @@
 #      capture kept whole (a loaded machine may not reach the asked rate);
 #   4. CPU per packet: the same FLOOD_PACKETS queries sent by bench_dns_flood
 #      (sendmmsg) at each of FLOOD_RATES, captured once by tcpdump -w /dev/null
-#      and once by the agent (send-batch 65536, into the collector): CPU
+#      and once by the agent (send-batch 65536, into the collector), in turn
+#      CPU_ROUNDS times: CPU
 #      seconds of each capturing process per million packets (all its
 #      threads; the collector not counted), their ratio and the load average.
 # Needs root (capture, tcpreplay), unbound, dnsperf, tcpdump, tcpreplay, dig
@@ -23,7 +24,8 @@
 # (2 tcpreplays at once, each at the rate / 2), BULK_PACKETS (200000), AGENT_EXTRA
 # (more configuration lines for the agent, e.g. "capture-buffer 16777216"),
 # SECTIONS ("lone dnsperf replay cpu": which of the four to run), FLOOD_RATES
-# ("150000 300000"), FLOOD_PACKETS (1000000), FLOOD_DEVICE (any).
+# ("150000 300000"), FLOOD_PACKETS (1000000), FLOOD_DEVICE (any), CPU_ROUNDS (3:
+# tcpdump and the agent in turn, each figure's median and their ratio).
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -39,6 +41,7 @@ sections=${SECTIONS:-"lone dnsperf replay cpu"}
 flood_rates=${FLOOD_RATES:-"150000 300000"}
 flood_packets=${FLOOD_PACKETS:-1000000}
 flood_device=${FLOOD_DEVICE:-any}
+cpu_rounds=${CPU_ROUNDS:-3}
 want() { [[ " $sections " == *" $1 "* ]]; }
 
 bench_name=live-capture
@@ -208,42 +211,54 @@ cpu_ns() { cat /proc/"$1"/task/*/schedstat 2>/dev/null | awk '{ n += $1 } END { 
 per_million() { awk -v a="$2" -v b="$1" -v n="$3" 'BEGIN { printf "%.3f", (a - b) / 1e9 * 1e6 / n }'; }
 
 if want cpu; then
-echo "== CPU per packet: $flood_packets queries by bench_dns_flood on $flood_device, tcpdump and the agent in turn"
+echo "== CPU per packet: $flood_packets queries by bench_dns_flood on $flood_device, tcpdump and the agent in turn, $cpu_rounds rounds"
 kill -TERM "$unbound_pid" 2>/dev/null && wait "$unbound_pid" || true
 flood_port=$(free_port)
-printf '%-7s %11s %11s %9s %9s %12s %12s %6s  %s\n' rate tcpdump_pkts agent_pkts t_drops a_drops \
+median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+printf '%-7s %5s %11s %11s %9s %9s %12s %12s %6s  %s\n' rate round tcpdump_pkts agent_pkts t_drops a_drops \
     tcpdump_s/1M agent_s/1M ratio load
 for rate in $flood_rates; do
-    tcpdump -i "$flood_device" -n -B 65536 -w /dev/null "udp port $flood_port" 2> "$work/tcpdump.err" &
-    tcpdump_pid=$!
-    pids+=("$tcpdump_pid")
-    sleep 1
-    before=$(cpu_ns "$tcpdump_pid")
-    "$build/bench_dns_flood" "$flood_port" "$flood_packets" "$rate" > "$work/flood.out"
-    sleep 0.5
-    after=$(cpu_ns "$tcpdump_pid")
-    kill -INT "$tcpdump_pid" && wait "$tcpdump_pid" || true
-    tcpdump_cpu=$(per_million "$before" "$after" "$flood_packets")
-    tcpdump_got=$(sed -n 's/^\([0-9]*\) packets captured.*/\1/p' "$work/tcpdump.err")
-    tcpdump_drops=$(sed -n 's/^\([0-9]*\) packets dropped by kernel.*/\1/p' "$work/tcpdump.err")
-
-    start_pipeline 65536 /dev/null "capture device:$flood_device"
-    before=$(cpu_ns "$agent_pid")
-    "$build/bench_dns_flood" "$flood_port" "$flood_packets" "$rate" >> "$work/flood.out"
-    load_now=$(load)
-    for _ in $(seq 60); do
+    : > "$work/tcpdump.cpu" && : > "$work/agent.cpu"
+    # In turns, so that a change in the machine's load between runs falls on both.
+    for round in $(seq "$cpu_rounds"); do
+        tcpdump -i "$flood_device" -n -B 65536 -w /dev/null "udp port $flood_port" 2> "$work/tcpdump.err" &
+        tcpdump_pid=$!
+        pids+=("$tcpdump_pid")
+        sleep 1
+        before=$(cpu_ns "$tcpdump_pid")
+        "$build/bench_dns_flood" "$flood_port" "$flood_packets" "$rate" > "$work/flood.out"
         sleep 0.5
-        [ "$(agent_stat sent)" -ge "$flood_packets" ] 2>/dev/null && break
+        after=$(cpu_ns "$tcpdump_pid")
+        kill -INT "$tcpdump_pid" && wait "$tcpdump_pid" || true
+        tcpdump_cpu=$(per_million "$before" "$after" "$flood_packets")
+        tcpdump_got=$(sed -n 's/^\([0-9]*\) packets captured.*/\1/p' "$work/tcpdump.err")
+        tcpdump_drops=$(sed -n 's/^\([0-9]*\) packets dropped by kernel.*/\1/p' "$work/tcpdump.err")
+
+        start_pipeline 65536 /dev/null "capture device:$flood_device"
+        before=$(cpu_ns "$agent_pid")
+        "$build/bench_dns_flood" "$flood_port" "$flood_packets" "$rate" >> "$work/flood.out"
+        load_now=$(load)
+        for _ in $(seq 60); do
+            sleep 0.5
+            [ "$(agent_stat sent)" -ge "$flood_packets" ] 2>/dev/null && break
+        done
+        after=$(cpu_ns "$agent_pid")
+        sleep 1.2  # one more Stats line with the final counts
+        agent_cpu=$(per_million "$before" "$after" "$flood_packets")
+        agent_got=$(agent_stat packets)
+        agent_drops=$(agent_stat kernel_drops)
+        stop_pipeline
+        echo "$tcpdump_cpu" >> "$work/tcpdump.cpu"
+        echo "$agent_cpu" >> "$work/agent.cpu"
+        printf '%-7s %5s %11s %11s %9s %9s %12s %12s %6s  %s\n' "$rate" "$round" "$tcpdump_got" "$agent_got" \
+            "$tcpdump_drops" "$agent_drops" "$tcpdump_cpu" "$agent_cpu" "$(awk -v a="$agent_cpu" -v t="$tcpdump_cpu" \
+            'BEGIN { printf "%.2f", a / t }')" "$load_now"
+        sed 's/^/    bench_dns_flood: /' "$work/flood.out"
     done
-    after=$(cpu_ns "$agent_pid")
-    sleep 1.2  # one more Stats line with the final counts
-    agent_cpu=$(per_million "$before" "$after" "$flood_packets")
-    agent_got=$(agent_stat packets)
-    agent_drops=$(agent_stat kernel_drops)
-    stop_pipeline
-    printf '%-7s %11s %11s %9s %9s %12s %12s %6s  %s\n' "$rate" "$tcpdump_got" "$agent_got" "$tcpdump_drops" \
-        "$agent_drops" "$tcpdump_cpu" "$agent_cpu" "$(awk -v a="$agent_cpu" -v t="$tcpdump_cpu" \
-        'BEGIN { printf "%.2f", a / t }')" "$load_now"
-    sed 's/^/    bench_dns_flood: /' "$work/flood.out"
+    tcpdump_median=$(median < "$work/tcpdump.cpu")
+    agent_median=$(median < "$work/agent.cpu")
+    printf '%-7s %5s %11s %11s %9s %9s %12s %12s %6s\n' "$rate" median "" "" "" "" "$tcpdump_median" "$agent_median" \
+        "$(awk -v a="$agent_median" -v t="$tcpdump_median" 'BEGIN { printf "%.2f", a / t }')"
 done
 fi
+
