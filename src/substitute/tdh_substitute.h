@@ -77,6 +77,7 @@ public:
         std::uint16_t event_id;
         std::uint64_t serial;  // unique in the process: names this schema in a thread's last walk
         std::vector<Field> fields;
+        std::vector<FieldType> types;  // the fields' types alone, side by side for the walk
         std::vector<std::uint64_t> info;  // 8-byte aligned TRACE_EVENT_INFO
         ULONG info_size;
         // Per ASCII initial, the first field whose name starts with it: a
