@@ -15,7 +15,8 @@
 #      and once by the agent (send-batch 65536, into the collector), in turn
 #      CPU_ROUNDS times: CPU
 #      seconds of each capturing process per million packets (all its
-#      threads; the collector not counted), their ratio and the load average.
+#      threads; the collector not counted), their ratio, the load average and
+#      the agent's threads one by one, busiest first.
 # Needs root (capture, tcpreplay), unbound, dnsperf, tcpdump, tcpreplay, dig
 # and build/agent, build/collector and (section 4) build/bench_dns_flood (-DAGENT_BENCH=ON).
 # Environment: BUILD (build), STEP_SECONDS
@@ -42,6 +43,9 @@ flood_rates=${FLOOD_RATES:-"150000 300000"}
 flood_packets=${FLOOD_PACKETS:-1000000}
 flood_device=${FLOOD_DEVICE:-any}
 cpu_rounds=${CPU_ROUNDS:-3}
+# Section 4 on fixed CPUs: CAPTURE_CPU for tcpdump and the agent alike, FLOOD_CPU for the sender.
+capture_pin=${CAPTURE_CPU:+taskset -c $CAPTURE_CPU}
+flood_pin=${FLOOD_CPU:+taskset -c $FLOOD_CPU}
 want() { [[ " $sections " == *" $1 "* ]]; }
 
 bench_name=live-capture
@@ -94,7 +98,7 @@ start_pipeline() {
     rm -rf "$work/agent" && mkdir -p "$work/agent/log" && cp "$build/agent" "$work/agent/"
     printf 'logging on\ntarget 127.0.0.1:%s\nstats-interval 1\ncapture-port %s\nsend-batch %s\n%s\n%s\n' \
         "$collector_port" "${flood_port:-$dns_port}" "$1" "$agent_extra" "${3:-}" > "$work/agent/agent.conf"
-    "$work/agent/agent" "$work/agent/agent.conf" &
+    $capture_pin "$work/agent/agent" "$work/agent/agent.conf" &
     agent_pid=$!
     pids+=("$agent_pid")
     for _ in $(seq 100); do
@@ -208,6 +212,13 @@ fi
 # CPU time of every thread of a process so far, in ns (schedstat: exact,
 # where /proc/PID/stat counts in clock ticks).
 cpu_ns() { cat /proc/"$1"/task/*/schedstat 2>/dev/null | awk '{ n += $1 } END { printf "%d", n }'; }
+# Each thread's CPU time so far: "TID NS" lines.
+thread_ns() { for f in /proc/"$1"/task/*/schedstat; do t=${f%/schedstat}; echo "${t##*/} $(cut -d' ' -f1 "$f")"; done 2>/dev/null; }
+# The threads' shares of a run, per million packets, busiest first ("0.351+0.062").
+thread_split() {
+    join <(sort "$1") <(sort "$2") | awk -v n="$3" '{ printf "%.3f\n", ($3 - $2) / 1e9 * 1e6 / n }' |
+        sort -rn | awk '$1 >= 0.001' | paste -sd+
+}
 per_million() { awk -v a="$2" -v b="$1" -v n="$3" 'BEGIN { printf "%.3f", (a - b) / 1e9 * 1e6 / n }'; }
 
 if want cpu; then
@@ -215,18 +226,18 @@ echo "== CPU per packet: $flood_packets queries by bench_dns_flood on $flood_dev
 kill -TERM "$unbound_pid" 2>/dev/null && wait "$unbound_pid" || true
 flood_port=$(free_port)
 median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
-printf '%-7s %5s %11s %11s %9s %9s %12s %12s %6s  %s\n' rate round tcpdump_pkts agent_pkts t_drops a_drops \
-    tcpdump_s/1M agent_s/1M ratio load
+printf '%-7s %5s %11s %11s %9s %9s %12s %12s %6s  %-20s %s\n' rate round tcpdump_pkts agent_pkts t_drops a_drops \
+    tcpdump_s/1M agent_s/1M ratio load agent_threads
 for rate in $flood_rates; do
     : > "$work/tcpdump.cpu" && : > "$work/agent.cpu"
     # In turns, so that a change in the machine's load between runs falls on both.
     for round in $(seq "$cpu_rounds"); do
-        tcpdump -i "$flood_device" -n -B 65536 -w /dev/null "udp port $flood_port" 2> "$work/tcpdump.err" &
+        $capture_pin tcpdump -i "$flood_device" -n -B 65536 -w /dev/null "udp port $flood_port" 2> "$work/tcpdump.err" &
         tcpdump_pid=$!
         pids+=("$tcpdump_pid")
         sleep 1
         before=$(cpu_ns "$tcpdump_pid")
-        "$build/bench_dns_flood" "$flood_port" "$flood_packets" "$rate" > "$work/flood.out"
+        $flood_pin "$build/bench_dns_flood" "$flood_port" "$flood_packets" "$rate" > "$work/flood.out"
         sleep 0.5
         after=$(cpu_ns "$tcpdump_pid")
         kill -INT "$tcpdump_pid" && wait "$tcpdump_pid" || true
@@ -236,13 +247,15 @@ for rate in $flood_rates; do
 
         start_pipeline 65536 /dev/null "capture device:$flood_device"
         before=$(cpu_ns "$agent_pid")
-        "$build/bench_dns_flood" "$flood_port" "$flood_packets" "$rate" >> "$work/flood.out"
+        thread_ns "$agent_pid" > "$work/threads.before"
+        $flood_pin "$build/bench_dns_flood" "$flood_port" "$flood_packets" "$rate" >> "$work/flood.out"
         load_now=$(load)
         for _ in $(seq 60); do
             sleep 0.5
             [ "$(agent_stat sent)" -ge "$flood_packets" ] 2>/dev/null && break
         done
         after=$(cpu_ns "$agent_pid")
+        thread_ns "$agent_pid" > "$work/threads.after"
         sleep 1.2  # one more Stats line with the final counts
         agent_cpu=$(per_million "$before" "$after" "$flood_packets")
         agent_got=$(agent_stat packets)
@@ -250,9 +263,10 @@ for rate in $flood_rates; do
         stop_pipeline
         echo "$tcpdump_cpu" >> "$work/tcpdump.cpu"
         echo "$agent_cpu" >> "$work/agent.cpu"
-        printf '%-7s %5s %11s %11s %9s %9s %12s %12s %6s  %s\n' "$rate" "$round" "$tcpdump_got" "$agent_got" \
+        printf '%-7s %5s %11s %11s %9s %9s %12s %12s %6s  %-20s %s\n' "$rate" "$round" "$tcpdump_got" "$agent_got" \
             "$tcpdump_drops" "$agent_drops" "$tcpdump_cpu" "$agent_cpu" "$(awk -v a="$agent_cpu" -v t="$tcpdump_cpu" \
-            'BEGIN { printf "%.2f", a / t }')" "$load_now"
+            'BEGIN { printf "%.2f", a / t }')" "$load_now" \
+            "$(thread_split "$work/threads.before" "$work/threads.after" "$flood_packets")"
         sed 's/^/    bench_dns_flood: /' "$work/flood.out"
     done
     tcpdump_median=$(median < "$work/tcpdump.cpu")
