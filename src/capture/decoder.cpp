@@ -172,8 +172,8 @@ bool fetch_address(const TdhApi& tdh, EVENT_RECORD* event, const EventInfo& info
 // (timestamp - epoch) / 10000000, truncated toward zero, without forming the
 // difference itself, which leaves the 64-bit range for time stamps near its ends.
 // Out of line: inlined, the compiler judged the end of decode_event rarely
-// reached and divided with four idiv instructions (some 200 cycles an event)
-// instead of multiplying.
+// reached and divided with four 64-bit idiv instructions (tens of cycles
+// each) instead of multiplying.
 [[gnu::noinline]] std::int64_t seconds_between(std::int64_t timestamp, std::int64_t epoch) {
     constexpr std::int64_t kUnit = 10000000;
     std::int64_t whole = timestamp / kUnit - epoch / kUnit;
