@@ -63,7 +63,9 @@ done
 ask @127.0.0.1 www.example.test A +short | grep -q 192.0.2.80 || { cat "$work/unbound.log"; exit 1; }
 
 # -Z root: tcpdump would otherwise drop to its own user, which may not write here.
-tcpdump -i lo -U -n -Z root --time-stamp-precision nano -w "$work/capture.pcap" "port $port" \
+# --immediate-mode: without it the kernel holds packets in a block for up to a
+# second, and the stop below came first (a capture of no packets at all).
+tcpdump -i lo -U --immediate-mode -n -Z root --time-stamp-precision nano -w "$work/capture.pcap" "port $port" \
     2>"$work/tcpdump.log" &
 pids+=($!)
 for _ in $(seq 50); do
