@@ -13,14 +13,9 @@ cd "$(dirname "$0")"
 port=53530
 out=${1:-sample-dns.pcap}
 
-work=$(mktemp -d)
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
+# The work folder, `pids` and their clean-up at exit, as the bench scripts have them.
+bench_name=record-sample
+source ../bench/common.sh
 
 cat >"$work/unbound.conf" <<CONF
 server:
