@@ -83,53 +83,102 @@ USHORT in_type(FieldType type) {
     return kInTypeBinary;
 }
 
-// Compares the caller's UTF-16LE name with ours a unit at a time, from the
-// unit after the initial (already matched), stopping at the first
-// difference: each unit is read only after the ones before it matched ours,
-// none of which is the NUL, so nothing past the caller's NUL is read.
-bool same_name(const std::uint8_t* name, const std::vector<std::uint16_t>& ours) {
-    for (std::size_t i = 1;; ++i) {
+// Compares the caller's UTF-16LE name with a field's, from the unit after the
+// initial (already matched) to the field's NUL, stopping at the first
+// difference. Each unit is read only after the ones before it matched the
+// field's, none of which is the NUL, so nothing past the caller's NUL is
+// read; the field's units before its NUL are never zero, so one test a unit
+// covers both the match and the end.
+bool same_name(const std::uint8_t* name, const SchemaCatalog::Field& field) {
+    const std::uint16_t* ours = field.units.data();
+    for (std::size_t i = 1; i <= field.name.size(); ++i) {
         std::uint16_t unit;
         std::memcpy(&unit, name + 2 * i, sizeof unit);
         if (unit != ours[i]) return false;
-        if (unit == 0) return true;
     }
+    return true;
 }
 
 // The position of the field the caller's name names, or the field count.
 std::size_t field_of(const SchemaCatalog::Entry& entry, const std::uint8_t* name) {
     std::uint8_t i = name[1] == 0 && name[0] < 128 ? entry.by_initial[name[0]] : SchemaCatalog::kNoField;
     for (; i != SchemaCatalog::kNoField; i = entry.fields[i].same_initial) {
-        if (same_name(name, entry.fields[i].units)) return i;
+        if (same_name(name, entry.fields[i])) return i;
     }
     return entry.fields.size();
 }
 
 // Bytes of the text at `text` with its NUL, or left + 1 when no NUL comes
-// within `left` bytes. Most texts of these events are empty: those are told
-// by their first byte, the addresses by memchr.
+// within `left` bytes. Eight bytes a step, read whole only within `left`:
+// the texts are short (an address, often empty), where a library call cost
+// more than the scan.
 std::size_t text_size(const std::uint8_t* text, std::size_t left) {
-    if (left == 0) return 1;
-    if (text[0] == 0) return 1;
-    const void* nul = std::memchr(text + 1, 0, left - 1);
-    return nul == nullptr ? left + 1 : static_cast<const std::uint8_t*>(nul) - text + 1;
+    constexpr std::uint64_t kOnes = 0x0101010101010101u;
+    constexpr std::uint64_t kHighs = 0x8080808080808080u;
+    std::size_t i = 0;
+    for (; i + 8 <= left; i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, text + i, sizeof word);
+        // The lowest byte flagged is the first zero byte (bytes in memory order: little-endian).
+        const std::uint64_t zeros = (word - kOnes) & ~word & kHighs;
+        if (zeros != 0) return i + (static_cast<std::size_t>(__builtin_ctzll(zeros)) >> 3) + 1;
+    }
+    for (; i < left; ++i) {
+        if (text[i] == 0) return i + 1;
+    }
+    return left + 1;
+}
+
+// Whether the first n bytes at a and b are alike, in fixed-size steps that
+// the compiler does inline (the last step overlaps the one before it): it
+// runs on every property call, where a library call cost more than the
+// comparison. Reads nothing past n.
+bool same_bytes(const std::uint8_t* a, const std::uint8_t* b, std::size_t n) {
+    if (n >= 16) {
+        for (std::size_t i = 0; i + 16 < n; i += 16) {
+            if (std::memcmp(a + i, b + i, 16) != 0) return false;
+        }
+        return std::memcmp(a + n - 16, b + n - 16, 16) == 0;
+    }
+    if (n >= 8) return std::memcmp(a, b, 8) == 0 && std::memcmp(a + n - 8, b + n - 8, 8) == 0;
+    if (n >= 4) return std::memcmp(a, b, 4) == 0 && std::memcmp(a + n - 4, b + n - 4, 4) == 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (a[i] != b[i]) return false;
+    }
+    return true;
+}
+
+// Copies a property's value. Short ones (a flag, an address) go in
+// fixed-size steps the compiler does inline, as same_bytes compares.
+void copy_value(std::uint8_t* to, const std::uint8_t* from, std::size_t n) {
+    if (n > 16) {
+        std::memcpy(to, from, n);
+    } else if (n >= 8) {
+        std::memcpy(to, from, 8);
+        std::memcpy(to + n - 8, from + n - 8, 8);
+    } else if (n >= 4) {
+        std::memcpy(to, from, 4);
+        std::memcpy(to + n - 4, from + n - 4, 4);
+    } else {
+        for (std::size_t i = 0; i < n; ++i) to[i] = from[i];
+    }
 }
 
 // Where every field of one event's user data lies, as this thread's last walk
-// found it, with the bytes that decided it. A walk depends on nothing but the
-// data's length and its bytes before the last field (the ends of the texts,
-// the length field), so data whose leading bytes are the same byte for byte
-// is answered without walking again: the decoder asks for four properties,
-// twice each, per event, and one walk serves all eight.
+// found it, with the data's leading bytes. Where a field lies depends on
+// nothing but the data's length and the bytes up to its `decided` mark (the
+// ends of the texts up to it, the length field of bytes), so data alike up to
+// that mark is answered without walking again: the decoder asks for four
+// properties, twice each, per event, and one walk serves all eight.
 struct Walk {
-    static constexpr std::size_t kMaxDecided = 256;
+    static constexpr std::size_t kMaxDecided = 512;
     std::uint64_t serial = 0;  // the schema walked; 0: none
     std::size_t length = 0;
-    std::size_t decided = 0;
-    std::uint8_t bytes[kMaxDecided];
     std::size_t whole = 0;  // fields that lie whole in the data; a later one is invalid
     std::uint32_t start[SchemaCatalog::kMaxFields];
     std::uint32_t size[SchemaCatalog::kMaxFields];
+    std::uint32_t decided[SchemaCatalog::kMaxFields];  // past whole: the data's length
+    std::uint8_t bytes[kMaxDecided];
 };
 
 thread_local Walk last_walk;
@@ -141,43 +190,45 @@ thread_local Walk last_walk;
     Walk& w = last_walk;
     std::size_t offset = 0;
     std::size_t bytes_size = 0;
+    std::size_t decided = 0;
     std::size_t i = 0;
-    const FieldType* types = entry.types.data();
-    const std::size_t count = entry.types.size();
+    const SchemaCatalog::Shape* shapes = entry.shapes.data();
+    const std::size_t count = entry.shapes.size();
     for (; i < count; ++i) {
-        const FieldType type = types[i];
+        const SchemaCatalog::Shape shape = shapes[i];
         const std::size_t left = length - offset;
-        std::size_t n;
-        switch (type) {
-        case FieldType::kText: n = text_size(user + offset, left); break;
-        case FieldType::kBytes: n = bytes_size; break;
-        default: n = fixed_width(type); break;
-        }
+        std::size_t n = shape.width;
+        if (n == 0) n = shape.type == FieldType::kText ? text_size(user + offset, left) : bytes_size;
         if (n > left) break;
-        if (type == FieldType::kLength) bytes_size = user[offset] | (user[offset + 1] << 8);
+        if (shape.type == FieldType::kLength) {
+            bytes_size = user[offset] | (user[offset + 1] << 8);
+            decided = offset + n;
+        } else if (shape.type == FieldType::kText) {
+            decided = offset + n;
+        }
         w.start[i] = static_cast<std::uint32_t>(offset);
         w.size[i] = static_cast<std::uint32_t>(n);
+        w.decided[i] = static_cast<std::uint32_t>(decided);
         offset += n;
     }
     w.whole = i;
     w.length = length;
-    // A last field of fixed or stated size is decided by the bytes before it.
-    const bool ends_fixed = i == entry.fields.size() && i != 0 && entry.fields[i - 1].type != FieldType::kText;
-    w.decided = ends_fixed ? w.start[i - 1] : length;
+    // The field that did not fit was decided by anything up to the end.
+    for (; i < count; ++i) w.decided[i] = static_cast<std::uint32_t>(length);
+    const std::size_t kept = count == 0 ? 0 : w.decided[count - 1];
     w.serial = 0;
-    if (w.decided <= Walk::kMaxDecided) {
-        if (w.decided != 0) std::memcpy(w.bytes, user, w.decided);
+    if (kept <= Walk::kMaxDecided) {
+        if (kept != 0) std::memcpy(w.bytes, user, kept);
         w.serial = entry.serial;
     }
     return w;
 }
 
-const Walk& walk(const SchemaCatalog::Entry& entry, const std::uint8_t* user, std::size_t length) {
+// This thread's walk, when it holds for field `wanted` of this data.
+const Walk& walk(const SchemaCatalog::Entry& entry, const std::uint8_t* user, std::size_t length,
+                 std::size_t wanted) {
     const Walk& w = last_walk;
-    if (w.serial == entry.serial && w.length == length &&
-        (w.decided == 0 || std::memcmp(w.bytes, user, w.decided) == 0)) {
-        return w;
-    }
+    if (w.serial == entry.serial && w.length == length && same_bytes(w.bytes, user, w.decided[wanted])) return w;
     return walk_anew(entry, user, length);
 }
 
@@ -219,7 +270,7 @@ bool SchemaCatalog::add(const GUID& provider, const EventSchema& schema) {
         std::uint8_t* link = &entry.by_initial[static_cast<unsigned char>(field.name[0])];
         while (*link != kNoField) link = &entry.fields[*link].same_initial;
         *link = static_cast<std::uint8_t>(i);
-        entry.types.push_back(field.type);
+        entry.shapes.push_back({field.type, static_cast<std::uint8_t>(fixed_width(field.type))});
         entry.fields.push_back(std::move(field));
     }
 
@@ -305,7 +356,7 @@ ULONG SchemaCatalog::event_information(const EVENT_RECORD* event, TRACE_EVENT_IN
     if (wanted == entry->fields.size()) return ERROR_NOT_FOUND;
     const auto* user = static_cast<const std::uint8_t*>(event->UserData);
     const std::size_t length = user == nullptr ? 0 : event->UserDataLength;
-    const Walk& fields = walk(*entry, user, length);
+    const Walk& fields = walk(*entry, user, length, wanted);
     if (wanted >= fields.whole) return kStatusInvalidData;
     *data = user + fields.start[wanted];
     *size = fields.size[wanted];
@@ -330,7 +381,7 @@ ULONG SchemaCatalog::property(const EVENT_RECORD* event, ULONG descriptor_count,
     if (status != ERROR_SUCCESS) return status;
     if (buffer_size < size) return ERROR_INSUFFICIENT_BUFFER;
     if (size != 0 && buffer == nullptr) return ERROR_INVALID_PARAMETER;
-    if (size != 0) std::memcpy(buffer, data, size);
+    copy_value(buffer, data, size);
     return ERROR_SUCCESS;
 }
 

@@ -71,13 +71,18 @@ public:
         FieldType type;
         std::uint8_t same_initial;  // the next field whose name starts alike, or kNoField
     };
+    // A field's type and, for a fixed-size one, its width (0 for texts and bytes).
+    struct Shape {
+        FieldType type;
+        std::uint8_t width;
+    };
     // One event's schema with what answering needs worked out when it is added.
     struct Entry {
         GUID provider;
         std::uint16_t event_id;
         std::uint64_t serial;  // unique in the process: names this schema in a thread's last walk
         std::vector<Field> fields;
-        std::vector<FieldType> types;  // the fields' types alone, side by side for the walk
+        std::vector<Shape> shapes;  // the fields' shapes alone, side by side for the walk
         std::vector<std::uint64_t> info;  // 8-byte aligned TRACE_EVENT_INFO
         ULONG info_size;
         // Per ASCII initial, the first field whose name starts with it: a
