@@ -341,6 +341,7 @@ int batch_push(QueueBatch& batch, const std::uint8_t* data, std::uint32_t length
     put_field(at, length);
     if (length != 0) std::memcpy(at + field_size, data, length);
     batch.used += static_cast<std::uint32_t>(record);
+    ++batch.records;
     return 0;
 }
 
@@ -348,13 +349,28 @@ int flush(QueueBatch& batch) {
     if (batch.used == 0) return 0;
     SensorQueue& queue = *batch.queue;
     kr::thread::mutex_lock(&queue.ring_lock);
-    for (std::uint32_t at = 0; at < batch.used;) {
-        const std::uint32_t length = field_value(batch.data + at);
-        store_locked(queue, batch.data + at, batch.data + at + field_size, length);
-        at += field_size + length;
+    if (batch.used <= queue.capacity - used_bytes(queue)) {
+        // Room for them all: nothing is dropped, and the records go in as one
+        // block, as they lie in the batch.
+        queue.write_pos = put(queue, queue.write_pos, batch.data, batch.used);
+        queue.wrapped = queue.write_pos <= queue.read_pos;
+        if (QueueCounters* const counters = queue.counters) {
+            counters->queued.add(batch.records);
+            counters->in_queue.add(batch.records);
+            const std::uint64_t used = used_bytes(queue);
+            counters->bytes.set(used);
+            if (used > counters->peak_bytes.get()) counters->peak_bytes.set(used);
+        }
+    } else {
+        for (std::uint32_t at = 0; at < batch.used;) {
+            const std::uint32_t length = field_value(batch.data + at);
+            store_locked(queue, batch.data + at, batch.data + at + field_size, length);
+            at += field_size + length;
+        }
     }
     kr::thread::mutex_unlock(&queue.ring_lock);
     batch.used = 0;
+    batch.records = 0;
     return kr::thread::event_signal(&queue.data_ready);
 }
 

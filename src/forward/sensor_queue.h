@@ -78,6 +78,7 @@ struct QueueBatch {
     SensorQueue* queue = nullptr;  // not owned
     std::uint8_t* data = nullptr;  // records as the ring stores them (C runtime)
     std::uint32_t used = 0;
+    std::uint32_t records = 0;
     std::uint32_t capacity = 0;
 };
 // Allocates the gathering buffer; throws SensorError when it cannot.
