@@ -17,7 +17,7 @@
 #      seconds of each capturing process per million packets (all its
 #      threads; the collector not counted), their ratio, the load average and
 #      the agent's threads one by one, busiest first.
-# Needs root (capture, tcpreplay), unbound, dnsperf, tcpdump, tcpreplay, dig
+# Needs root (capture, tcpreplay), unbound, dnsperf, tcpdump, tcpreplay, dig, socat
 # and build/agent, build/collector and (section 4) build/bench_dns_flood (-DAGENT_BENCH=ON).
 # Environment: BUILD (build), STEP_SECONDS
 # (5), RATES ("10000 25000 50000 max"), BATCHES ("0 65536"), REPLAY_RATES
@@ -26,7 +26,8 @@
 # (more configuration lines for the agent, e.g. "capture-buffer 16777216"),
 # SECTIONS ("lone dnsperf replay cpu": which of the four to run), FLOOD_RATES
 # ("150000 300000"), FLOOD_PACKETS (1000000), FLOOD_DEVICE (any), CPU_ROUNDS (3:
-# tcpdump and the agent in turn, each figure's median and their ratio).
+# tcpdump and the agent in turn, each figure's median and their ratio), CPU_RECEIVER
+# (sink: socat discarding the agent's stream; collector: build/collector --json /dev/null).
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -43,9 +44,12 @@ flood_rates=${FLOOD_RATES:-"150000 300000"}
 flood_packets=${FLOOD_PACKETS:-1000000}
 flood_device=${FLOOD_DEVICE:-any}
 cpu_rounds=${CPU_ROUNDS:-3}
-# Section 4 on fixed CPUs: CAPTURE_CPU for tcpdump and the agent alike, FLOOD_CPU for the sender.
+# Section 4 on fixed CPUs: CAPTURE_CPU for tcpdump and the agent alike, FLOOD_CPU for the sender
+# and RECEIVER_CPU (FLOOD_CPU) for what receives the agent's stream.
 capture_pin=${CAPTURE_CPU:+taskset -c $CAPTURE_CPU}
 flood_pin=${FLOOD_CPU:+taskset -c $FLOOD_CPU}
+receiver_cpu=${RECEIVER_CPU:-${FLOOD_CPU:-}}
+receiver_pin=${receiver_cpu:+taskset -c $receiver_cpu}
 want() { [[ " $sections " == *" $1 "* ]]; }
 
 bench_name=live-capture
@@ -91,8 +95,13 @@ done > "$work/queries.txt"
 # directory), MORE being extra configuration lines.
 start_pipeline() {
     collector_port=$(free_port)
-    "$build/collector" --listen "127.0.0.1:$collector_port" --json "${2:-/dev/null}" \
-        2> "$work/collector.err" > "$work/collector.out" &
+    if [ "${receiver:-collector}" = sink ]; then
+        $receiver_pin socat -u -b 1048576 "TCP4-LISTEN:$collector_port,bind=127.0.0.1,reuseaddr" OPEN:/dev/null \
+            2> "$work/collector.err" &
+    else
+        $receiver_pin "$build/collector" --listen "127.0.0.1:$collector_port" --json "${2:-/dev/null}" \
+            2> "$work/collector.err" > "$work/collector.out" &
+    fi
     collector_pid=$!
     pids+=("$collector_pid")
     rm -rf "$work/agent" && mkdir -p "$work/agent/log" && cp "$build/agent" "$work/agent/"
@@ -120,7 +129,9 @@ stop_pipeline() {
     # User and system time of the whole agent, in ms.
     cpu_ms=$(awk -v hz="$(getconf CLK_TCK)" '{ print int(($14 + $15) * 1000 / hz) }' "/proc/$agent_pid/stat")
     kill -TERM "$agent_pid" && wait "$agent_pid" || true
-    kill -TERM "$collector_pid" && wait "$collector_pid" || true
+    # A discarding socat has ended with the agent's connection already.
+    kill -TERM "$collector_pid" 2>/dev/null || true
+    wait "$collector_pid" || true
     received=$(sed -n 's/^collector: agent 127\.0\.0\.1: .* events \([0-9]*\),.*/\1/p' "$work/collector.err" | head -1)
 }
 
@@ -222,9 +233,13 @@ thread_split() {
 per_million() { awk -v a="$2" -v b="$1" -v n="$3" 'BEGIN { printf "%.3f", (a - b) / 1e9 * 1e6 / n }'; }
 
 if want cpu; then
-echo "== CPU per packet: $flood_packets queries by bench_dns_flood on $flood_device, tcpdump and the agent in turn, $cpu_rounds rounds"
+echo "== CPU per packet: $flood_packets queries by bench_dns_flood on $flood_device, tcpdump and the agent in turn, $cpu_rounds rounds, receiver ${CPU_RECEIVER:-sink}"
 kill -TERM "$unbound_pid" 2>/dev/null && wait "$unbound_pid" || true
 flood_port=$(free_port)
+# The agent's stream goes to a discarding socat, not the collector: the
+# receiver is not counted, and the collector's own work (more per event than
+# the agent's) would crowd the agent off the CPUs of a small machine.
+receiver=${CPU_RECEIVER:-sink}
 median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 printf '%-7s %5s %11s %11s %9s %9s %12s %12s %6s  %-20s %s\n' rate round tcpdump_pkts agent_pkts t_drops a_drops \
     tcpdump_s/1M agent_s/1M ratio load agent_threads
