@@ -166,10 +166,7 @@ TEST(TdhSubstitute, PropertiesTileTheUserDataAndTruncationIsRefused) {
 // a point: every read answers from the event's own bytes, whatever was read
 // from the event before it.
 TEST(TdhSubstitute, ReadsFollowEachEventsOwnBytes) {
-    struct Case {
-        std::string server, client;
-        Bytes packet;
-    };
+    struct Case { std::string server, client; Bytes packet; };
     const Case cases[] = {
         {"192.0.2.1", "203.0.113.9", {1, 2, 3, 4}},
         {"192.0.2.1", "203.0.113.9", {9, 8, 7, 6}},     // the packet alone differs
@@ -180,30 +177,28 @@ TEST(TdhSubstitute, ReadsFollowEachEventsOwnBytes) {
     };
     const std::string names[] = {"PacketData", "Source", "InterfaceIP"};
     DnsEventBuilder builder;
+    const EVENT_RECORD* record = nullptr;
     for (std::size_t k = 0; k < sizeof cases / sizeof cases[0]; ++k) {
         const Case& c = cases[k];
-        SCOPED_TRACE(c.server + " " + c.client);
-        const EVENT_RECORD* record = builder.build(256, 0, 1, c.server, c.client, c.packet.data(),
-                                                   static_cast<std::uint32_t>(c.packet.size()));
+        record = builder.build(256, 0, 1, c.server, c.client, c.packet.data(),
+                               static_cast<std::uint32_t>(c.packet.size()));
         const Bytes expected[] = {c.packet, Bytes(c.client.begin(), c.client.end() + 1),
                                   Bytes(c.server.begin(), c.server.end() + 1)};
         // Each property in turn is the first read of its event.
         for (std::size_t n = 0; n < 3; ++n) {
             const std::size_t i = (k + n) % 3;
             Bytes value;
-            ASSERT_EQ(ERROR_SUCCESS, read(record, names[i], &value)) << names[i];
-            EXPECT_EQ(expected[i], value) << names[i];
+            ASSERT_EQ(ERROR_SUCCESS, read(record, names[i], &value)) << names[i] << " of case " << k;
+            EXPECT_EQ(expected[i], value) << names[i] << " of case " << k;
         }
     }
-    // The same bytes but a length field one less: the packet ends a byte earlier.
-    const EVENT_RECORD* last = builder.build(256, 0, 1, "192.0.2.1", "203.0.113.", cases[5].packet.data(), 5);
-    const auto* data = static_cast<const std::uint8_t*>(last->UserData);
-    Bytes shorter(data, data + last->UserDataLength);
-    shorter[shorter.size() - 7] = 4;  // BufferSize, little-endian, just before the 5 packet bytes
-    EVENT_RECORD edited = *last;
+    // The last event's bytes with its length field one less: the packet ends a byte earlier.
+    const auto* data = static_cast<const std::uint8_t*>(record->UserData);
+    Bytes shorter(data, data + record->UserDataLength);
+    shorter[shorter.size() - 7] = 4;  // BufferSize, little-endian, before the 5 packet bytes
+    EVENT_RECORD edited = *record;
     edited.UserData = shorter.data();
     Bytes value;
-    ASSERT_EQ(ERROR_SUCCESS, read(last, "PacketData", &value));
     ASSERT_EQ(ERROR_SUCCESS, read(&edited, "PacketData", &value));
     EXPECT_EQ(Bytes(cases[5].packet.begin(), cases[5].packet.end() - 1), value);
 }
