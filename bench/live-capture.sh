@@ -95,6 +95,8 @@ done > "$work/queries.txt"
 # directory), MORE being extra configuration lines.
 start_pipeline() {
     collector_port=$(free_port)
+    # Nothing listens on the flood's port, so it can come back: the agent would capture its own stream.
+    while [ "$collector_port" = "${flood_port:-}" ]; do collector_port=$(free_port); done
     if [ "${receiver:-collector}" = sink ]; then
         $receiver_pin socat -u -b 1048576 "TCP4-LISTEN:$collector_port,bind=127.0.0.1,reuseaddr" OPEN:/dev/null \
             2> "$work/collector.err" &
