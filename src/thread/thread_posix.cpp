@@ -202,14 +202,16 @@ int event_signal(Event* event) {
 
 namespace {
 
-std::int64_t now_ms() {
+// In nanoseconds: a clock cut to whole milliseconds put the deadline up to a
+// millisecond early, and a timed wait could end before its limit.
+std::int64_t now_ns() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
+    return now.tv_sec * 1000000000LL + now.tv_nsec;
 }
 
-// The wait of event_wait and event_wait_for; deadline < 0: none. 0 when a
-// signal ended it, 1 at the time limit, -1 on failure.
+// The wait of event_wait and event_wait_for; deadline (ns) < 0: none. 0 when
+// a signal ended it, 1 at the time limit, -1 on failure.
 int wait_event(EventObject* e, std::int64_t deadline) {
     std::uint32_t state = e->state.load();
     for (;;) {
@@ -227,8 +229,8 @@ int wait_event(EventObject* e, std::int64_t deadline) {
         if (errno != EAGAIN && errno != EINTR) return -1;
         int limit = -1;
         if (deadline >= 0) {
-            const std::int64_t left = deadline - now_ms();
-            if (left <= 0) {
+            const std::int64_t left_ns = deadline - now_ns();
+            if (left_ns <= 0) {
                 // Leave the waiters, unless a signal has released us already:
                 // then its count is on its way.
                 state = e->state.load();
@@ -238,6 +240,8 @@ int wait_event(EventObject* e, std::int64_t deadline) {
                 deadline = -1;
                 continue;
             }
+            // Rounded up, so that poll does not wake just short of the deadline.
+            const std::int64_t left = (left_ns + 999999) / 1000000;
             limit = left > INT32_MAX ? INT32_MAX : static_cast<int>(left);
         }
         pollfd p{e->fd, POLLIN, 0};
@@ -258,7 +262,7 @@ int event_wait(Event* event, Mutex* mutex) {
 int event_wait_for(Event* event, Mutex* mutex, std::uint32_t milliseconds) {
     mutex_unlock(mutex);
     auto* e = as<EventObject>(*event, Kind::event);
-    const int result = e ? wait_event(e, now_ms() + milliseconds) : -1;
+    const int result = e ? wait_event(e, now_ns() + milliseconds * 1000000LL) : -1;
     mutex_lock(mutex);
     return result;
 }
