@@ -158,6 +158,22 @@ void create(SensorQueue& queue, std::uint32_t size) {
 
 namespace {
 
+// Counts records just stored, and the oldest ones dropped for them, with
+// ring_lock held.
+void count_stored(SensorQueue& queue, std::uint64_t stored, std::uint64_t dropped, std::uint64_t dropped_bytes) {
+    QueueCounters* const counters = queue.counters;
+    if (counters == nullptr) return;
+    counters->queued.add(stored);
+    if (dropped != 0) {
+        counters->dropped.add(dropped);
+        counters->dropped_bytes.add(dropped_bytes);
+    }
+    counters->in_queue.add(stored - dropped);
+    const std::uint64_t used = used_bytes(queue);
+    counters->bytes.set(used);
+    if (used > counters->peak_bytes.get()) counters->peak_bytes.set(used);
+}
+
 // Stores one record whose length field is already checked, with ring_lock
 // held. Copies in blocks but discards exactly what storing byte by byte
 // would: a record goes when the writer, with the ring full, reaches its first
@@ -178,17 +194,7 @@ void store_locked(SensorQueue& queue, const std::uint8_t* field, const std::uint
     // The ring is not empty now, so the writer is behind (or on) the reader
     // exactly when it has passed the end and the reader has not.
     queue.wrapped = queue.write_pos <= queue.read_pos;
-    if (QueueCounters* const counters = queue.counters) {
-        counters->queued.add();
-        if (dropped != 0) {
-            counters->dropped.add(dropped);
-            counters->dropped_bytes.add(free - free_before);
-        }
-        counters->in_queue.add(1 - dropped);
-        const std::uint64_t used = used_bytes(queue);
-        counters->bytes.set(used);
-        if (used > counters->peak_bytes.get()) counters->peak_bytes.set(used);
-    }
+    count_stored(queue, 1, dropped, free - free_before);
 }
 
 void put_field(std::uint8_t* field, std::uint32_t length) {
@@ -354,13 +360,7 @@ int flush(QueueBatch& batch) {
         // block, as they lie in the batch.
         queue.write_pos = put(queue, queue.write_pos, batch.data, batch.used);
         queue.wrapped = queue.write_pos <= queue.read_pos;
-        if (QueueCounters* const counters = queue.counters) {
-            counters->queued.add(batch.records);
-            counters->in_queue.add(batch.records);
-            const std::uint64_t used = used_bytes(queue);
-            counters->bytes.set(used);
-            if (used > counters->peak_bytes.get()) counters->peak_bytes.set(used);
-        }
+        count_stored(queue, batch.records, 0, 0);
     } else {
         for (std::uint32_t at = 0; at < batch.used;) {
             const std::uint32_t length = field_value(batch.data + at);
