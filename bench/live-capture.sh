@@ -12,11 +12,14 @@
 #      capture kept whole (a loaded machine may not reach the asked rate);
 #   4. CPU per packet: the same FLOOD_PACKETS queries sent by bench_dns_flood
 #      (sendmmsg) at each of FLOOD_RATES, captured once by tcpdump -w /dev/null
-#      and once by the agent (send-batch 65536, into the collector), in turn
-#      CPU_ROUNDS times: CPU
-#      seconds of each capturing process per million packets (all its
-#      threads; the collector not counted), their ratio, the load average and
-#      the agent's threads one by one, busiest first.
+#      and once by the agent (send-batch 65536, into the receiver), in turn
+#      CPU_ROUNDS times: CPU seconds of each capturing process per million
+#      packets (all its threads; the receiver not counted), their ratio, the
+#      load average and
+#      the agent's threads one by one, busiest first. CPU_TOGETHER=1: both
+#      capture the same flood at once, so that both figures of a round come
+#      from the same seconds (a virtual machine's CPU may run twice as slow
+#      for seconds at a time, which turns alone split unevenly between them).
 # Needs root (capture, tcpreplay), unbound, dnsperf, tcpdump, tcpreplay, dig, socat
 # and build/agent, build/collector and (section 4) build/bench_dns_flood (-DAGENT_BENCH=ON).
 # Environment: BUILD (build), STEP_SECONDS
@@ -235,7 +238,7 @@ thread_split() {
 per_million() { awk -v a="$2" -v b="$1" -v n="$3" 'BEGIN { printf "%.3f", (a - b) / 1e9 * 1e6 / n }'; }
 
 if want cpu; then
-echo "== CPU per packet: $flood_packets queries by bench_dns_flood on $flood_device, tcpdump and the agent in turn, $cpu_rounds rounds, receiver ${CPU_RECEIVER:-sink}"
+echo "== CPU per packet: $flood_packets queries by bench_dns_flood on $flood_device, tcpdump and the agent $([ -n "${CPU_TOGETHER:-}" ] && echo "at once" || echo "in turn"), $cpu_rounds rounds, receiver ${CPU_RECEIVER:-sink}"
 kill -TERM "$unbound_pid" 2>/dev/null && wait "$unbound_pid" || true
 flood_port=$(free_port)
 # The agent's stream goes to a discarding socat, not the collector: the
@@ -249,20 +252,22 @@ for rate in $flood_rates; do
     : > "$work/tcpdump.cpu" && : > "$work/agent.cpu"
     # In turns, so that a change in the machine's load between runs falls on both.
     for round in $(seq "$cpu_rounds"); do
+        : > "$work/flood.out"
         $capture_pin tcpdump -i "$flood_device" -n -B 65536 -w /dev/null "udp port $flood_port" 2> "$work/tcpdump.err" &
         tcpdump_pid=$!
         pids+=("$tcpdump_pid")
         sleep 1
-        before=$(cpu_ns "$tcpdump_pid")
-        $flood_pin "$build/bench_dns_flood" "$flood_port" "$flood_packets" "$rate" > "$work/flood.out"
-        sleep 0.5
-        after=$(cpu_ns "$tcpdump_pid")
-        kill -INT "$tcpdump_pid" && wait "$tcpdump_pid" || true
-        tcpdump_cpu=$(per_million "$before" "$after" "$flood_packets")
-        tcpdump_got=$(sed -n 's/^\([0-9]*\) packets captured.*/\1/p' "$work/tcpdump.err")
-        tcpdump_drops=$(sed -n 's/^\([0-9]*\) packets dropped by kernel.*/\1/p' "$work/tcpdump.err")
-
-        start_pipeline 65536 /dev/null "capture device:$flood_device"
+        if [ -n "${CPU_TOGETHER:-}" ]; then
+            start_pipeline 65536 /dev/null "capture device:$flood_device"
+            together_before=$(cpu_ns "$tcpdump_pid")
+        else
+            before=$(cpu_ns "$tcpdump_pid")
+            $flood_pin "$build/bench_dns_flood" "$flood_port" "$flood_packets" "$rate" >> "$work/flood.out"
+            sleep 0.5
+            after=$(cpu_ns "$tcpdump_pid")
+            kill -INT "$tcpdump_pid" && wait "$tcpdump_pid" || true
+            start_pipeline 65536 /dev/null "capture device:$flood_device"
+        fi
         before=$(cpu_ns "$agent_pid")
         thread_ns "$agent_pid" > "$work/threads.before"
         $flood_pin "$build/bench_dns_flood" "$flood_port" "$flood_packets" "$rate" >> "$work/flood.out"
@@ -271,6 +276,14 @@ for rate in $flood_rates; do
             sleep 0.5
             [ "$(agent_stat sent)" -ge "$flood_packets" ] 2>/dev/null && break
         done
+        if [ -n "${CPU_TOGETHER:-}" ]; then
+            tcpdump_cpu=$(per_million "$together_before" "$(cpu_ns "$tcpdump_pid")" "$flood_packets")
+            kill -INT "$tcpdump_pid" && wait "$tcpdump_pid" || true
+        else
+            tcpdump_cpu=$(per_million "$before" "$after" "$flood_packets")
+        fi
+        tcpdump_got=$(sed -n 's/^\([0-9]*\) packets captured.*/\1/p' "$work/tcpdump.err")
+        tcpdump_drops=$(sed -n 's/^\([0-9]*\) packets dropped by kernel.*/\1/p' "$work/tcpdump.err")
         after=$(cpu_ns "$agent_pid")
         thread_ns "$agent_pid" > "$work/threads.after"
         sleep 1.2  # one more Stats line with the final counts
