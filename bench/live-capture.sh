@@ -15,8 +15,12 @@
 #      and once by the agent (send-batch 65536, into the receiver), in turn
 #      CPU_ROUNDS times: CPU seconds of each capturing process per million
 #      packets (all its threads; the receiver not counted), their ratio, the
-#      load average and
-#      the agent's threads one by one, busiest first. CPU_TOGETHER=1: both
+#      load average and the agent's threads one by one, busiest first.
+#      Before the measured flood, FLOOD_WARMUP packets pass uncounted: the
+#      first pass through a fresh 64 MiB capture ring costs either tool some
+#      0.1 s more here (the host backing the new pages, it seems), which
+#      would otherwise count as per-packet cost and narrow the ratio.
+#      CPU_TOGETHER=1: both
 #      capture the same flood at once, so that both figures of a round come
 #      from the same seconds (a virtual machine's CPU may run twice as slow
 #      for seconds at a time, which turns alone split unevenly between them).
@@ -28,7 +32,8 @@
 # (2 tcpreplays at once, each at the rate / 2), BULK_PACKETS (200000), AGENT_EXTRA
 # (more configuration lines for the agent, e.g. "capture-buffer 16777216"),
 # SECTIONS ("lone dnsperf replay cpu": which of the four to run), FLOOD_RATES
-# ("150000 300000"), FLOOD_PACKETS (1000000), FLOOD_DEVICE (any), CPU_ROUNDS (3:
+# ("150000 300000"), FLOOD_PACKETS (1000000), FLOOD_WARMUP (600000, a pass through
+# the capture ring before measuring; 0 for none), FLOOD_DEVICE (any), CPU_ROUNDS (3:
 # tcpdump and the agent in turn, each figure's median and their ratio), CPU_RECEIVER
 # (sink: socat discarding the agent's stream; collector: build/collector --json /dev/null).
 set -euo pipefail
@@ -45,6 +50,7 @@ agent_extra=${AGENT_EXTRA:-}
 sections=${SECTIONS:-"lone dnsperf replay cpu"}
 flood_rates=${FLOOD_RATES:-"150000 300000"}
 flood_packets=${FLOOD_PACKETS:-1000000}
+flood_warmup=${FLOOD_WARMUP:-600000}
 flood_device=${FLOOD_DEVICE:-any}
 cpu_rounds=${CPU_ROUNDS:-3}
 # Section 4 on fixed CPUs: CAPTURE_CPU for tcpdump and the agent alike, FLOOD_CPU for the sender
@@ -236,6 +242,15 @@ thread_split() {
         sort -rn | awk '$1 >= 0.001' | paste -sd+
 }
 per_million() { awk -v a="$2" -v b="$1" -v n="$3" 'BEGIN { printf "%.3f", (a - b) / 1e9 * 1e6 / n }'; }
+# Floods N packets at the rate; with the agent running, waits until it sent `until` in all.
+flood() {
+    [ "$1" -gt 0 ] && $flood_pin "$build/bench_dns_flood" "$flood_port" "$1" "$rate" >> "$work/flood.out"
+    [ -z "${2:-}" ] && return 0
+    for _ in $(seq 60); do
+        sleep 0.5
+        [ "$(agent_stat sent)" -ge "$2" ] 2>/dev/null && return
+    done
+}
 
 if want cpu; then
 echo "== CPU per packet: $flood_packets queries by bench_dns_flood on $flood_device, tcpdump and the agent $([ -n "${CPU_TOGETHER:-}" ] && echo "at once" || echo "in turn"), $cpu_rounds rounds, receiver ${CPU_RECEIVER:-sink}"
@@ -250,7 +265,7 @@ printf '%-7s %5s %11s %11s %9s %9s %12s %12s %6s  %-20s %s\n' rate round tcpdump
     tcpdump_s/1M agent_s/1M ratio load agent_threads
 for rate in $flood_rates; do
     : > "$work/tcpdump.cpu" && : > "$work/agent.cpu"
-    # In turns, so that a change in the machine's load between runs falls on both.
+    # In turns (or at once), so that a change in the machine's load between runs falls on both.
     for round in $(seq "$cpu_rounds"); do
         : > "$work/flood.out"
         $capture_pin tcpdump -i "$flood_device" -n -B 65536 -w /dev/null "udp port $flood_port" 2> "$work/tcpdump.err" &
@@ -259,36 +274,33 @@ for rate in $flood_rates; do
         sleep 1
         if [ -n "${CPU_TOGETHER:-}" ]; then
             start_pipeline 65536 /dev/null "capture device:$flood_device"
-            together_before=$(cpu_ns "$tcpdump_pid")
+            flood "$flood_warmup" "$flood_warmup"
+            tcpdump_before=$(cpu_ns "$tcpdump_pid")
         else
-            before=$(cpu_ns "$tcpdump_pid")
-            $flood_pin "$build/bench_dns_flood" "$flood_port" "$flood_packets" "$rate" >> "$work/flood.out"
-            sleep 0.5
-            after=$(cpu_ns "$tcpdump_pid")
+            flood "$flood_warmup" && sleep 0.5
+            tcpdump_before=$(cpu_ns "$tcpdump_pid")
+            flood "$flood_packets" && sleep 0.5
+            tcpdump_after=$(cpu_ns "$tcpdump_pid")
             kill -INT "$tcpdump_pid" && wait "$tcpdump_pid" || true
             start_pipeline 65536 /dev/null "capture device:$flood_device"
+            flood "$flood_warmup" "$flood_warmup"
         fi
         before=$(cpu_ns "$agent_pid")
         thread_ns "$agent_pid" > "$work/threads.before"
-        $flood_pin "$build/bench_dns_flood" "$flood_port" "$flood_packets" "$rate" >> "$work/flood.out"
         load_now=$(load)
-        for _ in $(seq 60); do
-            sleep 0.5
-            [ "$(agent_stat sent)" -ge "$flood_packets" ] 2>/dev/null && break
-        done
-        if [ -n "${CPU_TOGETHER:-}" ]; then
-            tcpdump_cpu=$(per_million "$together_before" "$(cpu_ns "$tcpdump_pid")" "$flood_packets")
-            kill -INT "$tcpdump_pid" && wait "$tcpdump_pid" || true
-        else
-            tcpdump_cpu=$(per_million "$before" "$after" "$flood_packets")
-        fi
-        tcpdump_got=$(sed -n 's/^\([0-9]*\) packets captured.*/\1/p' "$work/tcpdump.err")
-        tcpdump_drops=$(sed -n 's/^\([0-9]*\) packets dropped by kernel.*/\1/p' "$work/tcpdump.err")
+        flood "$flood_packets" $((flood_warmup + flood_packets))
         after=$(cpu_ns "$agent_pid")
         thread_ns "$agent_pid" > "$work/threads.after"
+        if [ -n "${CPU_TOGETHER:-}" ]; then
+            tcpdump_after=$(cpu_ns "$tcpdump_pid")
+            kill -INT "$tcpdump_pid" && wait "$tcpdump_pid" || true
+        fi
+        tcpdump_cpu=$(per_million "$tcpdump_before" "$tcpdump_after" "$flood_packets")
+        tcpdump_got=$(($(sed -n 's/^\([0-9]*\) packets captured.*/\1/p' "$work/tcpdump.err") - flood_warmup))
+        tcpdump_drops=$(sed -n 's/^\([0-9]*\) packets dropped by kernel.*/\1/p' "$work/tcpdump.err")
         sleep 1.2  # one more Stats line with the final counts
         agent_cpu=$(per_million "$before" "$after" "$flood_packets")
-        agent_got=$(agent_stat packets)
+        agent_got=$(($(agent_stat packets) - flood_warmup))
         agent_drops=$(agent_stat kernel_drops)
         stop_pipeline
         echo "$tcpdump_cpu" >> "$work/tcpdump.cpu"
