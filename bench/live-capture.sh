@@ -254,13 +254,16 @@ flood() {
 }
 
 if want cpu; then
-echo "== CPU per packet: $flood_packets queries by bench_dns_flood on $flood_device, tcpdump and the agent $([ -n "${CPU_TOGETHER:-}" ] && echo "at once" || echo "in turn"), $cpu_rounds rounds, receiver ${CPU_RECEIVER:-sink}"
+together=${CPU_TOGETHER:-}
+way="in turn" && [ -n "$together" ] && way="at once"
+echo "== CPU per packet: $flood_packets queries by bench_dns_flood on $flood_device, tcpdump and the agent $way, $cpu_rounds rounds, receiver ${CPU_RECEIVER:-sink}"
 kill -TERM "$unbound_pid" 2>/dev/null && wait "$unbound_pid" || true
 flood_port=$(free_port)
 # The agent's stream goes to a discarding socat, not the collector: the
 # receiver is not counted, and the collector's own work (more per event than
 # the agent's) would crowd the agent off the CPUs of a small machine.
 receiver=${CPU_RECEIVER:-sink}
+ratio_of() { awk -v a="$1" -v t="$2" 'BEGIN { printf "%.2f", a / t }'; }
 median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 printf '%-7s %5s %11s %11s %9s %9s %12s %12s %6s  %-20s %s\n' rate round tcpdump_pkts agent_pkts t_drops a_drops \
     tcpdump_s/1M agent_s/1M ratio load agent_threads
@@ -273,7 +276,7 @@ for rate in $flood_rates; do
         tcpdump_pid=$!
         pids+=("$tcpdump_pid")
         sleep 1
-        if [ -n "${CPU_TOGETHER:-}" ]; then
+        if [ -n "$together" ]; then
             start_pipeline 65536 /dev/null "capture device:$flood_device"
             flood "$flood_warmup" "$flood_warmup"
             tcpdump_before=$(cpu_ns "$tcpdump_pid")
@@ -292,7 +295,7 @@ for rate in $flood_rates; do
         flood "$flood_packets" $((flood_warmup + flood_packets))
         after=$(cpu_ns "$agent_pid")
         thread_ns "$agent_pid" > "$work/threads.after"
-        if [ -n "${CPU_TOGETHER:-}" ]; then
+        if [ -n "$together" ]; then
             tcpdump_after=$(cpu_ns "$tcpdump_pid")
             kill -INT "$tcpdump_pid" && wait "$tcpdump_pid" || true
         fi
@@ -307,15 +310,14 @@ for rate in $flood_rates; do
         echo "$tcpdump_cpu" >> "$work/tcpdump.cpu"
         echo "$agent_cpu" >> "$work/agent.cpu"
         printf '%-7s %5s %11s %11s %9s %9s %12s %12s %6s  %-20s %s\n' "$rate" "$round" "$tcpdump_got" "$agent_got" \
-            "$tcpdump_drops" "$agent_drops" "$tcpdump_cpu" "$agent_cpu" "$(awk -v a="$agent_cpu" -v t="$tcpdump_cpu" \
-            'BEGIN { printf "%.2f", a / t }')" "$load_now" \
-            "$(thread_split "$work/threads.before" "$work/threads.after" "$flood_packets")"
+            "$tcpdump_drops" "$agent_drops" "$tcpdump_cpu" "$agent_cpu" "$(ratio_of "$agent_cpu" "$tcpdump_cpu")" \
+            "$load_now" "$(thread_split "$work/threads.before" "$work/threads.after" "$flood_packets")"
         sed 's/^/    bench_dns_flood: /' "$work/flood.out"
     done
     tcpdump_median=$(median < "$work/tcpdump.cpu")
     agent_median=$(median < "$work/agent.cpu")
     printf '%-7s %5s %11s %11s %9s %9s %12s %12s %6s\n' "$rate" median "" "" "" "" "$tcpdump_median" "$agent_median" \
-        "$(awk -v a="$agent_median" -v t="$tcpdump_median" 'BEGIN { printf "%.2f", a / t }')"
+        "$(ratio_of "$agent_median" "$tcpdump_median")"
 done
 fi
 
